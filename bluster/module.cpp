@@ -1,0 +1,12 @@
+// Module definition of _bluster: the docstring and the registration of the kernels.
+#include "wrappers.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+PYBIND11_MODULE(_bluster, m) {
+  m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
+
+  m.def("cold_pool", &bluster::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
+        "n_threads"_a = 0);
+}

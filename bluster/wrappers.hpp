@@ -1,0 +1,21 @@
+// The Python-facing wrappers of the atmospheric kernels, registered by module.cpp.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+namespace bluster {
+
+namespace py = pybind11;
+
+// Every array argument: NumPy converts anything array-like into a row-major contiguous
+// float64 array, copying only when the argument is not one already.
+using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using OutArray = py::array_t<double>;
+
+OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom, double threshold,
+                      const InArray& top, int32_t n_threads);
+
+}  // namespace bluster

@@ -1,0 +1,12 @@
+// Module definition of _calibration: the docstring and the registration of the statistics.
+#include "wrappers.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+PYBIND11_MODULE(_calibration, m) {
+  m.doc() = "Calibration statistics: ZDR offset, Z self-consistency, system PhiDP";
+
+  m.def("phidp_rays", &calibration::phidp_rays_py, "phidp"_a, "rhohv"_a, "snr"_a, "mask"_a,
+        "first_gate"_a, "n_use"_a, "rhohv_min"_a, "snr_min"_a, "min_count"_a, "n_threads"_a = 0);
+}

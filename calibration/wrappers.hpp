@@ -1,0 +1,22 @@
+// The Python-facing wrappers of the calibration statistics, registered by module.cpp.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+namespace calibration {
+
+namespace py = pybind11;
+
+// Every array argument: NumPy converts anything array-like into a row-major contiguous
+// float64 array, copying only when the argument is not one already.
+using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using OutArray = py::array_t<double>;
+
+OutArray phidp_rays_py(const InArray& phidp, const InArray& rhohv, const InArray& snr,
+                       const InArray& mask, int64_t first_gate, int64_t n_use, double rhohv_min,
+                       double snr_min, int64_t min_count, int32_t n_threads);
+
+}  // namespace calibration

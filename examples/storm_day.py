@@ -1,0 +1,47 @@
+"""A synthetic storm day: data with known answers, run through the native kernels.
+
+Each step under steps/ makes its own synthetic data, calls one or more kernels, prints what
+it recovered beside the truth, and returns its checks so that a test can run the whole day
+at a small size and compare every recovered quantity with its tolerance.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from steps import STEPS  # noqa: E402
+
+
+def run_day(size="full", n_threads=0, seed=2026, out=print):
+    rng = np.random.default_rng(seed)
+    checks = []
+    for name, step in STEPS:
+        out(f"\n== {name} ==")
+        start = time.perf_counter()
+        step_checks = step(rng, size, n_threads, out)
+        elapsed = time.perf_counter() - start
+        out(f"   ({elapsed * 1e3:.1f} ms with n_threads={n_threads})")
+        checks.extend(step_checks)
+    return checks
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", choices=["small", "full"], default="full")
+    parser.add_argument("--threads", type=int, default=0, help="n_threads (0: all cores)")
+    args = parser.parse_args()
+    checks = run_day(args.size, args.threads)
+    failed = [c for c in checks if not c.ok]
+    print(f"\n{len(checks) - len(failed)} of {len(checks)} recovered quantities within tolerance")
+    for c in failed:
+        print(f"  outside tolerance: {c}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
