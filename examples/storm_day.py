@@ -14,7 +14,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from steps import STEPS  # noqa: E402
+from steps import STEPS
 
 
 def run_day(size="full", n_threads=0, seed=2026, out=print):

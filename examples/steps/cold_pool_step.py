@@ -51,6 +51,10 @@ def cold_pool_step(rng, size, n_threads, out):
     out(f"   largest |C - truth| over the field: {worst:.2e} m/s")
     return [
         Check("cold-pool intensity, worst column (m/s)", worst, 0.0, 1e-9),
-        Check("cold-pool depth at the centre (m)", found_depth[ny // 2, nx // 2],
-              depth[ny // 2, nx // 2], 1e-6),
+        Check(
+            "cold-pool depth at the centre (m)",
+            found_depth[ny // 2, nx // 2],
+            depth[ny // 2, nx // 2],
+            1e-6,
+        ),
     ]
