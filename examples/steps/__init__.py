@@ -3,7 +3,9 @@ and returns a list of Check."""
 
 from .check import Check  # noqa: F401
 from .cold_pool_step import cold_pool_step
+from .offset_stats_step import offset_stats_step
 
 STEPS = [
     ("Cold pools behind a gust front (cold_pool)", cold_pool_step),
+    ("ZDR offset from light rain at several elevations (offset_stats)", offset_stats_step),
 ]
