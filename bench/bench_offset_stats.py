@@ -21,9 +21,12 @@ FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pow_log
 
 
 def make_data(rng):
+    """Precipitation with rhohv just below 1 and 15 % non-meteorological echoes (low rhohv)."""
     dbz = rng.uniform(-10.0, 55.0, (ROWS, SAMPLES))
     zdr = rng.normal(0.6, 0.4, (ROWS, SAMPLES))
-    rhohv = rng.uniform(0.9, 1.0, (ROWS, SAMPLES))
+    rhohv = 1.0 - np.abs(rng.normal(0.0, 0.012, (ROWS, SAMPLES)))
+    clutter = rng.random((ROWS, SAMPLES)) < 0.15
+    rhohv[clutter] = rng.uniform(0.5, 0.9, clutter.sum())
     elev = np.linspace(0.5, 19.5, ROWS)
     return zdr, dbz, rhohv, elev
 
