@@ -1,0 +1,160 @@
+// ZDR offset statistics of one row of samples: plain C++ over raw pointers.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "rows.hpp"
+#include "screening.hpp"
+#include "table.hpp"
+
+namespace calibration {
+
+struct OffsetInputs {
+  const double* zdr;
+  Optional2D dbz;
+  Optional2D rhohv;
+  Optional2D snr;
+  Optional2D mask;
+  const double* elev;
+  const double* ref_z;
+  const double* ref_v;
+  int64_t table_size;
+  int64_t samples;
+  // Reflectivity window; a limit that is not finite is widened to the infinity on its side,
+  // so it excludes nothing.
+  double z_low;
+  double z_high;
+  double rhohv_min;
+  double snr_min;
+  // A one-entry table gives ref_v[0] for every sample and is never searched.
+  bool table_in_use;
+};
+
+inline double reflectivity_low_limit(double z_min) {
+  return is_present(z_min) ? z_min : -std::numeric_limits<double>::infinity();
+}
+
+inline double reflectivity_high_limit(double z_max) {
+  return is_present(z_max) ? z_max : std::numeric_limits<double>::infinity();
+}
+
+// Squared sine and cosine of the row's elevation; `on` is false for a NaN or infinite angle,
+// whose expected values stay as the table gives them.
+struct ElevationFactors {
+  bool on = false;
+  double s2 = 0.0;
+  double c2 = 0.0;
+};
+
+inline ElevationFactors elevation_factors(double elev_degrees) {
+  constexpr double pi = 3.141592653589793;
+  const double theta = (pi * elev_degrees) / 180.0;
+  ElevationFactors f;
+  if (!is_present(theta)) {
+    return f;
+  }
+  // Same argument for both: the compiler joins them into one sincos call.
+  const double s = std::sin(theta);
+  const double c = std::cos(theta);
+  f.on = true;
+  f.s2 = s * s;
+  f.c2 = c * c;
+  return f;
+}
+
+// The table holds ZDR at horizontal incidence. Tilting the beam shows the drops more end-on,
+// so the linear ZDR tends to 1 (0 dB) at vertical incidence; 10^(0.05 e) is the square root
+// of the linear value.
+inline double zdr_at_elevation(double e, const ElevationFactors& f) {
+  return e - 20.0 * std::log10(std::pow(10.0, 0.05 * e) * f.s2 + f.c2);
+}
+
+// The window is closed at both ends; a present dbz that is NaN or infinite drops the sample
+// even when no limit is set.
+inline bool reflectivity_in_window(const OffsetInputs& in, double dbz) {
+  return is_present(dbz) & (dbz >= in.z_low) & (dbz <= in.z_high);
+}
+
+// Every test is evaluated and the outcomes joined with & instead of &&: where the screens pass
+// at random, one branch on the joint outcome mispredicts far less often than one per test.
+inline bool sample_used(const OffsetInputs& in, int64_t r, int64_t j, double measured) {
+  bool used = is_present(measured);
+  used &= passes_min(in.rhohv, r, j, in.rhohv_min);
+  used &= passes_min(in.snr, r, j, in.snr_min);
+  used &= passes_mask(in.mask, r, j);
+  if (in.dbz.present()) {
+    used &= reflectivity_in_window(in, in.dbz.at(r, j));
+  }
+  return used;
+}
+
+// Writes [k, mean, standard deviation, median, mean expected ZDR] from the first k
+// differences; the median comes last because it reorders the buffer.
+inline void write_offset_row(std::vector<double>& diffs, int64_t k, double expected_sum,
+                             double first_expected, double* out) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  out[0] = static_cast<double>(k);
+  if (k == 0) {
+    out[1] = nan;
+    out[2] = nan;
+    out[3] = nan;
+    out[4] = nan;
+    return;
+  }
+  if (k == 1) {
+    out[1] = diffs[0];
+    out[2] = nan;
+    out[3] = diffs[0];
+    out[4] = first_expected;
+    return;
+  }
+  const double count = static_cast<double>(k);
+  double sum = 0.0;
+  for (int64_t i = 0; i < k; ++i) {
+    sum += diffs[i];
+  }
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (int64_t i = 0; i < k; ++i) {
+    const double dev = diffs[i] - mean;
+    squares += dev * dev;
+  }
+  out[1] = mean;
+  out[2] = std::sqrt(squares / (count - 1.0));
+  out[3] = median_of(diffs, k);
+  out[4] = expected_sum / count;
+}
+
+// Statistics of row r into out[0..4].
+inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
+  const ElevationFactors elevation = elevation_factors(in.elev[r]);
+  const bool lookup = in.dbz.present() && in.table_in_use;
+  const double* zdr = in.zdr + r * in.samples;
+
+  std::vector<double> diffs(static_cast<size_t>(in.samples), 0.0);
+  int64_t k = 0;
+  double expected_sum = 0.0;
+  double first_expected = 0.0;
+  for (int64_t j = 0; j < in.samples; ++j) {
+    const double measured = zdr[j];
+    if (!sample_used(in, r, j, measured)) {
+      continue;
+    }
+    double e = lookup ? interp(in.ref_z, in.ref_v, in.table_size, in.dbz.at(r, j)) : in.ref_v[0];
+    if (elevation.on) {
+      e = zdr_at_elevation(e, elevation);
+    }
+    if (k == 0) {
+      first_expected = e;
+    }
+    diffs[static_cast<size_t>(k)] = measured - e;
+    ++k;
+    expected_sum += e;
+  }
+  write_offset_row(diffs, k, expected_sum, first_expected, out);
+}
+
+}  // namespace calibration
