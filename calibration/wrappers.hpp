@@ -15,6 +15,13 @@ namespace py = pybind11;
 using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using OutArray = py::array_t<double>;
 
+OutArray consistency_stats_py(const InArray& z, const InArray& zdr, const InArray& kdp,
+                              const InArray& rhohv, const InArray& snr, const InArray& mask,
+                              const InArray& gz, const InArray& glg, double zdr_offset,
+                              double z_min, double z_max, double bin_width, double rhohv_min,
+                              double snr_min, double kdp_min, int64_t min_bin_count,
+                              int32_t n_threads);
+
 OutArray phidp_rays_py(const InArray& phidp, const InArray& rhohv, const InArray& snr,
                        const InArray& mask, int64_t first_gate, int64_t n_use, double rhohv_min,
                        double snr_min, int64_t min_count, int32_t n_threads);
