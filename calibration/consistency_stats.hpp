@@ -2,8 +2,10 @@
 // raw pointers, free of Python types.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -74,33 +76,96 @@ struct BinSums {
   double kdp = 0.0;
 };
 
-inline bool sample_is_used(const ConsistencyInputs& in, int64_t r, int64_t j, double z) {
-  return is_present(z) && is_present(in.zdr.at(r, j)) && is_present(in.kdp.at(r, j)) &&
-         z >= in.z_min && z < in.z_max && passes_min(in.rhohv, r, j, in.rhohv_min) &&
-         passes_min(in.snr, r, j, in.snr_min) && passes_mask(in.mask, r, j);
+// Samples that fail a test are added to slots after the real bins instead of being skipped,
+// so the scan has no branch that depends on the data (the tests pass or fail at random in
+// real sweeps). Several slots keep those additions from forming one chain of dependent stores.
+constexpr int64_t discard_slots = 4;
+
+// One row's arrays (null when an optional one is absent) and the sample limits, gathered so
+// that the scan keeps them in registers.
+struct RowScan {
+  const double* z;
+  const double* zdr;
+  const double* kdp;
+  const double* rhohv;
+  const double* snr;
+  const double* mask;
+  double z_min;
+  double z_max;
+  double bin_width;
+  double rhohv_min;
+  double snr_min;
+  double last_bin;
+  int64_t bins;
+};
+
+inline const double* row_of(const Optional2D& a, int64_t r) {
+  return a.present() ? a.data + r * a.stride : nullptr;
 }
 
-// Bin of a reflectivity inside [z_min, z_max). The cap is applied to the double, so the
-// conversion sees a number in [0, bins - 1] whatever the rounding at the top edge did.
-inline int64_t bin_of(const ConsistencyInputs& in, double z) {
-  const double b = std::floor((z - in.z_min) / in.bin_width);
-  const double last = static_cast<double>(in.bins - 1);
-  return static_cast<int64_t>(b < last ? b : last);
+inline RowScan row_scan(const ConsistencyInputs& in, int64_t r) {
+  return {in.z + r * in.samples,
+          row_of(in.zdr, r),
+          row_of(in.kdp, r),
+          row_of(in.rhohv, r),
+          row_of(in.snr, r),
+          row_of(in.mask, r),
+          in.z_min,
+          in.z_max,
+          in.bin_width,
+          in.rhohv_min,
+          in.snr_min,
+          static_cast<double>(in.bins - 1),
+          in.bins};
 }
 
-// One pass over the row's samples fills every bin; sums grow in sample order.
+// The tests of sample j, combined without short-circuits so that all of them are evaluated
+// and no branch depends on the data (only on which optional arrays are present).
+inline bool sample_is_used(const RowScan& s, int64_t j, double z, double zdr, double kdp) {
+  // The limits are finite, so the range test also refuses a NaN or infinite z.
+  const bool in_range = (z >= s.z_min) & (z < s.z_max);
+  const bool finite = is_present(zdr) & is_present(kdp);
+  const bool rhohv_ok = s.rhohv == nullptr || s.rhohv[j] >= s.rhohv_min;
+  const bool snr_ok = s.snr == nullptr || s.snr[j] >= s.snr_min;
+  const bool mask_ok = s.mask == nullptr || s.mask[j] != 0.0;
+  return finite & in_range & rhohv_ok & snr_ok & mask_ok;
+}
+
+// x when keep is true, else +0.0, by masking the bits so that no branch is taken.
+inline double keep_or_zero(double x, bool keep) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  bits &= -static_cast<uint64_t>(keep);
+  std::memcpy(&x, &bits, sizeof bits);
+  return x;
+}
+
+// Accumulator slot of sample j: its bin floor((z - z_min) / bin_width), capped at bins - 1,
+// when it is used, else a discard slot. The quotient of an unused sample (possibly NaN or
+// infinite) is replaced by 0 before the conversion, so the conversion only ever sees a number
+// in [0, bins - 1]; a used sample's quotient is not negative, so truncation is the floor.
+inline int64_t slot_of(const RowScan& s, double z, bool used, int64_t j) {
+  const double q = keep_or_zero((z - s.z_min) / s.bin_width, used);
+  const int64_t bin = static_cast<int64_t>(q < s.last_bin ? q : s.last_bin);
+  const int64_t keep = -static_cast<int64_t>(used);
+  const int64_t discard = s.bins + (j & (discard_slots - 1));
+  return (bin & keep) | (discard & ~keep);
+}
+
+// One pass over the row's samples fills every bin; sums grow in sample order. bins holds
+// in.bins accumulators followed by the discard slots.
 inline void bin_samples(const ConsistencyInputs& in, int64_t r, std::vector<BinSums>& bins) {
-  const double* z_row = in.z + r * in.samples;
+  const RowScan s = row_scan(in, r);
+  BinSums* slots = bins.data();
   for (int64_t j = 0; j < in.samples; ++j) {
-    const double z = z_row[j];
-    if (!sample_is_used(in, r, j, z)) {
-      continue;
-    }
-    BinSums& bin = bins[static_cast<size_t>(bin_of(in, z))];
+    const double z = s.z[j];
+    const double zdr = s.zdr[j];
+    const double kdp = s.kdp[j];
+    BinSums& bin = slots[slot_of(s, z, sample_is_used(s, j, z, zdr, kdp), j)];
     bin.count += 1.0;
     bin.z += z;
-    bin.zdr += in.zdr.at(r, j);
-    bin.kdp += in.kdp.at(r, j);
+    bin.zdr += zdr;
+    bin.kdp += kdp;
   }
 }
 
@@ -167,14 +232,15 @@ inline void write_row_stats(const std::vector<double>& biases, const std::vector
 // statistics of row r to out[0..4]. The accumulators and lists are the row's own; an allocation
 // that fails throws std::bad_alloc, which parallel_rows carries to the calling thread.
 inline void consistency_row(const ConsistencyInputs& in, int64_t r, double* out) {
-  std::vector<BinSums> bins(static_cast<size_t>(in.bins));
+  std::vector<BinSums> bins(static_cast<size_t>(in.bins + discard_slots));
   bin_samples(in, r, bins);
 
   const double need = static_cast<double>(in.min_bin_count < 1 ? 1 : in.min_bin_count);
   std::vector<double> biases;
   std::vector<double> weights;
   double n = 0.0;
-  for (const BinSums& bin : bins) {
+  for (int64_t b = 0; b < in.bins; ++b) {
+    const BinSums& bin = bins[static_cast<size_t>(b)];
     double beta = 0.0;
     if (bin.count < need || !bin_bias(in, bin, &beta)) {
       continue;
