@@ -48,7 +48,11 @@ def consistency_stats_numpy(z, zdr, kdp, rhohv, snr):
         u = np.where(ok, beta, 0.0).sum(axis=1) / h
         spread = np.sqrt(np.where(ok, (beta - u[:, None]) ** 2, 0.0).sum(axis=1) / (h - 1))
         spread[h < 2] = np.nan
-        median = np.nanmedian(beta, axis=1)
+        ordered = np.sort(beta, axis=1)  # rejected bins (NaN) sort last
+        lower = np.take_along_axis(ordered, np.maximum(h - 1, 0)[:, None] // 2, axis=1)[:, 0]
+        upper = np.take_along_axis(ordered, h[:, None] // 2, axis=1)[:, 0]
+        median = np.where(h % 2 == 1, upper, (upper + lower) * 0.5)
+        median[h == 0] = np.nan
     return np.stack([n, h, median, mean, spread], axis=1)
 
 
