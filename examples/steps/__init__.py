@@ -3,11 +3,13 @@ and returns a list of Check."""
 
 from .check import Check  # noqa: F401
 from .cold_pool_step import cold_pool_step
+from .consistency_stats_step import consistency_stats_step
 from .offset_stats_step import offset_stats_step
 from .phidp_rays_step import phidp_rays_step
 
 STEPS = [
     ("Cold pools behind a gust front (cold_pool)", cold_pool_step),
     ("ZDR offset from light rain at several elevations (offset_stats)", offset_stats_step),
+    ("Reflectivity bias from rain self-consistency (consistency_stats)", consistency_stats_step),
     ("System differential phase of a sweep (phidp_rays)", phidp_rays_step),
 ]
