@@ -3,7 +3,9 @@ and returns a list of Check."""
 
 from .check import Check  # noqa: F401
 from .cold_pool_step import cold_pool_step
+from .vad_step import vad_step
 
 STEPS = [
     ("Cold pools behind a gust front (cold_pool)", cold_pool_step),
+    ("Wind profile from a Doppler volume scan (vad)", vad_step),
 ]
