@@ -1,0 +1,47 @@
+// vad: argument checks and the parallel run over rings.
+#include "vad.hpp"
+
+#include <stdexcept>
+
+#include "parallel_blocks.hpp"
+#include "wrappers.hpp"
+
+namespace bluster {
+
+OutArray vad_py(const InArray& vr, const InArray& az, const InArray& cos_el, int64_t min_gates,
+                double min_spread, int32_t n_threads) {
+  if (vr.ndim() != 2 || az.ndim() != 2) {
+    throw std::invalid_argument("vr, az must be 2-D");
+  }
+  if (az.shape(0) != vr.shape(0) || az.shape(1) != vr.shape(1)) {
+    throw std::invalid_argument("shape mismatch");
+  }
+  const int64_t rows = vr.shape(0);
+  const int64_t samples = vr.shape(1);
+  if (cos_el.size() != rows) {
+    throw std::invalid_argument("shape mismatch");
+  }
+
+  OutArray out({int64_t{kVadComponents}, rows});
+  const double* vrp = vr.data();
+  const double* azp = az.data();
+  const double* cos_el_p = cos_el.data();
+  double* outp = out.mutable_data();
+
+  // Safe without the GIL: the workers use only the raw pointers and values taken above,
+  // the arrays stay alive through the references held by the caller's frame, and each
+  // ring writes only its own column of the result.
+  {
+    py::gil_scoped_release release;
+    parallel_blocks(rows, 64, n_threads, [=](int64_t r) {
+      const VadResult res = vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r],
+                                    min_gates, min_spread);
+      for (int k = 0; k < kVadComponents; ++k) {
+        outp[k * rows + r] = res.values[k];
+      }
+    });
+  }
+  return out;
+}
+
+}  // namespace bluster

@@ -1,0 +1,303 @@
+// Velocity-azimuth display wind of one ring of samples: plain C++ over raw pointers, free of
+// Python types. Sines and cosines are recomputed in every pass rather than stored, so a ring
+// of any length needs only a handful of running sums and nothing is allocated.
+#pragma once
+
+#include <math.h>  // sincos, a GNU extension that <cmath> does not put into std
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "finite.hpp"
+
+namespace bluster {
+
+constexpr int kVadComponents = 8;
+
+// Component k of one ring: u, v, offset, rms residual, sample count, then the offset and the
+// sin(2 az), cos(2 az) coefficients of the fit with the second harmonic.
+struct VadResult {
+  double values[kVadComponents];
+};
+
+// A sample takes part only when both its velocity and its azimuth are finite.
+inline bool vad_sample_valid(double v, double az) { return is_present(v) && is_present(az); }
+
+// Sine and cosine of one angle from a single library call.
+inline void vad_sincos(double angle, double& s, double& c) { ::sincos(angle, &s, &c); }
+
+// First pass: sample count and the sums of sin az, cos az and vr.
+struct VadSums {
+  double n;
+  double s;
+  double c;
+  double v;
+};
+
+inline VadSums vad_first_pass(const double* vr, const double* az, int64_t samples) {
+  double n = 0.0;
+  double sum_s = 0.0;
+  double sum_c = 0.0;
+  double sum_v = 0.0;
+  for (int64_t j = 0; j < samples; ++j) {
+    if (!vad_sample_valid(vr[j], az[j])) {
+      continue;
+    }
+    double s;
+    double c;
+    vad_sincos(az[j], s, c);
+    n = n + 1.0;
+    sum_s = sum_s + s;
+    sum_c = sum_c + c;
+    sum_v = sum_v + vr[j];
+  }
+  return {n, sum_s, sum_c, sum_v};
+}
+
+// Count and means of the valid samples.
+struct VadMeans {
+  double n;
+  double ms;
+  double mc;
+  double mv;
+};
+
+// Second pass: the centred 2 x 2 normal equations of v = c0 + a sin az + b cos az.
+struct VadCentredSums {
+  double sss;
+  double scc;
+  double ssc;
+  double ssv;
+  double scv;
+};
+
+inline VadCentredSums vad_second_pass(const double* vr, const double* az, int64_t samples,
+                                      const VadMeans& m) {
+  VadCentredSums t{0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int64_t j = 0; j < samples; ++j) {
+    if (!vad_sample_valid(vr[j], az[j])) {
+      continue;
+    }
+    double s;
+    double c;
+    vad_sincos(az[j], s, c);
+    const double ds = s - m.ms;
+    const double dc = c - m.mc;
+    const double dv = vr[j] - m.mv;
+    t.sss = t.sss + ds * ds;
+    t.scc = t.scc + dc * dc;
+    t.ssc = t.ssc + ds * dc;
+    t.ssv = t.ssv + ds * dv;
+    t.scv = t.scv + dc * dv;
+  }
+  return t;
+}
+
+// Third pass: sum of squared residuals of the first-harmonic fit.
+inline double vad_residual_pass(const double* vr, const double* az, int64_t samples, double c0,
+                                double a, double b) {
+  double ssr = 0.0;
+  for (int64_t j = 0; j < samples; ++j) {
+    if (!vad_sample_valid(vr[j], az[j])) {
+      continue;
+    }
+    double s;
+    double c;
+    vad_sincos(az[j], s, c);
+    const double r = ((vr[j] - c0) - a * s) - b * c;
+    ssr = ssr + r * r;
+  }
+  return ssr;
+}
+
+// Fourth pass: means of sin(2 az) and cos(2 az).
+struct VadDoubleAngleMeans {
+  double ms2;
+  double mc2;
+};
+
+inline VadDoubleAngleMeans vad_fourth_pass(const double* vr, const double* az, int64_t samples,
+                                           double n) {
+  double sum_s2 = 0.0;
+  double sum_c2 = 0.0;
+  for (int64_t j = 0; j < samples; ++j) {
+    if (!vad_sample_valid(vr[j], az[j])) {
+      continue;
+    }
+    double s2;
+    double c2;
+    vad_sincos(az[j] + az[j], s2, c2);
+    sum_s2 = sum_s2 + s2;
+    sum_c2 = sum_c2 + c2;
+  }
+  return {sum_s2 / n, sum_c2 / n};
+}
+
+// The centred 4 x 4 normal equations A x = y of the fit with the second harmonic.
+struct VadSystem {
+  double a[4][4];
+  double y[4];
+};
+
+// Adds one sample's products to the upper triangle of A and to y. Written out rather than
+// looped: the loop version is measurably slower here, and every cycle beside the sincos calls
+// counts.
+inline void vad_add_sample(VadSystem& sys, const double g[4], double dv) {
+  auto& a = sys.a;
+  a[0][0] = a[0][0] + g[0] * g[0];
+  a[0][1] = a[0][1] + g[0] * g[1];
+  a[0][2] = a[0][2] + g[0] * g[2];
+  a[0][3] = a[0][3] + g[0] * g[3];
+  a[1][1] = a[1][1] + g[1] * g[1];
+  a[1][2] = a[1][2] + g[1] * g[2];
+  a[1][3] = a[1][3] + g[1] * g[3];
+  a[2][2] = a[2][2] + g[2] * g[2];
+  a[2][3] = a[2][3] + g[2] * g[3];
+  a[3][3] = a[3][3] + g[3] * g[3];
+  for (int p = 0; p < 4; ++p) {
+    sys.y[p] = sys.y[p] + g[p] * dv;
+  }
+}
+
+// Fifth pass. A is symmetric: only the upper triangle is summed and then mirrored, which
+// gives the same bits as summing both halves since g_p g_q and g_q g_p are the same product.
+inline VadSystem vad_fifth_pass(const double* vr, const double* az, int64_t samples,
+                                const VadMeans& m, const VadDoubleAngleMeans& m2) {
+  VadSystem sys{};
+  for (int64_t j = 0; j < samples; ++j) {
+    if (!vad_sample_valid(vr[j], az[j])) {
+      continue;
+    }
+    double s;
+    double c;
+    double s2;
+    double c2;
+    vad_sincos(az[j], s, c);
+    vad_sincos(az[j] + az[j], s2, c2);
+    const double g[4] = {s - m.ms, c - m.mc, s2 - m2.ms2, c2 - m2.mc2};
+    vad_add_sample(sys, g, vr[j] - m.mv);
+  }
+  for (int p = 1; p < 4; ++p) {
+    for (int q = 0; q < p; ++q) {
+      sys.a[p][q] = sys.a[q][p];
+    }
+  }
+  return sys;
+}
+
+// Forward elimination with partial pivoting; d collects the determinant of A up to its last
+// pivot. False when a pivot is exactly zero. A NaN pivot is never replaced (every comparison
+// with it fails) and does not stop the elimination.
+inline bool vad_eliminate(VadSystem& sys, double& d) {
+  auto& a = sys.a;
+  auto& y = sys.y;
+  for (int k = 0; k < 3; ++k) {
+    int pivot = k;
+    double largest = std::fabs(a[k][k]);
+    for (int r = k + 1; r < 4; ++r) {
+      if (std::fabs(a[r][k]) > largest) {  // ties keep the earlier row
+        pivot = r;
+        largest = std::fabs(a[r][k]);
+      }
+    }
+    if (a[pivot][k] == 0.0) {
+      return false;
+    }
+    if (pivot != k) {
+      for (int q = 0; q < 4; ++q) {
+        const double t = a[k][q];
+        a[k][q] = a[pivot][q];
+        a[pivot][q] = t;
+      }
+      const double t = y[k];
+      y[k] = y[pivot];
+      y[pivot] = t;
+      d = -d;
+    }
+    d = d * a[k][k];
+    for (int r = k + 1; r < 4; ++r) {
+      const double f = a[r][k] / a[k][k];
+      for (int q = k; q < 4; ++q) {
+        a[r][q] = a[r][q] - a[k][q] * f;
+      }
+      y[r] = y[r] - f * y[k];
+    }
+  }
+  return true;
+}
+
+// Back-substitution on the upper-triangular system left by vad_eliminate (A[3][3] != 0).
+inline void vad_back_substitute(const VadSystem& sys, double x[4]) {
+  const auto& a = sys.a;
+  const auto& y = sys.y;
+  x[3] = y[3] / a[3][3];
+  x[2] = (y[2] - a[2][3] * x[3]) / a[2][2];
+  x[1] = ((y[1] - a[1][2] * x[2]) - a[1][3] * x[3]) / a[1][1];
+  x[0] = (((y[0] - a[0][1] * x[1]) - a[0][2] * x[2]) - a[0][3] * x[3]) / a[0][0];
+}
+
+// Fit with the second harmonic: writes components 5 to 7 unless the system is singular or
+// its azimuths are too bunched. d4 / N^4 is at most 1/16, a quarter of the 2 x 2 bound, hence
+// the factor 0.25 on min_spread.
+inline void vad_second_harmonic(const double* vr, const double* az, int64_t samples,
+                                const VadMeans& m, double min_spread, VadResult& res) {
+  const VadDoubleAngleMeans m2 = vad_fourth_pass(vr, az, samples, m.n);
+  VadSystem sys = vad_fifth_pass(vr, az, samples, m, m2);
+  double d = 1.0;
+  if (!vad_eliminate(sys, d) || sys.a[3][3] == 0.0) {
+    return;
+  }
+  double x[4];
+  vad_back_substitute(sys, x);
+  const double d4 = d * sys.a[3][3];
+  const double n = m.n;
+  if (d4 == 0.0 || !(d4 / (((n * n) * n) * n) >= min_spread * 0.25)) {
+    return;
+  }
+  res.values[5] = (((m.mv - m.ms * x[0]) - m.mc * x[1]) - m2.ms2 * x[2]) - m2.mc2 * x[3];
+  res.values[6] = x[2];
+  res.values[7] = x[3];
+}
+
+// One ring. Everything but the count stays NaN when the ring has fewer than max(3, min_gates)
+// valid samples or its azimuths do not spread enough.
+inline VadResult vad_row(const double* vr, const double* az, int64_t samples, double cos_el,
+                         int64_t min_gates, double min_spread) {
+  VadResult res;
+  for (double& value : res.values) {
+    value = std::numeric_limits<double>::quiet_NaN();
+  }
+  if (samples == 0) {
+    res.values[4] = 0.0;
+    return res;
+  }
+  const VadSums sums = vad_first_pass(vr, az, samples);
+  const double n = sums.n;
+  res.values[4] = n;
+  if (!(n >= static_cast<double>(min_gates) && n >= 3.0)) {
+    return res;
+  }
+  const VadMeans m{n, sums.s / n, sums.c / n, sums.v / n};
+
+  const VadCentredSums t = vad_second_pass(vr, az, samples, m);
+  // D / N^2 is the determinant of the covariance of (sin az, cos az): 0 for a single
+  // azimuth, 0.25 for azimuths spread evenly round the circle.
+  const double det = t.sss * t.scc - t.ssc * t.ssc;
+  if (!(det / (n * n) >= min_spread)) {
+    return res;
+  }
+  const double a = (t.scc * t.ssv - t.ssc * t.scv) / det;
+  const double b = (t.sss * t.scv - t.ssc * t.ssv) / det;
+  const double c0 = (m.mv - m.ms * a) - m.mc * b;
+  const double ssr = vad_residual_pass(vr, az, samples, c0, a, b);
+  res.values[0] = a / cos_el;
+  res.values[1] = b / cos_el;
+  res.values[2] = c0;
+  res.values[3] = std::sqrt(ssr / n);
+
+  vad_second_harmonic(vr, az, samples, m, min_spread, res);
+  return res;
+}
+
+}  // namespace bluster

@@ -1,0 +1,91 @@
+"""VAD winds: a volume scan of radial velocities from a known veering wind profile.
+
+build_volume(rng, size) makes the volume deterministically from rng, and retrieve_winds turns
+it into a wind profile (height, u, v per ring), so that a later step can rebuild the same
+profile from a generator seeded the same way.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+import _bluster
+
+from .check import Check
+
+EARTH_RADIUS = 6371e3  # m
+KE = 4.0 / 3.0  # effective-earth-radius factor of standard refraction
+FALL_SPEED = 1.5  # m/s, fall speed of the scatterers: an offset of -FALL_SPEED sin(el)
+NOISE = 1.0  # m/s, standard deviation of the radial-velocity noise
+MIN_GATES, MIN_SPREAD = 60, 0.1
+
+
+def true_wind(height):
+    """Southerly 6 m/s at the ground, veering to a westerly of 30 m/s at 9 km."""
+    frac = np.clip(height / 9000.0, 0.0, 1.0)
+    speed = 6.0 + 24.0 * frac
+    direction = np.deg2rad(180.0 + 90.0 * frac)  # where the wind blows from
+    return -speed * np.sin(direction), -speed * np.cos(direction)
+
+
+@dataclass
+class VadVolume:
+    vr: np.ndarray  # (rings, azimuths) radial velocity, m/s, NaN where missing
+    az: np.ndarray  # (rings, azimuths) azimuth, rad clockwise from north
+    cos_el: np.ndarray  # (rings,)
+    height: np.ndarray  # (rings,) beam height above the radar, m
+    u: np.ndarray  # (rings,) true eastward wind, m/s
+    v: np.ndarray  # (rings,) true northward wind, m/s
+    offset: np.ndarray  # (rings,) true offset, m/s
+
+
+def build_volume(rng, size):
+    """One ring per (elevation, range gate); a ring holds every ray of the sweep at that range."""
+    if size == "small":
+        elevations, ranges, rays = [0.5, 3.5, 10.0], [5e3, 15e3, 30e3, 45e3], 360
+    else:
+        elevations = [0.5, 1.5, 2.5, 3.5, 5.0, 7.0, 10.0, 14.0, 19.5]
+        ranges, rays = np.arange(2e3, 62e3, 500.0), 360
+    el, rng_m = (a.ravel() for a in np.meshgrid(np.deg2rad(elevations), ranges, indexing="ij"))
+    re = KE * EARTH_RADIUS
+    height = np.sqrt(rng_m**2 + re**2 + 2.0 * rng_m * re * np.sin(el)) - re
+    u, v = true_wind(height)
+    az = np.broadcast_to(np.deg2rad(np.arange(rays) + 0.5), (el.size, rays)).copy()
+    cos_el = np.cos(el)
+    offset = -FALL_SPEED * np.sin(el)
+    vr = (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)) * cos_el[:, None] + offset[:, None]
+    vr += rng.normal(0.0, NOISE, vr.shape)
+    vr[rng.random(vr.shape) < 0.1] = np.nan  # clear-air gaps
+    blocked = (np.rad2deg(az) > 40.0) & (np.rad2deg(az) < 65.0) & (el[:, None] < np.deg2rad(2.0))
+    vr[blocked] = np.nan  # a hill blocks the lowest sweeps
+    return VadVolume(vr, az, cos_el, height, u, v, offset)
+
+
+def retrieve_winds(volume, n_threads=0):
+    """The kernel's result (8, rings) for a volume."""
+    return _bluster.vad(volume.vr, volume.az, volume.cos_el, MIN_GATES, MIN_SPREAD, n_threads)
+
+
+def vad_step(rng, size, n_threads, out):
+    vol = build_volume(rng, size)
+    res = retrieve_winds(vol, n_threads)
+    u, v, offset, rms = res[0], res[1], res[2], res[3]
+
+    out(f"   {vol.vr.shape[0]} rings x {vol.vr.shape[1]} rays; {NOISE} m/s noise, gaps, blockage")
+    out("   height (m)   u (m/s)  true    v (m/s)  true   samples")
+    order = np.argsort(vol.height)
+    for i in order[np.linspace(0, order.size - 1, min(order.size, 10)).astype(int)]:
+        out(
+            f"   {vol.height[i]:9.0f} {u[i]:9.2f} {vol.u[i]:6.2f} {v[i]:9.2f} {vol.v[i]:6.2f}"
+            f" {res[4, i]:8.0f}"
+        )
+    err = np.hypot(u - vol.u, v - vol.v)
+    out(f"   vector wind error: rms {np.sqrt(np.mean(err**2)):.3f} m/s, worst {err.max():.3f} m/s")
+    return [
+        Check("VAD wind, rms vector error (m/s)", np.sqrt(np.mean(err**2)), 0.0, 0.25),
+        Check("VAD wind, worst vector error (m/s)", err.max(), 0.0, 0.8),
+        Check(
+            "VAD offset (fall speed), worst error (m/s)", np.abs(offset - vol.offset).max(), 0, 0.4
+        ),
+        Check("VAD rms residual, mean (m/s)", np.mean(rms), NOISE, 0.1),
+    ]
