@@ -9,4 +9,5 @@ PYBIND11_MODULE(_bluster, m) {
 
   m.def("cold_pool", &bluster::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
         "n_threads"_a = 0);
+  m.def("gradient", &bluster::gradient_py, "f"_a, "x"_a, "y"_a, "n_threads"_a = 0);
 }

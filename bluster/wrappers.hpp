@@ -18,4 +18,6 @@ using OutArray = py::array_t<double>;
 OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom, double threshold,
                       const InArray& top, int32_t n_threads);
 
+OutArray gradient_py(const InArray& f, const InArray& x, const InArray& y, int32_t n_threads);
+
 }  // namespace bluster
