@@ -41,11 +41,14 @@ def reference(f, x, y):
 
 
 def row(values, coords):
-    """df/dx of a single row, and df/dy of the same values laid out as a single column."""
+    """df/dx of the values laid out as a row, and df/dy of them laid out as three equal
+    columns (points are differenced in pairs and singly; both must agree)."""
     values = np.asarray(values, dtype=float)
     dx = _bluster.gradient(values.reshape(1, 1, -1), coords, [0.0])
-    dy = _bluster.gradient(values.reshape(1, -1, 1), [0.0], coords)
-    assert np.isnan(dx[1]).all() and np.isnan(dy[0]).all()
+    columns = np.repeat(values.reshape(1, -1, 1), 3, axis=2)
+    dy = _bluster.gradient(columns, [0.0, 1.0, 2.0], coords)
+    assert np.isnan(dx[1]).all()
+    assert same_bits(dy[1, 0, :, 1], dy[1, 0, :, 0]) and same_bits(dy[1, 0, :, 2], dy[1, 0, :, 0])
     return dx[0, 0, 0, :], dy[1, 0, :, 0]
 
 
