@@ -119,16 +119,6 @@ def test_fields_of_a_stack_do_not_see_each_other():
         assert same_bits(out[:, k], _bluster.gradient(f[k : k + 1], x, y)[:, 0])
 
 
-def test_single_column_and_single_row():
-    f = np.array([[[1.0], [4.0], [9.0]]])  # nx = 1
-    out = _bluster.gradient(f, [0.0], [0.0, 1.0, 2.0])
-    assert np.isnan(out[0]).all()
-    np.testing.assert_array_equal(out[1, 0, :, 0], [3.0, 4.0, 5.0])
-    out = _bluster.gradient(f.reshape(1, 1, 3), [0.0, 1.0, 2.0], [0.0])  # ny = 1
-    np.testing.assert_array_equal(out[0, 0, 0], [3.0, 4.0, 5.0])
-    assert np.isnan(out[1]).all()
-
-
 def test_agrees_with_numpy_gradient_on_even_finite_grids():
     rng = np.random.default_rng(7)
     f = rng.normal(size=(3, 30, 41))
@@ -173,6 +163,8 @@ def test_odd_inputs_are_converted():
     assert same_bits(_bluster.gradient(f.tolist(), x.tolist(), tuple(y)), expected)
     ints = _bluster.gradient([[[0, 2, 8]]], [0, 1, 3], [0])
     np.testing.assert_array_equal(ints[0, 0, 0], [2.0, 8.0 / 3.0, 3.0])
+    scalar_x = _bluster.gradient(f=[[[1.0], [3.0]]], x=7.0, y=[0.0, 1.0], n_threads=1)
+    np.testing.assert_array_equal(scalar_x[:, 0, :, 0], [[NAN, NAN], [2.0, 2.0]])
 
 
 def test_thread_count_does_not_change_a_bit():
@@ -215,8 +207,3 @@ def test_messages(f, x, y, message):
 def test_unconvertible_arguments_raise_type_error(kwargs):
     with pytest.raises(TypeError):
         _bluster.gradient(**kwargs)
-
-
-def test_scalar_coordinate_fits_a_single_column():
-    out = _bluster.gradient(f=[[[1.0], [3.0]]], x=7.0, y=[0.0, 1.0], n_threads=1)
-    np.testing.assert_array_equal(out[:, 0, :, 0], [[NAN, NAN], [2.0, 2.0]])
