@@ -4,6 +4,7 @@ and returns a list of Check."""
 from .check import Check  # noqa: F401
 from .cold_pool_step import cold_pool_step
 from .consistency_stats_step import consistency_stats_step
+from .gradient_step import gradient_step
 from .offset_stats_step import offset_stats_step
 from .phidp_rays_step import phidp_rays_step
 from .vad_step import vad_step
@@ -11,6 +12,7 @@ from .vad_step import vad_step
 STEPS = [
     ("Wind profile from a Doppler volume scan (vad)", vad_step),
     ("Cold pools behind a gust front (cold_pool)", cold_pool_step),
+    ("Temperature gradient across a cold front (gradient)", gradient_step),
     ("ZDR offset from light rain at several elevations (offset_stats)", offset_stats_step),
     ("Reflectivity bias from rain self-consistency (consistency_stats)", consistency_stats_step),
     ("System differential phase of a sweep (phidp_rays)", phidp_rays_step),

@@ -1,0 +1,45 @@
+// gradient: argument checks and the parallel run over the grid rows of the field stack.
+#include "gradient.hpp"
+
+#include <stdexcept>
+
+#include "parallel_blocks.hpp"
+#include "wrappers.hpp"
+
+namespace bluster {
+
+OutArray gradient_py(const InArray& f, const InArray& x, const InArray& y, int32_t n_threads) {
+  if (f.ndim() != 3) {
+    throw std::invalid_argument("f must be 3-D (batch, y, x)");
+  }
+  const int64_t batch = f.shape(0);
+  const int64_t ny = f.shape(1);
+  const int64_t nx = f.shape(2);
+  if (x.size() != nx) {
+    throw std::invalid_argument("coordinate size");
+  }
+  if (y.size() != ny) {
+    throw std::invalid_argument("coordinate size");
+  }
+
+  OutArray out({int64_t{2}, batch, ny, nx});
+  const double* fp = f.data();
+  const double* xp = x.data();
+  const double* yp = y.data();
+  double* outp = out.mutable_data();
+  const int64_t rows = batch * ny;
+  const int64_t stack = rows * nx;
+
+  // Safe without the GIL: the workers use only the raw pointers and sizes taken above, the
+  // arrays stay alive through the references held by the caller's frame, and each row
+  // writes only its own nx cells of each component; neighbouring rows are only read.
+  {
+    py::gil_scoped_release release;
+    parallel_blocks(rows, 8, n_threads, [=](int64_t m) {
+      gradient_row(fp, xp, yp, ny, nx, m, outp + m * nx, outp + stack + m * nx);
+    });
+  }
+  return out;
+}
+
+}  // namespace bluster
