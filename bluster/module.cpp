@@ -7,6 +7,7 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_bluster, m) {
   m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
 
+  m.def("thermo", &bluster::thermo_py, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
   m.def("cold_pool", &bluster::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
         "n_threads"_a = 0);
   m.def("gradient", &bluster::gradient_py, "f"_a, "x"_a, "y"_a, "n_threads"_a = 0);

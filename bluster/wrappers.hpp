@@ -15,6 +15,8 @@ namespace py = pybind11;
 using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using OutArray = py::array_t<double>;
 
+OutArray thermo_py(const InArray& t, const InArray& p, const InArray& td, int32_t n_threads);
+
 OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom, double threshold,
                       const InArray& top, int32_t n_threads);
 
