@@ -13,7 +13,12 @@
 #include <vector>
 
 #include "../../bluster/cold_pool.hpp"
+#include "../../bluster/gradient.hpp"
 #include "../../bluster/parallel_blocks.hpp"
+#include "../../bluster/thermo.hpp"
+#include "../../bluster/vad.hpp"
+#include "../../calibration/consistency_stats.hpp"
+#include "../../calibration/offset_stats.hpp"
 #include "../../calibration/phidp_rays.hpp"
 #include "../../calibration/rows.hpp"
 
@@ -111,10 +116,127 @@ void run_phidp_rays() {
   });
 }
 
+void run_thermo() {
+  const int64_t n = 3 * 4096 + 17;
+  const std::vector<double> t = generate(n, 220.0, 310.0, 0.02, 21);
+  const std::vector<double> p = generate(n, 10000.0, 105000.0, 0.02, 22);
+  const std::vector<double> td = generate(n, 200.0, 310.0, 0.05, 23);
+  check("thermo", [&](int32_t n_threads) {
+    std::vector<double> out(4 * n);
+    bluster::parallel_blocks(n, 4096, n_threads, [&](int64_t i) {
+      const auto res = bluster::thermo_point(t[i], p[i], td[i]);
+      out[i] = res.mixing_ratio;
+      out[n + i] = res.theta;
+      out[2 * n + i] = res.theta_v;
+      out[3 * n + i] = res.theta_e;
+    });
+    return out;
+  });
+}
+
+void run_gradient() {
+  const int64_t batch = 3, ny = 50, nx = 40, rows = batch * ny, stack = rows * nx;
+  const std::vector<double> f = generate(stack, -10.0, 10.0, 0.05, 31);
+  std::vector<double> x(nx), y(ny);
+  for (int64_t i = 0; i < nx; ++i) x[i] = i * 1.5 + (i % 3) * 0.25;
+  for (int64_t j = 0; j < ny; ++j) y[j] = j * 2.0 - (j % 2) * 0.5;
+  check("gradient", [&](int32_t n_threads) {
+    std::vector<double> out(2 * stack);
+    bluster::parallel_blocks(rows, 8, n_threads, [&](int64_t m) {
+      bluster::gradient_row(f.data(), x.data(), y.data(), ny, nx, m, &out[m * nx],
+                            &out[stack + m * nx]);
+    });
+    return out;
+  });
+}
+
+void run_vad() {
+  const int64_t rows = 300, samples = 90;
+  const std::vector<double> vr = generate(rows * samples, -30.0, 30.0, 0.2, 41);
+  const std::vector<double> az = generate(rows * samples, 0.0, 6.283185307179586, 0.05, 42);
+  const std::vector<double> cos_el = generate(rows, 0.5, 1.0, 0.0, 43);
+  check("vad", [&](int32_t n_threads) {
+    std::vector<double> out(8 * rows);
+    bluster::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
+      const auto res =
+          bluster::vad_row(&vr[r * samples], &az[r * samples], samples, cos_el[r], 10, 0.5);
+      for (int k = 0; k < 8; ++k) out[k * rows + r] = res.values[k];
+    });
+    return out;
+  });
+}
+
+void run_offset_stats() {
+  const int64_t rows = 200, samples = 150;
+  const std::vector<double> zdr = generate(rows * samples, -1.0, 2.0, 0.05, 51);
+  const std::vector<double> dbz = generate(rows * samples, 0.0, 50.0, 0.05, 52);
+  const std::vector<double> rhohv = generate(rows * samples, 0.85, 1.0, 0.05, 53);
+  const std::vector<double> elev = generate(rows, 0.0, 30.0, 0.1, 54);
+  const std::vector<double> ref_z = {10.0, 20.0, 30.0, 40.0};
+  const std::vector<double> ref_v = {0.1, 0.3, 0.6, 1.0};
+  calibration::OffsetInputs in{};
+  in.zdr = zdr.data();
+  in.dbz = calibration::Optional2D(Plain2D{dbz, rows, samples}, rows, samples, "dbz");
+  in.rhohv = calibration::Optional2D(Plain2D{rhohv, rows, samples}, rows, samples, "rhohv");
+  in.elev = elev.data();
+  in.ref_z = ref_z.data();
+  in.ref_v = ref_v.data();
+  in.table_size = 4;
+  in.samples = samples;
+  in.z_low = 15.0;
+  in.z_high = 45.0;
+  in.rhohv_min = 0.9;
+  in.snr_min = 0.0;
+  in.table_in_use = true;
+  check("offset_stats", [&](int32_t n_threads) {
+    std::vector<double> out(5 * rows);
+    calibration::parallel_rows(rows, n_threads,
+                               [&](int64_t r) { calibration::offset_row(in, r, &out[r * 5]); });
+    return out;
+  });
+}
+
+void run_consistency_stats() {
+  const int64_t rows = 200, samples = 150;
+  const std::vector<double> z = generate(rows * samples, 15.0, 60.0, 0.05, 61);
+  const std::vector<double> zdr = generate(rows * samples, 0.0, 3.0, 0.05, 62);
+  const std::vector<double> kdp = generate(rows * samples, -0.2, 2.0, 0.05, 63);
+  const std::vector<double> gz = {0.0, 1.0, 2.0, 3.0};
+  const std::vector<double> glg = {-5.0, -4.8, -4.6, -4.5};
+  calibration::ConsistencyInputs in{};
+  in.z = z.data();
+  in.zdr = calibration::Optional2D(Plain2D{zdr, rows, samples}, rows, samples, "zdr");
+  in.kdp = calibration::Optional2D(Plain2D{kdp, rows, samples}, rows, samples, "kdp");
+  in.gz = gz.data();
+  in.glg = glg.data();
+  in.m = 4;
+  in.samples = samples;
+  in.zdr_offset = 0.1;
+  in.z_min = 20.0;
+  in.z_max = 55.0;
+  in.bin_width = 1.0;
+  in.rhohv_min = 0.0;
+  in.snr_min = 0.0;
+  in.kdp_min = 0.05;
+  in.min_bin_count = 2;
+  in.bins = calibration::reflectivity_bin_count(in.z_min, in.z_max, in.bin_width).bins;
+  check("consistency_stats", [&](int32_t n_threads) {
+    std::vector<double> out(5 * rows);
+    calibration::parallel_rows(
+        rows, n_threads, [&](int64_t r) { calibration::consistency_row(in, r, &out[r * 5]); });
+    return out;
+  });
+}
+
 }  // namespace
 
 int main() {
+  run_thermo();
   run_cold_pool();
+  run_gradient();
+  run_vad();
+  run_offset_stats();
+  run_consistency_stats();
   run_phidp_rays();
   if (failures != 0) {
     std::fprintf(stderr, "%d thread-count mismatches\n", failures);
