@@ -9,4 +9,6 @@ PYBIND11_MODULE(_bluster, m) {
 
   m.def("cold_pool", &bluster::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
         "n_threads"_a = 0);
+  m.def("profile", &bluster::profile_py, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a, "top"_a,
+        "cu"_a, "cv"_a, "n_threads"_a = 0);
 }

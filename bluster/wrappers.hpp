@@ -18,4 +18,8 @@ using OutArray = py::array_t<double>;
 OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom, double threshold,
                       const InArray& top, int32_t n_threads);
 
+OutArray profile_py(const InArray& z, const InArray& u, const InArray& v, const InArray& ground,
+                    double bottom, double top, const InArray& cu, const InArray& cv,
+                    int32_t n_threads);
+
 }  // namespace bluster
