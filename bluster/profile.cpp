@@ -8,6 +8,9 @@
 
 namespace bluster {
 
+// How many columns ahead of the one being computed are brought into the cache.
+constexpr int64_t kPrefetchRows = 4;
+
 OutArray profile_py(const InArray& z, const InArray& u, const InArray& v, const InArray& ground,
                     double bottom, double top, const InArray& cu, const InArray& cv,
                     int32_t n_threads) {
@@ -49,8 +52,14 @@ OutArray profile_py(const InArray& z, const InArray& u, const InArray& v, const 
   {
     py::gil_scoped_release release;
     parallel_blocks(rows, 64, n_threads, [=](int64_t r) {
-      const int64_t offset = r * levels;
-      const ProfileColumn col{zp + offset, up + offset, vp + offset, levels};
+      const auto column_of = [=](int64_t row) {
+        const int64_t offset = row * levels;
+        return ProfileColumn{zp + offset, up + offset, vp + offset, levels};
+      };
+      if (r + kPrefetchRows < rows) {
+        prefetch_column(column_of(r + kPrefetchRows));
+      }
+      const ProfileColumn col = column_of(r);
       const ProfileResult res = profile_column(col, ground_p[r], bottom, top, cu_p[r], cv_p[r]);
       outp[r] = res.u_bottom;
       outp[rows + r] = res.v_bottom;
