@@ -9,7 +9,8 @@ from util import assert_thread_invariant, same_bits
 NAN = np.nan
 INF = np.inf
 
-# One column: a hodograph that turns from west to south winds over 3 km; storm motion (10, 5).
+# One column whose hodograph turns anticlockwise (backs) over 3 km, so its helicity against the
+# storm motion (10, 5) is negative.
 Z = [0.0, 1000.0, 2000.0, 3000.0]
 U = [0.0, 10.0, 20.0, 20.0]
 V = [0.0, 0.0, 10.0, 20.0]
