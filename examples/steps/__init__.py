@@ -7,11 +7,13 @@ from .consistency_stats_step import consistency_stats_step
 from .gradient_step import gradient_step
 from .offset_stats_step import offset_stats_step
 from .phidp_rays_step import phidp_rays_step
+from .profile_step import profile_step
 from .thermo_step import thermo_step
 from .vad_step import vad_step
 
 STEPS = [
     ("Wind profile from a Doppler volume scan (vad)", vad_step),
+    ("Storm-relative helicity of a supercell environment (profile)", profile_step),
     ("Thermodynamics of a sounding grid (thermo)", thermo_step),
     ("Cold pools behind a gust front (cold_pool)", cold_pool_step),
     ("Temperature gradient across a cold front (gradient)", gradient_step),
