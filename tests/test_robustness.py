@@ -2,16 +2,17 @@
 
 import gc
 import os
+import re
 import sys
 import threading
 
 import numpy as np
 import pytest
 from calls import make_calls
-from util import same_bits
 
 import _bluster
 import _calibration
+from util import same_bits
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 FUNCTIONS = list(make_calls(rows=4))
@@ -116,7 +117,11 @@ def test_signature_and_docstring(name):
     doc = getattr(module, name).__doc__
     lines = [line for line in doc.strip().splitlines() if line.strip()]
     assert len(lines) == 1, "no docstring beyond the signature line"
-    params = [p.split(":")[0].strip() for p in lines[0].split("(", 1)[1].split(") ->")[0].split(",")]
-    assert ", ".join(params) == SIGNATURES[name] + ", n_threads"
-    assert lines[0].split(") ->")[0].endswith("= 0")
+    params = re.findall(r"[(,] (\w+): |\((\w+): ", lines[0])
+    assert ", ".join(a or b for a, b in params) == SIGNATURES[name] + ", n_threads"
+    assert (
+        lines[0]
+        .split(") ->")[0]
+        .endswith("n_threads: typing.SupportsInt | typing.SupportsIndex = 0")
+    )
     assert "NDArray[numpy.float64]" in lines[0]
