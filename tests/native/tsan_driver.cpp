@@ -15,6 +15,7 @@
 #include "../../bluster/cold_pool.hpp"
 #include "../../bluster/gradient.hpp"
 #include "../../bluster/parallel_blocks.hpp"
+#include "../../bluster/profile.hpp"
 #include "../../bluster/thermo.hpp"
 #include "../../bluster/vad.hpp"
 #include "../../calibration/consistency_stats.hpp"
@@ -134,6 +135,32 @@ void run_thermo() {
   });
 }
 
+void run_profile() {
+  const int64_t rows = 400, levels = 30;
+  std::vector<double> z = generate(rows * levels, 50.0, 150.0, 0.03, 71);
+  for (int64_t r = 0; r < rows; ++r) {  // heights increase upward in each column
+    for (int64_t j = 1; j < levels; ++j) {
+      z[r * levels + j] = std::fabs(z[r * levels + j]) + z[r * levels + j - 1];
+    }
+  }
+  const std::vector<double> u = generate(rows * levels, -10.0, 30.0, 0.03, 72);
+  const std::vector<double> v = generate(rows * levels, -10.0, 30.0, 0.03, 73);
+  const std::vector<double> ground = generate(rows, 0.0, 100.0, 0.2, 74);
+  const std::vector<double> cu = generate(rows, 0.0, 10.0, 0.05, 75);
+  const std::vector<double> cv = generate(rows, 0.0, 10.0, 0.05, 76);
+  check("profile", [&](int32_t n_threads) {
+    std::vector<double> out(7 * rows);
+    bluster::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
+      const bluster::ProfileColumn col{&z[r * levels], &u[r * levels], &v[r * levels], levels};
+      const auto res = bluster::profile_column(col, ground[r], 0.0, 1000.0, cu[r], cv[r]);
+      const double values[7] = {res.u_bottom, res.v_bottom, res.u_top, res.v_top,
+                                res.helicity, res.u_mean,   res.v_mean};
+      for (int k = 0; k < 7; ++k) out[k * rows + r] = values[k];
+    });
+    return out;
+  });
+}
+
 void run_gradient() {
   const int64_t batch = 3, ny = 50, nx = 40, rows = batch * ny, stack = rows * nx;
   const std::vector<double> f = generate(stack, -10.0, 10.0, 0.05, 31);
@@ -233,6 +260,7 @@ void run_consistency_stats() {
 int main() {
   run_thermo();
   run_cold_pool();
+  run_profile();
   run_gradient();
   run_vad();
   run_offset_stats();
