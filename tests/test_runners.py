@@ -49,33 +49,25 @@ START_FAILURE_SCRIPT = textwrap.dedent(
     """
     import resource, sys
     import numpy as np
-    import _bluster, _calibration
+    sys.path.insert(0, sys.argv[2])
+    from calls import make_calls
 
     margin_mb = int(sys.argv[1])
-    rows = 100_000
-    z = np.tile(np.linspace(0.0, 4000.0, 20), (rows, 1))
-    b = -0.02 * (1.0 - z / 5000.0)
-    nan = np.full(rows, np.nan)
-    phidp = np.random.default_rng(0).uniform(-180, 180, (rows // 10, 50))
-    calls = {
-        "cold_pool": lambda n: _bluster.cold_pool(z, b, nan, 0.0, nan, n),
-        "phidp_rays": lambda n: _calibration.phidp_rays(phidp, [], [], [], 0, 50, 0, 0, 1, n),
-    }
-    references = {name: call(1) for name, call in calls.items()}
-    # Pre-fault the results' size so only thread stacks are short of address space.
-    scratch = [call(1) for call in calls.values()]
-    del scratch
+    calls = make_calls(rows=3000, seed=1)
+    references = {name: fn(*args, 1) for name, (fn, args) in calls.items()}
 
     def vm_size():
         with open("/proc/self/status") as f:
             for line in f:
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
+
+    # Room for the results, but for no more than a few 8 MiB thread stacks.
     limit = vm_size() + margin_mb * 2**20
     resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
-    for name, call in calls.items():
+    for name, (fn, args) in calls.items():
         try:
-            out = call(200)
+            out = fn(*args, 200)
         except RuntimeError as e:
             print(name, "RuntimeError", e)
         except MemoryError:
@@ -92,9 +84,10 @@ START_FAILURE_SCRIPT = textwrap.dedent(
 @pytest.mark.parametrize("margin_mb", [4, 40, 400])
 def test_worker_that_cannot_start(margin_mb):
     # A lowered address-space limit lets none, a few or many thread stacks be mapped. Every
-    # call must end in a clean exception or the complete result, and the process survives.
+    # call of all eight functions must end in a clean exception or the complete result, and
+    # the process survives with the interpreter lock back in place.
     proc = subprocess.run(
-        [sys.executable, "-c", START_FAILURE_SCRIPT, str(margin_mb)],
+        [sys.executable, "-c", START_FAILURE_SCRIPT, str(margin_mb), os.path.dirname(__file__)],
         capture_output=True,
         text=True,
         timeout=300,
@@ -102,10 +95,8 @@ def test_worker_that_cannot_start(margin_mb):
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.split("\n")
     assert "alive" in lines
-    outcomes = [
-        line.split()[1] for line in lines if line.split()[:1] in (["cold_pool"], ["phidp_rays"])
-    ]
-    assert len(outcomes) == 2
+    outcomes = [line.split()[1] for line in lines if line and line != "alive"]
+    assert len(outcomes) == 8, proc.stdout
     assert set(outcomes) <= {"RuntimeError", "MemoryError", "complete"}, proc.stdout
     if margin_mb == 4:
         # not even one worker stack fits: the failure to start is reported
