@@ -20,22 +20,30 @@ from steps import STEPS
 def run_day(size="full", n_threads=0, seed=2026, out=print):
     rng = np.random.default_rng(seed)
     checks = []
+    ctx = {}  # what a step leaves for later steps and for the figure
     for name, step in STEPS:
         out(f"\n== {name} ==")
         start = time.perf_counter()
-        step_checks = step(rng, size, n_threads, out)
+        step_checks = step(rng, size, n_threads, out, ctx)
         elapsed = time.perf_counter() - start
         out(f"   ({elapsed * 1e3:.1f} ms with n_threads={n_threads})")
         checks.extend(step_checks)
-    return checks
+    return checks, ctx
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", choices=["small", "full"], default="full")
     parser.add_argument("--threads", type=int, default=0, help="n_threads (0: all cores)")
+    parser.add_argument("--figure", default="storm_day.png", help="PNG to write ('' for none)")
     args = parser.parse_args()
-    checks = run_day(args.size, args.threads)
+    print(f"Storm day: {args.size} size, n_threads={args.threads}")
+    checks, ctx = run_day(args.size, args.threads)
+    if args.figure:
+        from figure import storm_day_figure
+
+        storm_day_figure(ctx, args.figure)
+        print(f"\nfigure written to {args.figure}")
     failed = [c for c in checks if not c.ok]
     print(f"\n{len(checks) - len(failed)} of {len(checks)} recovered quantities within tolerance")
     for c in failed:

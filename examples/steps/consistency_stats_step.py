@@ -33,7 +33,7 @@ def rain_volumes(rng, volumes, samples, z_bias):
     return z, zdr, kdp, rhohv, snr, mask
 
 
-def consistency_stats_step(rng, size, n_threads, out):
+def consistency_stats_step(rng, size, n_threads, out, ctx):
     volumes, samples = (12, 400) if size == "small" else (360, 2000)
     z_bias = np.linspace(0.5, 2.5, volumes)  # the calibration drifts through the day
     z, zdr, kdp, rhohv, snr, mask = rain_volumes(rng, volumes, samples, z_bias)

@@ -20,7 +20,7 @@ def stretched(length, n, squeeze=0.3):
     return length * (u - squeeze * np.sin(2.0 * np.pi * u) / (2.0 * np.pi))
 
 
-def gradient_step(rng, size, n_threads, out):
+def gradient_step(rng, size, n_threads, out, ctx):
     times, ny, nx = (2, 120, 160) if size == "small" else (6, 600, 800)
     x = stretched(1600.0, nx)  # km, east
     y = stretched(1200.0, ny)  # km, north

@@ -20,7 +20,7 @@ def zdr_at_elevation(zdr_h, elev_deg):
     return zdr_h - 20.0 * np.log10(10.0 ** (0.05 * zdr_h) * np.sin(theta) ** 2 + np.cos(theta) ** 2)
 
 
-def offset_stats_step(rng, size, n_threads, out):
+def offset_stats_step(rng, size, n_threads, out, ctx):
     samples = 4_000 if size == "small" else 250_000
     rows = ELEVATIONS.size
 
@@ -51,6 +51,10 @@ def offset_stats_step(rng, size, n_threads, out):
             f"   {elev:9.1f} {int(res[r, 0]):7d} {res[r, 1]:+10.3f} {res[r, 3]:+12.3f}"
             f" {res[r, 2]:9.3f} {res[r, 4]:11.3f}"
         )
+    # The differences themselves, for the figure's histogram (the kernel returns statistics).
+    used = rain & (dbz >= 15.0) & (dbz <= 30.0) & (rhohv >= 0.95)
+    expected = zdr_at_elevation(np.interp(dbz, RAIN_Z, RAIN_ZDR), ELEVATIONS[:, None])
+    ctx["offset"] = {"res": res, "diffs": (zdr - expected)[used], "truth": ZDR_OFFSET}
     worst = np.max(np.abs(res[:, 1] - ZDR_OFFSET))
     out(f"   largest |mean offset - truth| over the elevations: {worst:.4f} dB")
     return [

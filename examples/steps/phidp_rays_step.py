@@ -11,7 +11,7 @@ def wrap(deg):
     return (np.asarray(deg) + 180.0) % 360.0 - 180.0
 
 
-def phidp_rays_step(rng, size, n_threads, out):
+def phidp_rays_step(rng, size, n_threads, out, ctx):
     rays, gates = (36, 200) if size == "small" else (720, 1000)
     az = np.arange(rays) * 360.0 / rays
     # The system phase drifts with azimuth through the wrap at 180 degrees.

@@ -58,7 +58,7 @@ def synthetic_columns(rng, ny, nx, levels):
     return ground[:, None] + agl, u, v, ground, scale
 
 
-def profile_step(rng, size, n_threads, out):
+def profile_step(rng, size, n_threads, out, ctx):
     ny, nx = (10, 12) if size == "small" else (200, 250)
     levels = 60
     z, u, v, ground, scale = synthetic_columns(rng, ny, nx, levels)

@@ -40,7 +40,7 @@ def sounding_grid(rng, ny, nx):
     return p1, t, p, td, mixed, theta_ml, r_ml
 
 
-def thermo_step(rng, size, n_threads, out):
+def thermo_step(rng, size, n_threads, out, ctx):
     ny, nx = (8, 10) if size == "small" else (200, 250)
     p1, t, p, td, mixed, theta_ml, r_ml = sounding_grid(rng, ny, nx)
     res = _bluster.thermo(t, p, td, n_threads).reshape(4, *t.shape)

@@ -66,7 +66,7 @@ def retrieve_winds(volume, n_threads=0):
     return _bluster.vad(volume.vr, volume.az, volume.cos_el, MIN_GATES, MIN_SPREAD, n_threads)
 
 
-def vad_step(rng, size, n_threads, out):
+def vad_step(rng, size, n_threads, out, ctx):
     vol = build_volume(rng, size)
     res = retrieve_winds(vol, n_threads)
     u, v, offset, rms = res[0], res[1], res[2], res[3]
@@ -79,6 +79,7 @@ def vad_step(rng, size, n_threads, out):
             f"   {vol.height[i]:9.0f} {u[i]:9.2f} {vol.u[i]:6.2f} {v[i]:9.2f} {vol.v[i]:6.2f}"
             f" {res[4, i]:8.0f}"
         )
+    ctx["vad"] = {"height": vol.height, "u": u, "v": v, "u_true": vol.u, "v_true": vol.v}
     err = np.hypot(u - vol.u, v - vol.v)
     out(f"   vector wind error: rms {np.sqrt(np.mean(err**2)):.3f} m/s, worst {err.max():.3f} m/s")
     return [
