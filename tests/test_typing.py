@@ -130,7 +130,7 @@ def error_lines(checker, output, script):
 
 
 @pytest.fixture(params=sorted(CHECKERS))
-def checker(request, tmp_path):
+def checker(request):
     if not available(request.param):
         pytest.skip(f"{request.param} is not installed")
     return request.param
