@@ -478,8 +478,9 @@ def pass_array(draw, a):
         flip = (slice(None, None, -1),) * a.ndim
         return a[flip].copy()[flip]
     if path == "strided":
-        step = (slice(None, None, 2),) * a.ndim
-        gaps = np.full(tuple(2 * d for d in a.shape), GAP_FILL)
+        k = draw(st.sampled_from([2, 3, -2]))
+        step = (slice(None, None, k),) * a.ndim
+        gaps = np.full(tuple(abs(k) * d for d in a.shape), GAP_FILL)
         gaps[step] = a
         return gaps[step]
     if path == "big_endian":
