@@ -39,6 +39,7 @@ NAN, INF = math.nan, math.inf
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 MAX_BINS = 2**20
 HUGE = 2**48  # an extent no array with elements can have
+LARGE = 2**20  # beyond this, nothing is materialised element by element
 
 # --- values ---------------------------------------------------------------------------------
 
@@ -390,7 +391,7 @@ def wrong_shape(draw, rng, a):
     choices = ["scalar", "empty", "add_axis"]
     if shape:
         choices += ["shrink", "drop_axis", "transpose"]
-    if shape and max(shape) < HUGE:
+    if shape and max(shape) < LARGE:
         choices.append("grow")
     how = draw(st.sampled_from(choices))
     if how == "scalar":
@@ -407,7 +408,7 @@ def wrong_shape(draw, rng, a):
         axis = draw(st.integers(0, len(shape) - 1))
         step = 1 if how == "grow" else -1
         shape = (*shape[:axis], max(shape[axis] + step, 0), *shape[axis + 1 :])
-    if math.prod(shape) >= HUGE:  # dropping the empty axis of a huge empty array
+    if math.prod(shape) >= LARGE:  # dropping the empty axis of a huge empty array
         shape = (0,)
     if a.size == 0:
         return rng.normal(0.0, 10.0, shape)
@@ -460,7 +461,7 @@ def unaligned(a):
 def pass_array(draw, a):
     """The array's values in one of the forms a caller may hand over."""
     path = draw(st.sampled_from(ARRAY_PATHS))
-    if path == "list" and max(a.shape, default=0) < HUGE:
+    if path == "list" and max(a.shape, default=0) < LARGE:
         return a.tolist()
     if path == "float32":
         with np.errstate(over="ignore"):
