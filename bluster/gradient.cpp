@@ -29,13 +29,16 @@ OutArray gradient_py(const InArray& f, const InArray& x, const InArray& y, int32
   double* outp = out.mutable_data();
   const int64_t rows = batch * ny;
   const int64_t stack = rows * nx;
+  // Rows without columns write nothing, so none is run: an empty stack may still have
+  // 2^48 of them, and visiting those one by one would take days.
+  const int64_t items = stack > 0 ? rows : 0;
 
   // Safe without the GIL: the workers use only the raw pointers and sizes taken above, the
   // arrays stay alive through the references held by the caller's frame, and each row
   // writes only its own nx cells of each component; neighbouring rows are only read.
   {
     py::gil_scoped_release release;
-    parallel_blocks(rows, 8, n_threads, [=](int64_t m) {
+    parallel_blocks(items, 8, n_threads, [=](int64_t m) {
       gradient_row(fp, xp, yp, ny, nx, m, outp + m * nx, outp + stack + m * nx);
     });
   }

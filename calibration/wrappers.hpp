@@ -10,9 +10,13 @@ namespace calibration {
 
 namespace py = pybind11;
 
-// Every array argument: NumPy converts anything array-like into a row-major contiguous
-// float64 array, copying only when the argument is not one already.
-using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// Every array argument: NumPy converts anything array-like into a row-major contiguous,
+// aligned float64 array, copying only when the argument is not one already. Alignment must
+// be asked for: a float64 view one byte off its boundary would otherwise come through
+// uncopied, and reading it through a double pointer is undefined behaviour.
+constexpr int in_array_flags =
+    py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+using InArray = py::array_t<double, in_array_flags>;
 using OutArray = py::array_t<double>;
 
 OutArray offset_stats_py(const InArray& zdr, const InArray& dbz, const InArray& rhohv,

@@ -1,4 +1,5 @@
 import math
+import threading
 
 import numpy as np
 import pytest
@@ -144,6 +145,20 @@ def test_coordinates_of_any_shape_are_read_flat(x_shape, y_shape):
 def test_empty_axes(shape):
     out = _bluster.gradient(np.zeros(shape), np.zeros(shape[2]), np.zeros(shape[1]), 2)
     assert out.shape == (2, *shape) and out.dtype == np.float64
+
+
+def test_rows_without_columns_are_not_visited():
+    # An empty stack of 2^48 rows with no columns: visiting its rows one by one would spin
+    # for days, so the call must come back at once (here: in a thread given 60 seconds).
+    f = np.empty((2**48, 1, 0))
+    done = []
+    call = threading.Thread(
+        target=lambda: done.append(_bluster.gradient(f, np.zeros(0), [0.0], 2)), daemon=True
+    )
+    call.start()
+    call.join(60.0)
+    assert done, "gradient visits the rows of an empty stack"
+    assert done[0].shape == (2, 2**48, 1, 0)
 
 
 def test_odd_inputs_are_converted():

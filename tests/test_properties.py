@@ -1,0 +1,622 @@
+"""Property-based tests of all eight functions over random shapes, odd argument types and
+missing values.
+
+Every generated call must either raise the binding layer's TypeError or the function's own
+ValueError with the message its checks prescribe, or return a new float64 C-contiguous
+array of the prescribed shape that is bit-identical for every thread count and for a
+contiguous float64 copy of the same arguments, leaving the caller's objects untouched.
+
+The normal run tries a few dozen calls per function. Set BLUSTER_FUZZ_EXAMPLES=N for the
+long run (CI does so under AddressSanitizer and UndefinedBehaviorSanitizer).
+"""
+
+import math
+import os
+import pickle
+
+import numpy as np
+import pytest
+from calls import make_calls
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import _bluster
+import _calibration
+from util import same_bits
+
+FUZZ_EXAMPLES = int(os.environ.get("BLUSTER_FUZZ_EXAMPLES", "0"))
+_COMMON = dict(
+    deadline=None,
+    database=None,
+    print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile("properties", max_examples=40, **_COMMON)
+settings.register_profile("fuzz", max_examples=max(FUZZ_EXAMPLES, 1), **_COMMON)
+PROFILE = settings.get_profile("fuzz" if FUZZ_EXAMPLES > 0 else "properties")
+
+NAN, INF = math.nan, math.inf
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+MAX_BINS = 2**20
+HUGE = 2**48  # an extent no array with elements can have
+LARGE = 2**20  # beyond this, nothing is materialised element by element
+
+# --- values ---------------------------------------------------------------------------------
+
+STYLES = ["uniform"] * 3 + ["ascending"] * 3 + ["pool", "constant", "extreme"]
+MISSING_SHARES = [0.0, 0.0, 0.03, 0.03, 0.3, 1.0]
+EXTREMES = [
+    0.0,
+    -0.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e308,
+    -1e308,
+    1.7976931348623157e308,
+]
+SPECIAL_FLOATS = [NAN, INF, -INF, 0.0, -0.0, 5e-324, -5e-324, 1e-300, 1e300, -1e300]
+
+
+def field(draw, rng, shape, low, high):
+    """Values in [low, high] in one of several styles, with NaN and ±infinity sprinkled in."""
+    style = draw(st.sampled_from(STYLES))
+    share = draw(st.sampled_from(MISSING_SHARES))
+    if style == "uniform":
+        a = rng.uniform(low, high, shape)
+    elif style == "ascending":  # sorted along the last axis: heights, table nodes
+        a = np.sort(rng.uniform(low, high, shape), axis=-1) if shape else np.array(low)
+    elif style == "pool":  # few distinct values: ties, repeated heights, singular fits
+        a = rng.choice([low, high, 0.5 * (low + high), 0.0, -0.0], size=shape)
+    elif style == "constant":
+        a = np.full(shape, rng.uniform(low, high))
+    else:
+        a = rng.choice([*EXTREMES, low, high], size=shape)
+    a = np.array(a, dtype=np.float64)
+    hit = rng.random(a.shape) < share
+    a[hit] = rng.choice([NAN, INF, -INF], size=int(hit.sum()))
+    return a
+
+
+def real(draw, low, high):
+    """A float parameter: mostly typical, sometimes NaN, ±infinity or another edge value."""
+    roll = draw(st.integers(0, 19))
+    if roll < 18:
+        return draw(st.floats(low, high))
+    if roll < 19:
+        return draw(st.sampled_from(SPECIAL_FLOATS))
+    return draw(st.floats())
+
+
+def int64(draw, low, high):
+    """An int parameter: mostly typical, sometimes at the ends of the 64-bit range."""
+    if draw(st.integers(0, 9)) < 9:
+        return draw(st.integers(low, high))
+    return draw(st.sampled_from([INT64_MIN, INT64_MIN + 1, -1, 0, 1, 2**62, INT64_MAX]))
+
+
+def count(draw, small, many=None):
+    """An extent: mostly 1 to small, sometimes 0, sometimes (many) enough for several blocks."""
+    roll = draw(st.integers(0, 11))
+    if roll == 0:
+        return 0
+    if roll >= 9 and many:
+        return draw(st.integers(*many))
+    return draw(st.integers(1, small))
+
+
+def widen(draw, other, extent):
+    """Sometimes a huge extent where the other one is 0: an empty array whose products of
+    extents must not overflow, and whose empty items must not be visited one by one."""
+    return HUGE if other == 0 and draw(st.integers(0, 3)) == 3 else extent
+
+
+def same_count_shape(draw, natural):
+    """The natural shape, or another one with the same element count."""
+    n = math.prod(natural)
+    shapes = [natural, natural, (n,), (1, n), (n, 1)]
+    shapes += [()] if n == 1 else [(0, HUGE), (HUGE, 0)] if n == 0 else []
+    return draw(st.sampled_from(shapes))
+
+
+def optional(draw, rng, rows, samples, low, high, absent=4):
+    """An optional per-sample array: present, or absent (no elements) one time in `absent`."""
+    if draw(st.integers(1, absent)) < absent:
+        return field(draw, rng, (rows, samples), low, high)
+    return np.zeros(draw(st.sampled_from([(0,), (0, 0), (rows, 0), (0, samples), (0, 2, 3)])))
+
+
+# --- the eight functions: argument generators and the outcome their checks prescribe ----------
+# A generator returns [(kind, value)], kind "array" (a float64 array), "float" or "int".
+# An outcome function takes the arguments as float64 C-contiguous arrays and plain numbers
+# and returns the ValueError message or the result shape.
+
+
+def thermo_args(draw, rng):
+    n = count(draw, 6, (4097, 9000))
+    return [
+        ("array", field(draw, rng, same_count_shape(draw, (n,)), 150.0, 330.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (n,)), 1000.0, 110000.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (n,)), 150.0, 330.0)),
+    ]
+
+
+def thermo_outcome(t, p, td):
+    if p.size != t.size or td.size != t.size:
+        return "size mismatch"
+    return (4, t.size)
+
+
+def cold_pool_args(draw, rng):
+    rows = count(draw, 4, (65, 160))
+    levels = widen(draw, rows, count(draw, 8))
+    return [
+        ("array", field(draw, rng, (rows, levels), 0.0, 5000.0)),
+        ("array", field(draw, rng, (rows, levels), -0.1, 0.05)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), -100.0, 1000.0)),
+        ("float", real(draw, -0.05, 0.05)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), 0.0, 3000.0)),
+    ]
+
+
+def cold_pool_outcome(z, b, bottom, threshold, top):
+    if b.ndim != 2 or z.ndim != 2:
+        return "z and b must be 2-D"
+    if z.shape != b.shape or bottom.size != b.shape[0] or top.size != b.shape[0]:
+        return "shape mismatch"
+    return (3, b.shape[0])
+
+
+def profile_args(draw, rng):
+    rows = count(draw, 4, (65, 160))
+    levels = widen(draw, rows, count(draw, 8))
+    return [
+        ("array", field(draw, rng, same_count_shape(draw, (rows, levels)), 0.0, 5000.0)),
+        ("array", field(draw, rng, (rows, levels), -30.0, 50.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows, levels)), -30.0, 50.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), -100.0, 500.0)),
+        ("float", real(draw, 0.0, 3000.0)),
+        ("float", real(draw, 0.0, 6000.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), -10.0, 20.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), -10.0, 20.0)),
+    ]
+
+
+def profile_outcome(z, u, v, ground, bottom, top, cu, cv):
+    if u.ndim != 2:
+        return "u must be 2-D"
+    rows, levels = u.shape
+    if z.size != rows * levels or v.size != rows * levels:
+        return "shape mismatch"
+    if ground.size != rows or cu.size != rows or cv.size != rows:
+        return "shape mismatch"
+    return (7, rows)
+
+
+def gradient_args(draw, rng):
+    ny, nx = count(draw, 5, (9, 40)), count(draw, 6)
+    batch = widen(draw, ny * nx, count(draw, 3))
+    return [
+        ("array", field(draw, rng, (batch, ny, nx), -100.0, 100.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (nx,)), -1000.0, 1000.0)),
+        ("array", field(draw, rng, same_count_shape(draw, (ny,)), -1000.0, 1000.0)),
+    ]
+
+
+def gradient_outcome(f, x, y):
+    if f.ndim != 3:
+        return "f must be 3-D (batch, y, x)"
+    if x.size != f.shape[2] or y.size != f.shape[1]:
+        return "coordinate size"
+    return (2, *f.shape)
+
+
+def vad_args(draw, rng):
+    rows = count(draw, 4, (65, 160))
+    samples = widen(draw, rows, count(draw, 12, (13, 40)))
+    return [
+        ("array", field(draw, rng, (rows, samples), -50.0, 50.0)),
+        ("array", field(draw, rng, (rows, samples), 0.0, 2 * math.pi)),
+        ("array", field(draw, rng, same_count_shape(draw, (rows,)), -1.0, 1.0)),
+        ("int", int64(draw, -3, 20)),
+        ("float", real(draw, -0.05, 0.3)),
+    ]
+
+
+def vad_outcome(vr, az, cos_el, min_gates, min_spread):
+    if vr.ndim != 2 or az.ndim != 2:
+        return "vr, az must be 2-D"
+    if az.shape != vr.shape or cos_el.size != vr.shape[0]:
+        return "shape mismatch"
+    return (8, vr.shape[0])
+
+
+def offset_stats_args(draw, rng):
+    rows = count(draw, 5, (6, 12))
+    samples = widen(draw, rows, count(draw, 10))
+    n = draw(st.integers(1, 6))
+    return [
+        ("array", field(draw, rng, (rows, samples), -2.0, 4.0)),
+        ("array", optional(draw, rng, rows, samples, -10.0, 70.0, absent=8)),
+        ("array", optional(draw, rng, rows, samples, 0.7, 1.0)),
+        ("array", optional(draw, rng, rows, samples, -5.0, 40.0)),
+        ("array", optional(draw, rng, rows, samples, -1.0, 1.0)),
+        ("array", field(draw, rng, (rows,), -10.0, 95.0)),
+        ("array", field(draw, rng, (n,), -10.0, 70.0)),
+        ("array", field(draw, rng, (n,), -1.0, 3.0)),
+        ("float", real(draw, -10.0, 30.0)),
+        ("float", real(draw, 20.0, 70.0)),
+        ("float", real(draw, 0.5, 1.0)),
+        ("float", real(draw, -5.0, 20.0)),
+    ]
+
+
+def optional_state(a, rows, samples, name):
+    """'absent', 'present', or the message refusing the array."""
+    if a.ndim >= 1 and a.size == 0:
+        return "absent"
+    if a.shape != (rows, samples):
+        return f"{name} must have the shape (rows, samples)"
+    return "present"
+
+
+def optional_states(arrays, names, rows, samples):
+    """The states in parameter order, and the first refusal or None."""
+    states = {}
+    for a, name in zip(arrays, names, strict=True):
+        states[name] = optional_state(a, rows, samples, name)
+        if states[name] not in ("absent", "present"):
+            return states, states[name]
+    return states, None
+
+
+def offset_stats_outcome(zdr, dbz, rhohv, snr, mask, elev, ref_z, ref_v, z_min, z_max, *_):
+    if zdr.ndim != 2:
+        return "zdr must be 2-D (rows, samples)"
+    rows, samples = zdr.shape
+    names = ["dbz", "rhohv", "snr", "mask"]
+    states, refusal = optional_states([dbz, rhohv, snr, mask], names, rows, samples)
+    if refusal:
+        return refusal
+    if elev.ndim != 1 or elev.shape[0] != rows:
+        return "elev must have one value per row"
+    if ref_z.ndim != 1 or ref_v.ndim != 1 or ref_z.shape != ref_v.shape or ref_z.size < 1:
+        return "ref_z and ref_v must be 1-D with the same size"
+    limits = math.isfinite(z_min) or math.isfinite(z_max)
+    if states["dbz"] == "absent" and (ref_z.size != 1 or limits):
+        return "dbz is needed for the reflectivity limits or a table"
+    return (rows, 5)
+
+
+def consistency_stats_args(draw, rng):
+    rows = count(draw, 5, (6, 12))
+    samples = widen(draw, rows, count(draw, 10))
+    m = draw(st.integers(2, 6))
+    return [
+        ("array", field(draw, rng, (rows, samples), -10.0, 70.0)),
+        ("array", optional(draw, rng, rows, samples, -1.0, 4.0, absent=8)),
+        ("array", optional(draw, rng, rows, samples, -0.5, 3.0, absent=8)),
+        ("array", optional(draw, rng, rows, samples, 0.7, 1.0)),
+        ("array", optional(draw, rng, rows, samples, -5.0, 40.0)),
+        ("array", optional(draw, rng, rows, samples, -1.0, 1.0)),
+        ("array", field(draw, rng, (m,), -1.0, 4.0)),
+        ("array", field(draw, rng, (m,), -6.0, -3.0)),
+        ("float", real(draw, -1.0, 1.0)),
+        ("float", real(draw, -10.0, 30.0)),
+        ("float", real(draw, 30.0, 80.0)),
+        ("float", real(draw, 0.5, 20.0)),
+        ("float", real(draw, 0.5, 1.0)),
+        ("float", real(draw, -5.0, 20.0)),
+        ("float", real(draw, -1.0, 1.0)),
+        ("int", int64(draw, -2, 5)),
+    ]
+
+
+def consistency_stats_outcome(z, zdr, kdp, rhohv, snr, mask, gz, glg, _, z_min, z_max, width, *__):
+    if z.ndim != 2:
+        return "z must be 2-D (rows, samples)"
+    rows, samples = z.shape
+    names = ["zdr", "kdp", "rhohv", "snr", "mask"]
+    states, refusal = optional_states([zdr, kdp, rhohv, snr, mask], names, rows, samples)
+    if refusal:
+        return refusal
+    if z.size > 0 and "absent" in (states["zdr"], states["kdp"]):
+        return "zdr and kdp are needed"
+    if gz.ndim != 1 or glg.ndim != 1 or gz.shape != glg.shape or gz.size < 2:
+        return "gz and glg must be 1-D with the same size, at least 2"
+    if not (width > 0.0 and z_max > z_min):
+        return "need bin_width > 0 and z_max > z_min"
+    span = z_max - z_min
+    if not all(math.isfinite(v) for v in (z_min, z_max, width, span)):
+        return "need finite z_min, z_max, bin_width and z_max - z_min"
+    with np.errstate(over="ignore"):
+        bins = np.ceil(np.float64(span) / np.float64(width))
+    if not bins <= MAX_BINS:
+        return f"need bin_width giving at most {MAX_BINS} bins between z_min and z_max"
+    return (rows, 5)
+
+
+def phidp_rays_args(draw, rng):
+    rays = count(draw, 5, (6, 12))
+    gates = widen(draw, rays, count(draw, 12))
+    return [
+        ("array", field(draw, rng, (rays, gates), -400.0, 400.0)),
+        ("array", optional(draw, rng, rays, gates, 0.7, 1.0)),
+        ("array", optional(draw, rng, rays, gates, -5.0, 40.0)),
+        ("array", optional(draw, rng, rays, gates, -1.0, 1.0)),
+        ("int", int64(draw, -3, 15)),
+        ("int", int64(draw, -2, 20)),
+        ("float", real(draw, 0.5, 1.0)),
+        ("float", real(draw, -5.0, 20.0)),
+        ("int", int64(draw, -2, 8)),
+    ]
+
+
+def phidp_rays_outcome(phidp, rhohv, snr, mask, *_):
+    if phidp.ndim != 2:
+        return "phidp must be 2-D (rays, gates)"
+    rays, gates = phidp.shape
+    _, refusal = optional_states([rhohv, snr, mask], ["rhohv", "snr", "mask"], rays, gates)
+    return refusal or (rays, 3)
+
+
+FUNCTIONS = {
+    "thermo": (_bluster.thermo, thermo_args, thermo_outcome),
+    "cold_pool": (_bluster.cold_pool, cold_pool_args, cold_pool_outcome),
+    "profile": (_bluster.profile, profile_args, profile_outcome),
+    "gradient": (_bluster.gradient, gradient_args, gradient_outcome),
+    "vad": (_bluster.vad, vad_args, vad_outcome),
+    "offset_stats": (_calibration.offset_stats, offset_stats_args, offset_stats_outcome),
+    "consistency_stats": (
+        _calibration.consistency_stats,
+        consistency_stats_args,
+        consistency_stats_outcome,
+    ),
+    "phidp_rays": (_calibration.phidp_rays, phidp_rays_args, phidp_rays_outcome),
+}
+
+# --- faults and conversion paths --------------------------------------------------------------
+
+# Objects the binding layer cannot convert, per parameter kind.
+UNCONVERTIBLE = {
+    "array": ["not a number", object(), [[1.0], [1.0, 2.0]], {"a": 1.0}],
+    "float": ["1.5", None, 1j, np.zeros(2), 2**1100],
+    "int": [3.5, np.float64(2.0), "3", None, 2**63, INT64_MIN - 1],
+}
+
+
+def wrong_shape(draw, rng, a):
+    """The same kind of values in a shape near the given one."""
+    shape = a.shape
+    choices = ["scalar", "empty", "add_axis"]
+    if shape:
+        choices += ["shrink", "drop_axis", "transpose"]
+    if shape and max(shape) < LARGE:
+        choices.append("grow")
+    how = draw(st.sampled_from(choices))
+    if how == "scalar":
+        shape = ()
+    elif how == "empty":
+        shape = (0,)
+    elif how == "add_axis":
+        shape = (*shape, draw(st.integers(1, 2)))
+    elif how == "drop_axis":
+        shape = shape[:-1]
+    elif how == "transpose":
+        shape = shape[::-1]
+    else:
+        axis = draw(st.integers(0, len(shape) - 1))
+        step = 1 if how == "grow" else -1
+        shape = (*shape[:axis], max(shape[axis] + step, 0), *shape[axis + 1 :])
+    if math.prod(shape) >= LARGE:  # dropping the empty axis of a huge empty array
+        shape = (0,)
+    if a.size == 0:
+        return rng.normal(0.0, 10.0, shape)
+    return np.resize(a, shape)
+
+
+def with_fault(draw, rng, args):
+    """Mostly the arguments as generated; sometimes one array in a wrong shape, or one
+    argument the binding layer cannot convert."""
+    roll = draw(st.integers(0, 19))
+    if roll < 15:
+        return args
+    args = list(args)
+    if roll < 19:
+        arrays = [i for i, (kind, _) in enumerate(args) if kind == "array"]
+        i = draw(st.sampled_from(arrays))
+        args[i] = ("array", wrong_shape(draw, rng, args[i][1]))
+    else:
+        i = draw(st.integers(0, len(args) - 1))
+        kind = args[i][0]
+        args[i] = ("refused", draw(st.sampled_from(UNCONVERTIBLE[kind])))
+    return args
+
+
+ARRAY_PATHS = ["as_is"] * 4 + [
+    "list",
+    "float32",
+    "int",
+    "bool",
+    "fortran",
+    "reversed",
+    "strided",
+    "big_endian",
+    "unaligned",
+    "read_only",
+    "scalar",
+]
+INT_DTYPES = [np.int64, np.int32, np.int8, np.uint16]
+GAP_FILL = -7.77e77  # fills the skipped elements of strided views; never a valid reading
+
+
+def unaligned(a):
+    """A float64 C-contiguous copy of a, one byte off an 8-byte boundary."""
+    raw = np.empty(a.nbytes + 1, np.uint8)
+    view = raw[1:].view(np.float64).reshape(a.shape)
+    view[...] = a
+    return view
+
+
+def pass_array(draw, a):
+    """The array's values in one of the forms a caller may hand over."""
+    path = draw(st.sampled_from(ARRAY_PATHS))
+    if path == "list" and max(a.shape, default=0) < LARGE:
+        return a.tolist()
+    if path == "float32":
+        with np.errstate(over="ignore"):
+            return a.astype(np.float32)
+    if path == "int":
+        dtype = draw(st.sampled_from(INT_DTYPES))
+        low = 0.0 if np.issubdtype(dtype, np.unsignedinteger) else -100.0
+        clipped = np.clip(np.nan_to_num(a, nan=0.0, posinf=0.0, neginf=0.0), low, 100.0)
+        return np.rint(clipped).astype(dtype)
+    if path == "bool":
+        return np.greater(a, 0.0)
+    if path == "fortran":
+        return np.asfortranarray(a)
+    if path == "reversed":
+        flip = (slice(None, None, -1),) * a.ndim
+        return a[flip].copy()[flip]
+    if path == "strided":
+        k = draw(st.sampled_from([2, 3, -2]))
+        step = (slice(None, None, k),) * a.ndim
+        gaps = np.full(tuple(abs(k) * d for d in a.shape), GAP_FILL)
+        gaps[step] = a
+        return gaps[step]
+    if path == "big_endian":
+        return a.astype(">f8")
+    if path == "unaligned":
+        return unaligned(a)
+    if path == "read_only":
+        a = a.copy()
+        a.setflags(write=False)
+        return a
+    if path == "scalar" and a.size == 1:
+        x = a.reshape(()).item()
+        return draw(st.sampled_from([x, np.float64(x), np.array(x)]))
+    return a
+
+
+def pass_scalar(draw, kind, x):
+    """A number as a Python object of one of the types the binding layer accepts."""
+    if kind == "float":
+        with np.errstate(over="ignore"):
+            forms = [x, x, np.float64(x), np.float32(x), np.array(x)]
+        if math.isfinite(x) and abs(x) < 1e15:
+            forms.append(int(x))
+        return draw(st.sampled_from(forms))
+    return draw(st.sampled_from([x, x, np.int64(x), np.array(x, dtype=np.int64)]))
+
+
+@st.composite
+def calls(draw, name):
+    """(arguments as passed, their kinds) for one call of the named function."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    args = with_fault(draw, rng, FUNCTIONS[name][1](draw, rng))
+    passed = []
+    for kind, value in args:
+        if kind == "array":
+            passed.append(pass_array(draw, value))
+        elif kind in ("float", "int"):
+            passed.append(pass_scalar(draw, kind, value))
+        else:
+            passed.append(value)
+    return passed, [kind for kind, _ in args]
+
+
+# --- the properties ----------------------------------------------------------------------------
+
+
+def canonical(passed, kinds):
+    """The arguments as the functions must see them, or None when one cannot be converted."""
+    plain = []
+    for obj, kind in zip(passed, kinds, strict=True):
+        if kind == "refused":
+            return None
+        if kind == "array":
+            plain.append(np.array(obj, dtype=np.float64, order="C", copy=True))
+        elif kind == "float":
+            plain.append(float(obj))
+        else:
+            plain.append(int(obj))
+    return plain
+
+
+def snapshot(passed):
+    """Bit-exact images of every argument and of the buffers behind views."""
+    images = []
+    for obj in passed:
+        images.append(pickle.dumps(obj))
+        if isinstance(obj, np.ndarray) and obj.base is not None:
+            images.append(pickle.dumps(np.asarray(obj.base)))
+    return images
+
+
+def outcome_of(fn, args, n_threads):
+    """The result array, or the exception type and message."""
+    try:
+        return fn(*args, n_threads)
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+# Items per claim of the runners: with more items than this, several threads take part.
+BLOCK = {"thermo": 4096, "cold_pool": 64, "profile": 64, "gradient": 8, "vad": 64}
+
+
+def describe(name, got):
+    """The kind of outcome, for the statistics of a run (--hypothesis-show-statistics)."""
+    if isinstance(got, tuple):
+        return "TypeError" if got[0] is TypeError else f"ValueError: {got[1]}"
+    if got.size == 0:
+        return "empty result"
+    if name == "gradient":
+        items = got.shape[1] * got.shape[2]
+    elif name in BLOCK:
+        items = got.shape[1]
+    else:
+        items = got.shape[0]  # rows are claimed one at a time
+    return "result, several blocks" if items > BLOCK.get(name, 1) else "result, one block"
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+@settings(PROFILE)
+@given(data=st.data())
+def test_any_input_gives_the_prescribed_error_or_a_reproducible_result(name, data):
+    fn, _, expected_outcome = FUNCTIONS[name]
+    passed, kinds = data.draw(calls(name), label="arguments")
+    n_threads = data.draw(st.integers(-2, 16), label="n_threads")
+    before = snapshot(passed)
+    plain = canonical(passed, kinds)
+
+    got = outcome_of(fn, passed, n_threads)
+    event(describe(name, got))
+    if plain is None:
+        assert isinstance(got, tuple) and got[0] is TypeError, got
+    else:
+        expected = expected_outcome(*plain)
+        if isinstance(expected, str):
+            assert got == (ValueError, expected)
+            assert outcome_of(fn, plain, 1) == got
+        else:
+            assert isinstance(got, np.ndarray), got
+            assert got.dtype == np.float64 and got.flags.c_contiguous
+            assert got.shape == expected
+            for obj in passed:
+                if isinstance(obj, np.ndarray):
+                    assert not np.may_share_memory(got, obj)
+            single = fn(*passed, 1)
+            assert same_bits(single, got), f"n_threads={n_threads} differs from n_threads=1"
+            assert same_bits(fn(*plain, 1), got), "a float64 C-contiguous copy differs"
+    assert snapshot(passed) == before, "an argument was modified"
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+def test_unaligned_arrays_give_the_results_of_aligned_ones(name):
+    # Reading a double one byte off its boundary is undefined behaviour (a report under
+    # UndefinedBehaviorSanitizer): such arrays must be copied before the kernels see them.
+    fn, args = make_calls(rows=70, seed=9)[name]
+    shifted = [unaligned(a) if isinstance(a, np.ndarray) else a for a in args]
+    assert not any(a.flags.aligned for a in shifted if isinstance(a, np.ndarray) and a.size)
+    assert same_bits(fn(*shifted, 2), fn(*args, 2))
