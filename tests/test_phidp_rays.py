@@ -131,6 +131,20 @@ def test_empty_optional_arrays_are_absent(shape):
     )
 
 
+def valid_arguments():
+    return {
+        "phidp": np.zeros((2, 3)),
+        "rhohv": EMPTY,
+        "snr": EMPTY,
+        "mask": EMPTY,
+        "first_gate": 0,
+        "n_use": 3,
+        "rhohv_min": 0.0,
+        "snr_min": 0.0,
+        "min_count": 1,
+    }
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [
@@ -151,17 +165,7 @@ def test_empty_optional_arrays_are_absent(shape):
     ],
 )
 def test_messages(kwargs, message):
-    args = {
-        "phidp": np.zeros((2, 3)),
-        "rhohv": EMPTY,
-        "snr": EMPTY,
-        "mask": EMPTY,
-        "first_gate": 0,
-        "n_use": 3,
-        "rhohv_min": 0.0,
-        "snr_min": 0.0,
-        "min_count": 1,
-    }
+    args = valid_arguments()
     args.update(kwargs)
     with pytest.raises(ValueError) as info:
         _calibration.phidp_rays(**args)
@@ -179,17 +183,7 @@ def test_messages(kwargs, message):
     ],
 )
 def test_binding_type_errors(name, value):
-    args = {
-        "phidp": np.zeros((2, 3)),
-        "rhohv": EMPTY,
-        "snr": EMPTY,
-        "mask": EMPTY,
-        "first_gate": 0,
-        "n_use": 3,
-        "rhohv_min": 0.0,
-        "snr_min": 0.0,
-        "min_count": 1,
-    }
+    args = valid_arguments()
     args[name] = value
     with pytest.raises(TypeError):
         _calibration.phidp_rays(**args)
