@@ -1,10 +1,13 @@
 """Sphinx configuration of the bluster documentation site (built by ``bash scripts/docs``)."""
 
+import os
 import sys
 from importlib.metadata import version as _version
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent / "_ext"))
+# The tutorials run in kernels started from this process: no Py-ART banner in their output.
+os.environ.setdefault("PYART_QUIET", "1")
 
 project = "bluster"
 author = "the bluster developers"
@@ -57,4 +60,5 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
 }
-html_last_updated_fmt = None
+# An explicit mode: without one the theme logs a console error on its first load.
+html_context = {"default_mode": "auto"}

@@ -93,11 +93,13 @@ def thermo(
     >>> t = [300.0, 293.15, 263.15]          # K
     >>> p = [100000.0, 85000.0, 50000.0]     # Pa
     >>> td = [290.0, 285.0, np.nan]          # K; humidity missing aloft
-    >>> _bluster.thermo(t, p, td).round(4)
-    array([[1.240000e-02, 9.000000e-03,          nan],
-           [3.000000e+02, 3.068037e+02, 3.207969e+02],
-           [3.022536e+02, 3.084660e+02,          nan],
-           [3.362085e+02, 3.326212e+02,          nan]])
+    >>> r, theta, theta_v, theta_e = _bluster.thermo(t, p, td)
+    >>> theta.round(2)  # exactly 300 K at the reference pressure; computed without humidity
+    array([300.  , 307.07, 320.72])
+    >>> (1000 * r).round(2)  # g/kg
+    array([12.16, 10.32,   nan])
+    >>> theta_v.round(2), theta_e.round(2)
+    (array([302.19, 308.98,    nan]), array([335.87, 338.52,    nan]))
     """
 
 def cold_pool(

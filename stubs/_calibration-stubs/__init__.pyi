@@ -253,7 +253,8 @@ def consistency_stats(
 
     Examples
     --------
-    Rain samples whose reflectivity reads 1.5 dB high, with a ZDR offset of 0.25 dB:
+    Rain samples whose reflectivity reads 1.5 dB high, with a ZDR offset of 0.25 dB; the
+    bias recovered from 25 bins of 1 dB:
 
     >>> import numpy as np, _calibration
     >>> gz = np.arange(0.0, 3.75, 0.25)  # dB
@@ -264,7 +265,7 @@ def consistency_stats(
     >>> res = _calibration.consistency_stats(z + 1.5, zdr_true + 0.25, kdp, [], [], [],
     ...                                      gz, glg, 0.25, 30.0, 56.0, 1.0, 0.0, 0.0, 0.0, 10)
     >>> res[:, :2], res[:, 3].round(2)
-    (array([[1941.,   25.]]), array([1.5]))
+    (array([[1960.,   25.]]), array([1.49]))
     """
 
 def phidp_rays(
