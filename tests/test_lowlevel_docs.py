@@ -7,7 +7,6 @@ import re
 from pathlib import Path
 
 import pytest
-
 from test_typing import MODULES, stub_functions
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -19,7 +18,7 @@ def sections(docstring):
     """numpydoc sections of a docstring: title -> its lines."""
     found, current = {}, []
     lines = docstring.splitlines()
-    for line, following in zip(lines, [*lines[1:], ""]):
+    for line, following in zip(lines, [*lines[1:], ""], strict=True):
         if following and set(following) == {"-"} and len(following) == len(line):
             current = found.setdefault(line, [])
         elif not (line and set(line) == {"-"}):

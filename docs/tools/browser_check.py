@@ -88,7 +88,9 @@ def problems_of(events: list[dict]) -> list[str]:
             details = params["exceptionDetails"]
             found.append(details.get("exception", {}).get("description", details.get("text")))
         elif method == "Runtime.consoleAPICalled" and params["type"] in ("error", "assert"):
-            found.append(" ".join(str(a.get("value", a.get("description"))) for a in params["args"]))
+            found.append(
+                " ".join(str(a.get("value", a.get("description"))) for a in params["args"])
+            )
         elif method == "Log.entryAdded" and params["entry"]["level"] == "error":
             entry = params["entry"]
             if not entry.get("url", "").startswith(("http://", "https://")):
