@@ -9,14 +9,20 @@ and ``_calibration``, the low-level interface.
 from importlib.metadata import version as _version
 
 from .calibration import consistency_stats, offset_stats, phidp_rays
-from .wind import vad
+from .kinematics import gradient
+from .thermodynamics import cold_pool, thermo
+from .wind import profile, vad
 
 __version__: str = _version("bluster")
 
 __all__ = [
     "__version__",
+    "cold_pool",
     "consistency_stats",
+    "gradient",
     "offset_stats",
     "phidp_rays",
+    "profile",
+    "thermo",
     "vad",
 ]

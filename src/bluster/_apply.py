@@ -39,6 +39,11 @@ class Operand:
     hint: str = ""  # what else is accepted, for the shape message
 
 
+def optional_operand(name: str, value: Array | None, core: tuple[str, ...] = ()) -> Operand | None:
+    """An operand for an optional argument; None when it was left out."""
+    return None if value is None else Operand(name, value, core)
+
+
 @dataclass(frozen=True)
 class Layout:
     """How a kernel's arrays are laid out."""

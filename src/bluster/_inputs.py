@@ -138,3 +138,23 @@ def as_int(func: str, name: str, value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{func}: {name} is {value!r}, expected an integer") from None
+
+
+def units_of(value: Any) -> str | None:
+    """The units a value carries (pint quantity, DataArray attribute), or None."""
+    if isinstance(value, xr.DataArray):
+        value = value.data if _is_quantity(value.data) else value.attrs.get("units")
+    if _is_quantity(value):
+        return format(value.units, "~")
+    return value if isinstance(value, str) else None
+
+
+def ratio_units(numerator: str | None, denominator: str | None) -> str | None:
+    """The CF spelling of numerator / denominator, e.g. 'K km-1'; None if either is unknown."""
+    if numerator is None or denominator is None:
+        return None
+    registry = unit_registry()
+    try:
+        return format(registry.Unit(numerator) / registry.Unit(denominator), "cf")
+    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
+        return f"{numerator} ({denominator})-1"

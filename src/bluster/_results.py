@@ -44,8 +44,9 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
         "v_mean": _v("m s-1", "layer-mean northward wind", "northward_wind"),
     },
     "gradient": {
-        "df_dx": _v("1", "derivative of the field along x"),
-        "df_dy": _v("1", "derivative of the field along y"),
+        # units: the field's per the coordinate's, filled in by the call when both are known
+        "df_dx": {"long_name": "derivative of the field along x"},
+        "df_dy": {"long_name": "derivative of the field along y"},
     },
     "vad": {
         "u": _v("m s-1", "eastward wind", "eastward_wind"),

@@ -15,8 +15,8 @@ import xarray as xr
 
 import _calibration
 
-from ._apply import Layout, Operand, run
-from ._inputs import as_array, as_float, as_int
+from ._apply import Layout, Operand, optional_operand, run
+from ._inputs import as_array, as_float, as_int, as_optional
 
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 Dim = str | Sequence[str] | None
@@ -33,7 +33,7 @@ def _sample_dims(dim: Dim, data: object, default: str) -> tuple[str, ...]:
 
 def _screening(func: str, dims: tuple[str, ...], **arrays: Any) -> list[Operand | None]:
     return [
-        None if value is None else Operand(name, as_array(func, name, value), dims)
+        optional_operand(name, as_optional(func, name, value), dims)
         for name, value in arrays.items()
     ]
 

@@ -7,8 +7,8 @@ import xarray as xr
 
 import _bluster
 
-from ._apply import Layout, Operand, run
-from ._inputs import as_array, as_float, as_int
+from ._apply import Layout, Operand, optional_operand, run
+from ._inputs import as_array, as_float, as_int, as_optional
 
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 
@@ -105,5 +105,105 @@ def vad(
 
     def kernel(velocity: np.ndarray, azimuth: np.ndarray, elevation: np.ndarray, n_threads: int):
         return _bluster.vad(velocity, azimuth, np.cos(elevation), gates, spread, n_threads)
+
+    return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+_PROFILE_OUTPUTS = ("u_bottom", "v_bottom", "u_top", "v_top", "helicity", "u_mean", "v_mean")
+
+
+def profile(
+    height: ArrayLike,
+    u: ArrayLike,
+    v: ArrayLike,
+    *,
+    bottom: float,
+    top: float,
+    storm_u: ArrayLike = 0.0,
+    storm_v: ArrayLike = 0.0,
+    ground: ArrayLike | None = None,
+    dim: str = "level",
+    n_threads: int = 0,
+) -> xr.Dataset:
+    """Layer winds, storm-relative helicity and layer-mean wind of every column.
+
+    For the layer from ``bottom`` to ``top`` above each column's ground: the wind at both
+    ends (linear in height between levels), the storm-relative helicity against the storm
+    motion (``storm_u``, ``storm_v``) and the height-weighted mean wind.
+
+    Parameters
+    ----------
+    height : array_like, (columns..., levels)
+        Height of each level, m (converted when it carries units), in upward order, in the
+        reference of ``ground`` (e.g. above sea level, or above the radar).
+    u, v : array_like, (columns..., levels)
+        Eastward and northward wind, m s-1 (converted when they carry units).
+    bottom, top : float
+        The layer's bottom and top above ground, m (e.g. 0 and 3000 for 0-3 km).
+    storm_u, storm_v : array_like, scalar or (columns...,), optional
+        Storm motion, m s-1. Default 0: ground-relative helicity.
+    ground : array_like, scalar or (columns...,), optional
+        Ground height under each column, m, in the reference of ``height``. Default None:
+        each column's first usable level is its ground.
+    dim : str, optional
+        Name of the levels dimension of DataArray inputs. Default ``"level"``.
+    n_threads : int, optional
+        Threads of the kernel: 0 (default) one per hardware thread (one per chunk for
+        Dask-backed inputs).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the column dimensions (``column`` for NumPy input): ``u_bottom``, ``v_bottom``,
+        ``u_top``, ``v_top`` (m s-1), ``helicity`` (storm-relative, m2 s-2, positive for a
+        hodograph veering around the storm motion), ``u_mean``, ``v_mean`` (layer mean,
+        m s-1).
+
+    Notes
+    -----
+    A level is usable when its height and both winds are finite (masked values are
+    missing); other levels are bridged. A layer end outside the usable levels (by more than
+    1e-6 m) makes the column NaN in all variables; a missing storm motion makes only
+    ``helicity`` NaN. If ``top <= bottom`` the mean wind is the bottom wind.
+
+    References
+    ----------
+    Davies-Jones, R., D. Burgess, and M. Foster, 1990: Test of helicity as a tornado
+    forecast parameter. Preprints, 16th Conf. on Severe Local Storms, Kananaskis Park,
+    Alberta, Canada, Amer. Meteor. Soc., 588-592.
+
+    Examples
+    --------
+    >>> import bluster
+    >>> z = [[0.0, 1000.0, 2000.0, 3000.0]]
+    >>> u = [[0.0, 10.0, 20.0, 20.0]]
+    >>> v = [[0.0, 0.0, 10.0, 20.0]]
+    >>> res = bluster.profile(z, u, v, bottom=500.0, top=2500.0, storm_u=10.0, storm_v=5.0)
+    >>> print(res.helicity.item(), res.u_mean.item(), res.v_mean.item())
+    -125.0 14.375 5.625
+    """
+    func = "profile"
+    layer = as_float(func, "bottom", bottom, "m"), as_float(func, "top", top, "m")
+    layout = Layout(func, (dim,), ("levels",), "column", _PROFILE_OUTPUTS)
+    operands = [
+        Operand("height", as_array(func, "height", height, "m"), (dim,)),
+        Operand("u", as_array(func, "u", u, "m/s"), (dim,)),
+        Operand("v", as_array(func, "v", v, "m/s"), (dim,)),
+        Operand("storm_u", as_array(func, "storm_u", storm_u, "m/s")),
+        Operand("storm_v", as_array(func, "storm_v", storm_v, "m/s")),
+        optional_operand("ground", as_optional(func, "ground", ground, "m")),
+    ]
+
+    def kernel(
+        height: np.ndarray,
+        u: np.ndarray,
+        v: np.ndarray,
+        storm_u: np.ndarray,
+        storm_v: np.ndarray,
+        n_threads: int,
+        ground: np.ndarray | None = None,
+    ) -> np.ndarray:
+        floor = np.full(height.shape[0], np.nan) if ground is None else ground
+        return _bluster.profile(height, u, v, floor, *layer, storm_u, storm_v, n_threads)
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
