@@ -1,13 +1,8 @@
 """The bluster package: the core's bits through every input path, labels, units, errors."""
 
-import doctest
-import importlib
-import importlib.metadata
-
 import numpy as np
 import pint
 import pytest
-import xarray as xr
 
 import _bluster
 import _calibration
