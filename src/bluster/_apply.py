@@ -210,6 +210,8 @@ def _labelled(
         dask="parallelized",
         output_dtypes=[np.float64] * len(layout.outputs),
     )
+    if layout.keep_core:  # apply_ufunc puts the core dims last; keep the input's order
+        return [r.transpose(*(d for d in main.dims if d in r.dims), ...) for r in results]
     return list(results)
 
 

@@ -34,9 +34,6 @@ def thermo(
         Threads of the kernel: 0 (default) one per hardware thread (one per chunk for
         Dask-backed inputs).
 
-    The three arrays broadcast against each other: NumPy arrays by the NumPy rules,
-    DataArrays by dimension name (a pressure profile against a temperature grid).
-
     Returns
     -------
     xarray.Dataset
@@ -47,6 +44,8 @@ def thermo(
 
     Notes
     -----
+    The three arrays broadcast against each other: NumPy arrays by the NumPy rules,
+    DataArrays by dimension name (a pressure profile against a temperature grid).
     A missing temperature or pressure (NaN, masked) makes all four NaN; a missing dew point
     makes ``mixing_ratio``, ``theta_v`` and ``theta_e`` NaN while ``theta`` is still
     computed. Nothing is range-checked: non-physical values follow IEEE arithmetic.
