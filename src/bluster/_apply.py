@@ -18,7 +18,7 @@ its shape and the shape expected.
 
 import math
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -187,14 +187,12 @@ def _labelled(
     layout: Layout, present: list[Operand], kernel: Kernel, n_threads: int
 ) -> list[xr.DataArray]:
     """The kernel through xarray.apply_ufunc: dims matched by name, coords kept, Dask lazy."""
+    present = [replace(op, value=_whole_core(layout, op, op.value)) for op in present]
     main = next(op.value for op in present if isinstance(op.value, xr.DataArray))
     arrays = [_as_dataarray(layout, op, main) for op in present]
     _check_sizes(layout, present, arrays)
-    lazy = any(is_lazy(a) for a in arrays)
-    if lazy:
-        arrays = [_whole_core(layout, op, a) for op, a in zip(present, arrays, strict=True)]
-        if n_threads == 0:
-            n_threads = 1  # the scheduler runs the chunks in parallel already
+    if n_threads == 0 and any(is_lazy(a) for a in arrays):
+        n_threads = 1  # the scheduler runs the chunks in parallel already
     out_core = list(layout.core_dims) if layout.keep_core else []
     results = xr.apply_ufunc(
         _call_rows,
@@ -278,14 +276,15 @@ def _check_sizes(layout: Layout, present: list[Operand], arrays: list[xr.DataArr
                 )
 
 
-def _whole_core(layout: Layout, op: Operand, a: xr.DataArray) -> xr.DataArray:
-    """A Dask-backed operand with each core dimension in one chunk."""
-    if not is_lazy(a) or not op.core:
+def _whole_core(layout: Layout, op: Operand, a: Array) -> Array:
+    """A Dask-backed operand with each of its core dimensions in one chunk."""
+    core = [d for d in op.core if d in a.dims] if isinstance(a, xr.DataArray) else []
+    if not is_lazy(a) or not core:
         return a
-    for d in op.core:
+    for d in core:
         if any(math.isnan(c) for c in a.chunksizes[d]):
             raise ValueError(
                 f"{layout.func}: {op.name} has chunks of unknown size along {d!r}, which "
                 f"cannot be merged into one chunk; call compute_chunk_sizes() on its Dask array"
             )
-    return a.chunk({d: -1 for d in op.core})
+    return a.chunk({d: -1 for d in core})
