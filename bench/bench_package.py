@@ -30,6 +30,7 @@ import bench_phidp_rays as bpr
 import bench_profile
 import bench_thermo
 import bench_vad
+
 from harness import best_time, machine
 
 THREADS = 2
