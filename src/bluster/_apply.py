@@ -76,8 +76,11 @@ def run(
     welcome. `attrs` overrides the metadata of some outputs.
     """
     present = [op for op in operands if op is not None]
+    coords = None
     if any(isinstance(op.value, xr.DataArray) for op in present):
-        values = _labelled(layout, present, kernel, n_threads)
+        labelled = _labelled(layout, present, kernel, n_threads)
+        values = [r.variable for r in labelled]
+        coords = labelled[0].coords
     else:
         dims = _numpy_dims(layout, present)
         results = _call_rows(
@@ -87,8 +90,9 @@ def run(
             flatten=not layout.keep_core,
             n_threads=n_threads,
         )
-        values = [xr.DataArray(v, dims=dims) for v in results]
-    return _results.dataset(layout.func, dict(zip(layout.outputs, values, strict=True)), attrs)
+        values = [xr.Variable(dims, v) for v in results]
+    named = dict(zip(layout.outputs, values, strict=True))
+    return _results.dataset(layout.func, named, coords, attrs)
 
 
 def _call_rows(
