@@ -80,13 +80,10 @@ def system_phase(
     per_sweep = []
     for sweep in sweeps_of(tree):
         phidp = moment(sweep, "phidp", moments)
-        screens = _screens(sweep, moments)
-        rays = bluster.phidp_rays(phidp, dim="range", **screens, **options)  # type: ignore[arg-type]
+        rays = bluster.phidp_rays(phidp, **_screens(sweep, moments), **options)  # type: ignore[arg-type]
         per_sweep.append(
-            rays.rename_dims({sweep.ray_dim: "ray"})
-            .reset_coords(drop=True)
-            .assign_coords(
-                sweep=("ray", [sweep.name] * rays.sizes[sweep.ray_dim]),
+            rays.assign_coords(
+                sweep=("ray", [sweep.name] * rays.sizes["ray"]),
                 azimuth=("ray", sweep.data["azimuth"].values),
                 elevation=("ray", sweep.data["elevation"].values),
             )
@@ -208,17 +205,16 @@ def zdr_offset(
             _row(
                 sweep,
                 bluster.offset_stats(
-                    zdr,
+                    _flat(zdr),
                     elevation=sweep.elevation,
-                    dbz=dbz,
+                    dbz=_flat(dbz),
                     table=table,  # type: ignore[arg-type]
                     z_min=z_min,
                     z_max=z_max,
                     rhohv_min=rhohv_min,
                     snr_min=snr_min,
-                    dim=(sweep.ray_dim, "range"),
                     n_threads=n_threads,
-                    **_screens(sweep, moments),
+                    **_screens(sweep, moments, flat=True),
                 ),
             )
         )
@@ -333,9 +329,9 @@ def z_bias(
             _row(
                 sweep,
                 bluster.consistency_stats(
-                    z,
-                    zdr,
-                    kdp,
+                    _flat(z),
+                    _flat(zdr),
+                    _flat(kdp),
                     table=table,
                     zdr_offset=zdr_offset,
                     z_min=z_min,
@@ -345,9 +341,8 @@ def z_bias(
                     snr_min=snr_min,
                     kdp_min=kdp_min,
                     min_bin_count=min_bin_count,
-                    dim=(sweep.ray_dim, "range"),
                     n_threads=n_threads,
-                    **_screens(sweep, moments),
+                    **_screens(sweep, moments, flat=True),
                 ),
             )
         )
@@ -453,10 +448,16 @@ def calibration(
 # --- shared plumbing ---------------------------------------------------------------------
 
 
-def _screens(sweep: Sweep, moments: Any) -> dict[str, xr.DataArray]:
-    """The optional screening moments the sweep holds (rhohv, snr)."""
+def _screens(sweep: Sweep, moments: Any, *, flat: bool = False) -> dict[str, np.ndarray]:
+    """The optional screening moments the sweep holds (rhohv, snr), as rows of gates or,
+    ``flat``, as one row of all the sweep's gates."""
     found = {q: moment(sweep, q, moments, required=False) for q in ("rhohv", "snr")}
-    return {q: v for q, v in found.items() if v is not None}
+    return {q: _flat(v) if flat else v for q, v in found.items() if v is not None}
+
+
+def _flat(values: np.ndarray | None) -> np.ndarray | None:
+    """All gates of a sweep as one row: the samples of one per-sweep statistic."""
+    return None if values is None else values.reshape(1, -1)
 
 
 def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:
@@ -471,8 +472,8 @@ def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:
 
 def _row(sweep: Sweep, stats: xr.Dataset) -> xr.Dataset:
     return (
-        stats.reset_coords(drop=True)
-        .expand_dims(sweep=[sweep.name])
+        stats.rename_dims(row="sweep")
+        .assign_coords(sweep=[sweep.name])
         .assign_coords(elevation=("sweep", [sweep.elevation], {"units": "degree"}))
     )
 
@@ -516,7 +517,7 @@ def _circular_summary(phase_deg: np.ndarray) -> dict[str, xr.DataArray]:
     return {
         "system_phase": xr.DataArray(float(np.rad2deg(np.arctan2(s, c))), attrs=deg),
         "system_phase_spread": xr.DataArray(
-            float(np.rad2deg(np.sqrt(-2.0 * np.log(length)))) if length > 0 else np.inf,
+            float(np.rad2deg(np.sqrt(max(-2.0 * np.log(length), 0.0)))) if length > 0 else np.inf,
             attrs=deg,
         ),
         "n_rays": xr.DataArray(angles.size),

@@ -137,12 +137,13 @@ def as_volume(source: Any) -> xr.DataTree:
 
 def moment(
     sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool = True
-) -> xr.DataArray | None:
-    """A sweep's moment of ``quantity`` as float64 in its working unit, dims (ray, range).
+) -> np.ndarray | None:
+    """A sweep's moment of ``quantity``: float64 (rays, gates) in its working unit.
 
     The name is ``moments[quantity]`` when given, else the first alias the sweep holds. A
     missing required moment, a named one that is absent, or a unit the quantity cannot take
-    raises ``ValueError``; a missing optional moment gives None.
+    raises ``ValueError``; a missing optional moment gives None. NumPy arrays, not
+    DataArrays: the sweep's labels are put on the results once, by the caller.
     """
     named = (moments or {}).get(quantity)
     candidates = (named,) if named else MOMENT_ALIASES[quantity]
@@ -156,13 +157,10 @@ def moment(
             f"{sweep.name} has no {quantity} moment (looked for {looked}); its moments are "
             f"{held}. Name the moment with moments={{{quantity!r}: ...}}"
         )
-    data = sweep.data[name].transpose(sweep.ray_dim, "range")
-    factor = _unit_factor(quantity, data.attrs.get("units"), f"{sweep.name}/{name}")
-    values = np.asarray(data.values, dtype=np.float64)
-    if factor != 1.0:
-        values = values * factor
-    unit = _UNITS[quantity][0]
-    return data.copy(data=values).assign_attrs(units=unit, moment=name)
+    variable = sweep.data.variables[name]
+    factor = _unit_factor(quantity, variable.attrs.get("units"), f"{sweep.name}/{name}")
+    values = np.asarray(variable.transpose(sweep.ray_dim, "range").values, dtype=np.float64)
+    return values * factor if factor != 1.0 else values
 
 
 def check_moments(moments: Mapping[str, str] | None) -> None:

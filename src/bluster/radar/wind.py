@@ -158,16 +158,16 @@ def _ring_fits(
     velocity = moment(sweep, "velocity", moments)
     assert velocity is not None
     fits = bluster.vad(
-        velocity,
-        sweep.data["azimuth"],
+        velocity.T,  # rings (gates) by samples (rays)
+        sweep.data["azimuth"].values,
         sweep.elevation,
         min_gates=min_gates,
         min_spread=min_spread,
-        dim=sweep.ray_dim,
         n_threads=n_threads,
     )
-    fits = fits.drop_vars([c for c in fits.coords if c != "range"])
-    height = beam_height(fits["range"].values, sweep.elevation)
+    gates = sweep.data["range"].values
+    fits = fits.rename_dims(ring="range").assign_coords(range=("range", gates, {"units": "m"}))
+    height = beam_height(gates, sweep.elevation)
     fits["height"] = ("range", height, {"units": "m", "long_name": "beam height above antenna"})
     return fits.expand_dims(sweep=[sweep.name]).assign_coords(
         elevation=("sweep", [sweep.elevation], {"units": "degree"})
