@@ -202,9 +202,7 @@ def zdr_offset(
         zdr = moment(sweep, "zdr", moments)
         dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(table))
         rows.append(
-            _row(
-                sweep,
-                bluster.offset_stats(
+            bluster.offset_stats(
                     _flat(zdr),
                     elevation=sweep.elevation,
                     dbz=_flat(dbz),
@@ -215,10 +213,9 @@ def zdr_offset(
                     snr_min=snr_min,
                     n_threads=n_threads,
                     **_screens(sweep, moments, flat=True),
-                ),
             )
         )
-    per_sweep = xr.concat(rows, dim="sweep")
+    per_sweep = _stacked(chosen, rows)
     summary = _volume_summary(per_sweep["offset"], per_sweep["median"], per_sweep["count"])
     return per_sweep.assign(
         {f"zdr_offset{suffix}": value for suffix, value in summary.items()}
@@ -326,9 +323,7 @@ def z_bias(
         zdr = moment(sweep, "zdr", moments)
         kdp = moment(sweep, "kdp", moments)
         rows.append(
-            _row(
-                sweep,
-                bluster.consistency_stats(
+            bluster.consistency_stats(
                     _flat(z),
                     _flat(zdr),
                     _flat(kdp),
@@ -343,10 +338,9 @@ def z_bias(
                     min_bin_count=min_bin_count,
                     n_threads=n_threads,
                     **_screens(sweep, moments, flat=True),
-                ),
             )
         )
-    per_sweep = xr.concat(rows, dim="sweep")
+    per_sweep = _stacked(chosen, rows)
     summary = _volume_summary(per_sweep["bias"], per_sweep["median"], per_sweep["count"])
     return per_sweep.assign(
         {f"z_bias{suffix}": value for suffix, value in summary.items()}
@@ -470,11 +464,18 @@ def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:
     return chosen
 
 
-def _row(sweep: Sweep, stats: xr.Dataset) -> xr.Dataset:
-    return (
-        stats.rename_dims(row="sweep")
-        .assign_coords(sweep=[sweep.name])
-        .assign_coords(elevation=("sweep", [sweep.elevation], {"units": "degree"}))
+def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
+    """One-row results of the sweeps as one Dataset over ``sweep`` (attributes of the first)."""
+    first = rows[0]
+    return xr.Dataset(
+        {
+            name: ("sweep", np.concatenate([r[name].values for r in rows]), first[name].attrs)
+            for name in first.data_vars
+        },
+        coords={
+            "sweep": [s.name for s in sweeps],
+            "elevation": ("sweep", [s.elevation for s in sweeps], {"units": "degree"}),
+        },
     )
 
 

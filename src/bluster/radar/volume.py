@@ -125,7 +125,7 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
 
 def sweeps_of(volume: xr.DataTree) -> list[Sweep]:
     """The sweeps of an opened volume, in order, with their scan kind and elevation."""
-    return [_sweep(name, node.to_dataset()) for name, node in _sweep_nodes(volume)]
+    return [_sweep(name, node.ds) for name, node in _sweep_nodes(volume)]
 
 
 def as_volume(source: Any) -> xr.DataTree:
@@ -225,9 +225,10 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         )
     except ValueError:
         raise ValueError(
-            f"{what} is not a radar volume in a format xradar recognises "
-            f"({', '.join(xradar.io.list_engines())}); name the format with engine=, or "
-            'engine="pyart" for files only Py-ART reads'
+            f"{what} is not a readable radar volume: none of xradar's readers "
+            f"({', '.join(xradar.io.list_engines())}) recognises it (another format, or a "
+            'truncated or damaged file); name the format with engine=, or engine="pyart" '
+            "for files only Py-ART reads"
         ) from None
     try:
         target = paths[0] if len(paths) == 1 else paths
