@@ -40,7 +40,7 @@ RUNTIME_DEPS=("xarray>=2024.6" "pint>=0.24" "cf-xarray>=0.10")
 # What the whole test suite runs with: mypy and basedpyright (which brings its own Node.js) for
 # the type stubs, Dask and distributed for the scaling-out example.
 TEST_DEPS=("${RUNTIME_DEPS[@]}" "pytest>=8" "hypothesis>=6" "mypy>=1.11" "basedpyright>=1.20" "dask[array]>=2024.8"
-  "distributed>=2024.8" "matplotlib>=3.8")
+  "distributed>=2024.8" "matplotlib>=3.8" "xradar>=0.13" "arm-pyart>=2.0")
 
 # install_package VENV: build the extension modules and install them into VENV.
 install_package() {
