@@ -92,23 +92,24 @@ def _sweep(
     az = np.deg2rad(azimuth)[:, None]
     u, v = wind(beam_height(ranges, elevation))
     cos_el = np.cos(np.deg2rad(elevation))
-    velocity = (u * np.sin(az) + v * np.cos(az)) * cos_el + rng.normal(0.0, 0.5, (az.size, ranges.size))
+    velocity = (u * np.sin(az) + v * np.cos(az)) * cos_el + rng.normal(
+        0.0, 0.5, (az.size, ranges.size)
+    )
 
-    shape = (geometry.rays, geometry.gates)
-    dbz_true = rng.uniform(20.0, 45.0, shape)
-    zdr_true = rain.zdr(dbz_true)
-    kdp = rain.kdp(dbz_true, zdr_true)
+    dbz, zdr, kdp = rain.gates(truth, (geometry.rays, geometry.gates), rng)
     phidp = truth.system_phase + 2.0 * np.cumsum(kdp, axis=1) * geometry.gate_spacing / 1e3
-    time = truth.time + np.timedelta64(60 * index, "s") + (
-        np.arange(geometry.rays) * np.timedelta64(60_000_000_000 // geometry.rays, "ns")
+    time = (
+        truth.time
+        + np.timedelta64(60 * index, "s")
+        + (np.arange(geometry.rays) * np.timedelta64(60_000_000_000 // geometry.rays, "ns"))
     )
     dims = ("azimuth", "range")
     return xr.Dataset(
         {
-            "DBZH": (dims, dbz_true + truth.z_bias),
-            "ZDR": (dims, zdr_true + truth.zdr_offset),
+            "DBZH": (dims, dbz),
+            "ZDR": (dims, zdr),
             "KDP": (dims, kdp),
-            "RHOHV": (dims, np.full(shape, 0.99)),
+            "RHOHV": (dims, np.full(dbz.shape, 0.99)),
             "PHIDP": (dims, np.mod(phidp, 360.0)),
             "VRADH": (dims, velocity),
             "sweep_mode": "azimuth_surveillance",
@@ -127,18 +128,39 @@ def _sweep(
 
 @dataclass(frozen=True)
 class RainModel:
-    """Rain consistent with a ZDR(Z) table and a log10(KDP/Z)(ZDR) table."""
+    """Rain that follows a band's default tables exactly, as measured with known errors.
+
+    Gates are light rain (measured 18 to 32 dBZ, ZDR from the light-rain table at the measured
+    reflectivity, which the ZDR-offset estimate uses, and negligible KDP) or, beyond the first
+    ``clear_gates`` of each ray, heavier rain with probability ``heavy_share`` (35 to 50 dBZ
+    true, ZDR rising with Z, KDP from the self-consistency relation, which the Z-bias estimate
+    uses). The first gates stay light so that the propagation phase near the radar, where the
+    system phase is measured, is below 0.05 degrees.
+    """
 
     ref_z: np.ndarray  # dBZ
     ref_zdr: np.ndarray  # dB, expected ZDR of light rain at each ref_z
     gz: np.ndarray  # dB, ZDR nodes
     glg: np.ndarray  # log10(KDP / linear Z) at each node
+    heavy_share: float = 0.5
+    clear_gates: int = 20
 
-    def zdr(self, dbz: np.ndarray) -> np.ndarray:
-        return np.interp(dbz, self.ref_z, self.ref_zdr)
-
-    def kdp(self, dbz: np.ndarray, zdr: np.ndarray) -> np.ndarray:
-        return 10.0 ** (0.1 * dbz) * 10.0 ** np.interp(zdr, self.gz, self.glg)
+    def gates(
+        self, truth: Truth, shape: tuple[int, int], rng: np.random.Generator
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Measured DBZH, ZDR (dB) and KDP (deg/km) of ``shape`` gates."""
+        heavy = rng.random(shape) < self.heavy_share
+        heavy[:, : self.clear_gates] = False
+        light_dbz = rng.uniform(18.0, 32.0, shape)
+        heavy_dbz_true = rng.uniform(35.0, 50.0, shape)
+        dbz_true = np.where(heavy, heavy_dbz_true, light_dbz - truth.z_bias)
+        zdr_true = np.where(
+            heavy,
+            0.5 + 0.1 * (heavy_dbz_true - 35.0),
+            np.interp(light_dbz, self.ref_z, self.ref_zdr),
+        )
+        kdp = 10.0 ** (0.1 * dbz_true) * 10.0 ** np.interp(zdr_true, self.gz, self.glg)
+        return dbz_true + truth.z_bias, zdr_true + truth.zdr_offset, kdp
 
 
 def write_volume(path: Path, tree: xr.DataTree) -> None:

@@ -45,7 +45,9 @@ def _sweeps(volume: xr.DataTree) -> dict[str, xr.Dataset]:
 
 
 def _moments(sweep: xr.Dataset) -> list[str]:
-    return sorted(name for name, var in sweep.data_vars.items() if {"azimuth", "range"} <= set(var.dims))
+    return sorted(
+        name for name, var in sweep.data_vars.items() if {"azimuth", "range"} <= set(var.dims)
+    )
 
 
 def _text(dataset: xr.Dataset, name: str) -> str:

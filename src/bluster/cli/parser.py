@@ -170,8 +170,10 @@ def _run_options() -> argparse.ArgumentParser:
         "every volume)",
     )
     run.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress bar (skipped files and the "
-        "summary are still reported)"
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar (skipped files and the summary are still reported)",
     )
     return run
 

@@ -48,7 +48,7 @@ def wind_figure(series: xr.Dataset) -> Figure:
     thin = {"time": slice(None, None, every_t), "height": slice(None, None, every_h)}
     u = series["u"].isel(thin).transpose("height", "time").values * KNOTS_PER_M_S
     v = series["v"].isel(thin).transpose("height", "time").values * KNOTS_PER_M_S
-    t, h = np.meshgrid(time[:: every_t], height_km[:: every_h])
+    t, h = np.meshgrid(time[::every_t], height_km[::every_h])
     ax.barbs(t, h, u, v, length=5.5, linewidth=0.6)
     ax.set_xlabel("volume time (UTC)")
     ax.set_ylabel("height above the radar (km)")

@@ -7,7 +7,10 @@ from typing import TextIO
 from tqdm import tqdm
 
 PLAIN_INTERVAL = 10.0  # seconds between two plain progress lines (logs, batch jobs)
-PLAIN_FORMAT = "{n_fmt}/{total_fmt} volumes ({percentage:.0f}%), {rate_fmt}, {elapsed} elapsed, {remaining} left"
+PLAIN_FORMAT = (
+    "{n_fmt}/{total_fmt} volumes ({percentage:.0f}%), {rate_fmt}, {elapsed} elapsed, "
+    "{remaining} left"
+)
 
 
 class Progress:

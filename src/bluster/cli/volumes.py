@@ -11,9 +11,7 @@ from bluster.cli.tasks import as_row
 THREADS_PER_TASK = 1
 
 
-def calibration_row(
-    path: str, *, engine: str | None = None, band: str | None = None
-) -> xr.Dataset:
+def calibration_row(path: str, *, engine: str | None = None, band: str | None = None) -> xr.Dataset:
     """The volume's calibration summary as one row of the monitoring time series."""
     volume = radar.open_volume(path, engine=engine)
     return as_row(radar.calibration(volume, band=band, n_threads=THREADS_PER_TASK), path)
