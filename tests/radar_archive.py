@@ -96,8 +96,8 @@ def _sweep(
         0.0, 0.5, (az.size, ranges.size)
     )
 
-    dbz, zdr, kdp = rain.gates(truth, (geometry.rays, geometry.gates), rng)
-    phidp = truth.system_phase + 2.0 * np.cumsum(kdp, axis=1) * geometry.gate_spacing / 1e3
+    dbz, zdr, kdp, kdp_phase = rain.gates(truth, (geometry.rays, geometry.gates), rng)
+    phidp = truth.system_phase + 2.0 * np.cumsum(kdp_phase, axis=1) * geometry.gate_spacing / 1e3
     time = (
         truth.time
         + np.timedelta64(60 * index, "s")
@@ -131,11 +131,11 @@ class RainModel:
     """Rain that follows a band's default tables exactly, as measured with known errors.
 
     Gates are light rain (measured 18 to 32 dBZ, ZDR from the light-rain table at the measured
-    reflectivity, which the ZDR-offset estimate uses, and negligible KDP) or, beyond the first
-    ``clear_gates`` of each ray, heavier rain with probability ``heavy_share`` (35 to 50 dBZ
-    true, ZDR rising with Z, KDP from the self-consistency relation, which the Z-bias estimate
-    uses). The first gates stay light so that the propagation phase near the radar, where the
-    system phase is measured, is below 0.05 degrees.
+    reflectivity, which the ZDR-offset estimate uses; KDP below 0.1 deg/km) or, beyond the
+    first ``clear_gates`` of each ray, heavier rain with probability ``heavy_share`` (35 to 50
+    dBZ true, ZDR rising with Z, KDP from the self-consistency relation, which the Z-bias
+    estimate uses). Only the heavy rain adds to PHIDP (light rain's share is below the noise of
+    a real PHIDP), so the first ``clear_gates`` of every ray show the system phase alone.
     """
 
     ref_z: np.ndarray  # dBZ
@@ -143,12 +143,12 @@ class RainModel:
     gz: np.ndarray  # dB, ZDR nodes
     glg: np.ndarray  # log10(KDP / linear Z) at each node
     heavy_share: float = 0.5
-    clear_gates: int = 20
+    clear_gates: int = 40
 
     def gates(
         self, truth: Truth, shape: tuple[int, int], rng: np.random.Generator
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Measured DBZH, ZDR (dB) and KDP (deg/km) of ``shape`` gates."""
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Measured DBZH, ZDR (dB), KDP (deg/km) and the KDP that adds to PHIDP."""
         heavy = rng.random(shape) < self.heavy_share
         heavy[:, : self.clear_gates] = False
         light_dbz = rng.uniform(18.0, 32.0, shape)
@@ -160,7 +160,7 @@ class RainModel:
             np.interp(light_dbz, self.ref_z, self.ref_zdr),
         )
         kdp = 10.0 ** (0.1 * dbz_true) * 10.0 ** np.interp(zdr_true, self.gz, self.glg)
-        return dbz_true + truth.z_bias, zdr_true + truth.zdr_offset, kdp
+        return dbz_true + truth.z_bias, zdr_true + truth.zdr_offset, kdp, np.where(heavy, kdp, 0.0)
 
 
 def write_volume(path: Path, tree: xr.DataTree) -> None:

@@ -7,6 +7,7 @@ import numpy as np
 import xarray as xr
 
 from bluster import radar
+from bluster.radar.volume import sweeps_of
 
 
 def describe_file(path: str, *, engine: str | None = None) -> int:
@@ -14,52 +15,47 @@ def describe_file(path: str, *, engine: str | None = None) -> int:
     try:
         volume = radar.open_volume(path, engine=engine)
     except Exception as exc:  # any reader failure is the answer to "can this file be read?"
-        print(f"bluster info: {path}: cannot be read: {type(exc).__name__}: {exc}", file=sys.stderr)
+        print(f"bluster info: {path} cannot be read: {exc}", file=sys.stderr)
         return 1
-    print(describe(volume, Path(path)))
+    print(describe(volume, Path(path), engine or _format(path)))
     return 0
 
 
-def describe(volume: xr.DataTree, path: Path) -> str:
-    """Format, site, time and one line per sweep of ``volume`` read from ``path``."""
-    root = volume.ds
+def describe(volume: xr.DataTree, path: Path, fmt: str) -> str:
+    """Format, site, time and one line per sweep of ``volume``, read from ``path``."""
+    sweeps = sweeps_of(volume)
     lines = [
-        f"file      {path} ({path.stat().st_size / 1e6:.1f} MB)",
-        f"format    {volume.attrs.get('bluster_format', 'unknown')}",
-        f"site      {_site(root)}",
-        f"time      {_time_range(volume)}",
-        f"sweeps    {len(_sweeps(volume))}",
-        f"  {'sweep':<9}{'mode':<22}{'elev':>6}{'rays':>6}{'gates':>7}{'range km':>10}  moments",
+        f"file    {path} ({path.stat().st_size / 1e6:.2f} MB)",
+        f"format  {fmt}",
+        f"site    {_site(volume)}",
+        f"time    {volume.attrs['start_time']} (start); rays from {_ray_times(sweeps)}",
+        f"sweeps  {len(sweeps)}",
+        f"  {'sweep':<9}{'kind':<10}{'elev':>6}{'rays':>6}{'gates':>7}{'range km':>10}  moments",
     ]
-    for name, sweep in _sweeps(volume).items():
+    for sweep in sweeps:
+        data = sweep.data
+        gates = data.sizes.get("range", 0)
+        rays = max((size for dim, size in data.sizes.items() if dim != "range"), default=0)
         lines.append(
-            f"  {name:<9}{_text(sweep, 'sweep_mode'):<22}{_elevation(sweep):>6}"
-            f"{sweep.sizes.get('azimuth', 0):>6}{sweep.sizes.get('range', 0):>7}"
-            f"{_max_range_km(sweep):>10}  {' '.join(_moments(sweep))}"
+            f"  {sweep.name:<9}{sweep.kind:<10}{sweep.elevation:>6.2f}{rays:>6}{gates:>7}"
+            f"{_max_range_km(data):>10}  {' '.join(_moments(data))}"
         )
     return "\n".join(lines)
 
 
-def _sweeps(volume: xr.DataTree) -> dict[str, xr.Dataset]:
-    return {name: child.ds for name, child in volume.children.items() if "range" in child.ds.dims}
+def _format(path: str) -> str:
+    import xradar
+
+    try:
+        return f"{xradar.io.discover_engine(path)} (detected)"
+    except ValueError:
+        return "unknown"
 
 
 def _moments(sweep: xr.Dataset) -> list[str]:
     return sorted(
-        name for name, var in sweep.data_vars.items() if {"azimuth", "range"} <= set(var.dims)
+        str(name) for name, var in sweep.data_vars.items() if var.ndim == 2 and "range" in var.dims
     )
-
-
-def _text(dataset: xr.Dataset, name: str) -> str:
-    return str(dataset[name].values) if name in dataset else "?"
-
-
-def _elevation(sweep: xr.Dataset) -> str:
-    if "sweep_fixed_angle" in sweep:
-        return f"{float(sweep['sweep_fixed_angle']):.2f}"
-    if "elevation" in sweep.coords:
-        return f"{float(sweep['elevation'].median()):.2f}"
-    return "?"
 
 
 def _max_range_km(sweep: xr.Dataset) -> str:
@@ -68,18 +64,20 @@ def _max_range_km(sweep: xr.Dataset) -> str:
     return f"{float(sweep['range'].max()) / 1e3:.1f}"
 
 
-def _site(root: xr.Dataset) -> str:
-    position = [f"{float(root[name]):.4f}" for name in ("latitude", "longitude") if name in root]
-    altitude = f"{float(root['altitude']):.0f} m" if "altitude" in root else ""
-    name = root.attrs.get("instrument_name") or root.attrs.get("source") or "unnamed"
-    return " ".join([str(name), *position, altitude]).strip()
-
-
-def _time_range(volume: xr.DataTree) -> str:
-    times = [
-        sweep["time"].values for sweep in _sweeps(volume).values() if "time" in sweep.variables
+def _site(volume: xr.DataTree) -> str:
+    root = volume.ds
+    where = [
+        f"{name} {float(root[name]):.4f}" for name in ("latitude", "longitude") if name in root
     ]
+    if "altitude" in root:
+        where.append(f"altitude {float(root['altitude']):.0f} m")
+    return ", ".join([volume.attrs.get("site") or "unnamed", *where])
+
+
+def _ray_times(sweeps: list) -> str:
+    times = [np.ravel(s.data["time"].values) for s in sweeps if "time" in s.data.coords]
     if not times:
-        return "?"
-    stacked = np.concatenate([np.ravel(t) for t in times])
-    return f"{np.nanmin(stacked)} to {np.nanmax(stacked)}"
+        return "? (no ray times)"
+    stacked = np.concatenate(times)
+    first, last = (np.datetime_as_string(t, "s") for t in (stacked.min(), stacked.max()))
+    return f"{first} to {last}"

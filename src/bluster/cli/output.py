@@ -73,7 +73,8 @@ def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Datase
     )
     # lexsort: the last key is the primary one
     order = np.lexsort((merged[SOURCE].values.astype(str), merged[TIME].values))
-    return merged.isel({TIME: order})
+    # the encoding read from the previous file (e.g. its time units) may not fit the new rows
+    return merged.isel({TIME: order}).drop_encoding()
 
 
 def write_atomic(dataset: xr.Dataset, path: Path) -> None:

@@ -182,8 +182,9 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--engine",
         metavar="NAME",
-        help="xradar engine to read the files with, e.g. odim, cfradial1, nexradlevel2, iris, "
-        "gamic (default: detected from each file)",
+        help="reader of the files: an xradar engine (odim, cfradial1, cfradial2, nexradlevel2, "
+        "iris, gamic, rainbow, furuno, uf, ...) or pyart for files only Py-ART reads (default: "
+        "detected from each file)",
     )
 
 

@@ -8,8 +8,8 @@ from matplotlib.figure import Figure
 
 # (variable, its spread, panel title): the spread is drawn as a band of +- one spread
 CALIBRATION_PANELS = (
-    ("zdr_offset", "zdr_offset_std", "ZDR offset"),
-    ("z_bias", "z_bias_std", "Z bias"),
+    ("zdr_offset", "zdr_offset_spread", "ZDR offset"),
+    ("z_bias", "z_bias_spread", "Z bias"),
     ("system_phase", "system_phase_spread", "System differential phase"),
 )
 KNOTS_PER_M_S = 3600.0 / 1852.0

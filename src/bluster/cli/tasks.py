@@ -39,23 +39,27 @@ def run_task(task: VolumeTask, path: str) -> Outcome:
 
 
 def _reason(exc: BaseException) -> str:
+    # bluster.radar's errors about a file are ValueErrors with a full sentence; anything else
+    # is unexpected and named by its type
     message = str(exc).strip() or "no message"
-    return f"{type(exc).__name__}: {message}"
+    return message if isinstance(exc, ValueError) else f"{type(exc).__name__}: {message}"
 
 
-def as_row(result: xr.Dataset, path: str, time: np.datetime64 | None = None) -> xr.Dataset:
+def as_row(result: xr.Dataset, path: str) -> xr.Dataset:
     """``result`` as one row along ``time`` with the file's name, loaded into memory.
 
-    ``time`` is the volume's start; when not given, ``result`` must carry it as a ``time``
-    coordinate (a scalar or of length 1).
+    ``result`` carries the volume start as a ``time`` coordinate (scalar or of length 1); its
+    other scalar coordinates (the ``site``) become coordinates along ``time``, so that rows of
+    different radars concatenate.
     """
-    if time is not None:
-        result = result.assign_coords({TIME: time})
     if TIME not in result.coords:
         raise ValueError(f"{path}: the result has no volume time")
     if TIME not in result.dims:
         result = result.expand_dims(TIME)
     if result.sizes[TIME] != 1:
         raise ValueError(f"{path}: expected one volume time, got {result.sizes[TIME]}")
+    scalars = {
+        name: (TIME, [coord.values]) for name, coord in result.coords.items() if coord.ndim == 0
+    }
     name = np.array([Path(path).name], dtype=str)
-    return result.assign({SOURCE: ((TIME,), name)}).load()
+    return result.assign_coords(scalars).assign({SOURCE: ((TIME,), name)}).load()

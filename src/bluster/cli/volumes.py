@@ -23,4 +23,4 @@ def wind_profile_row(
     """The volume's VAD wind profile as one row (over height) of the time-height series."""
     volume = radar.open_volume(path, engine=engine)
     profile = radar.vad_profile(volume, heights=heights, n_threads=THREADS_PER_TASK)
-    return as_row(profile, path, time=radar.volume_time(volume))
+    return as_row(profile, path)
