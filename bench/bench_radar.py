@@ -1,0 +1,149 @@
+"""Benchmark of bluster.radar on a full synthetic volume: 14 PPI sweeps x 720 rays x 1,000
+gates (bluster.radar.synthetic), held in memory (file reading is not timed).
+
+- vad_profile end to end against the 14 calls of the core's vad it makes, on arrays prepared
+  beforehand (the layout of every sweep as the core wants it), and against the same 14 calls
+  through bluster.vad;
+- Py-ART's vad_browning over the same sweeps (a Py-ART Radar holding the same velocities);
+- calibration against its core calls alone: phidp_rays, offset_stats and consistency_stats
+  of every sweep on prepared arrays.
+
+Run with the built environment (after bash scripts/test): .venv/bin/python bench/bench_radar.py
+"""
+
+import os
+import sys
+import warnings
+
+import numpy as np
+
+import _bluster
+import _calibration
+import bluster
+from bluster.radar import calibration, open_volume, vad_profile
+from bluster.radar.synthetic import synthetic_volume
+from bluster.radar.tables import light_rain_zdr_table, self_consistency_table
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import best_time, print_table
+
+ELEVATIONS = tuple(np.round(np.linspace(0.5, 19.5, 14), 2))
+RAYS, GATES = 720, 1000
+REPEAT = 5
+NONE = np.empty(0)
+
+
+def core_vad_inputs(volume):
+    """Per sweep: (vr, az, cos_el) laid out as the core takes them: rings = gates."""
+    inputs = []
+    for name in volume.children:
+        ds = volume[name].ds
+        vr = np.ascontiguousarray(ds["VRADH"].values.T)
+        az = np.ascontiguousarray(np.broadcast_to(np.deg2rad(ds["azimuth"].values), vr.shape))
+        cos_el = np.full(vr.shape[0], np.cos(np.deg2rad(float(ds["elevation"].mean()))))
+        inputs.append((vr, az, cos_el))
+    return inputs
+
+
+def core_calibration_inputs(volume):
+    """Per sweep: the arrays of the three calibration calls, one row per call as bluster.radar
+    makes them (samples = every gate of the sweep)."""
+    inputs = []
+    for name in volume.children:
+        ds = volume[name].ds
+        flat = {k: ds[k].values.reshape(1, -1) for k in ("DBZH", "ZDR", "KDP", "RHOHV")}
+        el = float(ds["elevation"].mean())
+        inputs.append((ds["PHIDP"].values, ds["RHOHV"].values, flat, el))
+    return inputs
+
+
+def core_calibration(inputs, ref, sc):
+    for phidp, rhohv, flat, el in inputs:
+        _calibration.phidp_rays(phidp, rhohv, NONE, NONE, 0, 30, 0.9, 10.0, 10, 0)
+        _calibration.offset_stats(
+            flat["ZDR"], flat["DBZH"], flat["RHOHV"], NONE, NONE, [el], *ref,
+            20.0, 30.0, 0.98, 10.0, 0,
+        )  # fmt: skip
+        _calibration.consistency_stats(
+            flat["DBZH"], flat["ZDR"], flat["KDP"], flat["RHOHV"], NONE, NONE, *sc, 0.3,
+            30.0, 56.0, 1.0, 0.95, 10.0, 0.3, 10, 0,
+        )  # fmt: skip
+
+
+def pyart_radar(volume):
+    """A Py-ART Radar holding the volume's velocities, sweep after sweep."""
+    import pyart
+
+    radar = pyart.testing.make_empty_ppi_radar(GATES, RAYS, len(ELEVATIONS))
+    sweeps = [volume[name].ds for name in volume.children]
+    radar.range["data"] = sweeps[0]["range"].values
+    radar.azimuth["data"] = np.concatenate([s["azimuth"].values for s in sweeps])
+    radar.elevation["data"] = np.concatenate([s["elevation"].values for s in sweeps])
+    radar.fixed_angle["data"] = np.asarray(ELEVATIONS, dtype=np.float64)
+    velocity = np.concatenate([s["VRADH"].values for s in sweeps])
+    radar.add_field("velocity", {"data": np.ma.masked_invalid(velocity), "units": "m/s"})
+    return radar
+
+
+def main():
+    warnings.simplefilter("ignore")
+    volume = open_volume(synthetic_volume(ELEVATIONS, n_rays=RAYS, n_gates=GATES))
+    heights = np.arange(0.0, 1000.0 * GATES * 0.25 + 100.0, 100.0)
+
+    vad_inputs = core_vad_inputs(volume)
+    sweeps = [volume[name].ds for name in volume.children]
+    rows = [
+        ("vad_profile end to end", best_time(lambda: vad_profile(volume), REPEAT)),
+        (
+            "its 14 core vad calls alone",
+            best_time(lambda: [_bluster.vad(*a, 30, 0.1, 0) for a in vad_inputs], REPEAT),
+        ),
+        (
+            "the same 14 calls through bluster.vad",
+            best_time(
+                lambda: [
+                    bluster.vad(s["VRADH"], s["azimuth"], float(s["elevation"].mean()))
+                    for s in sweeps
+                ],
+                REPEAT,
+            ),
+        ),
+    ]
+    try:
+        import pyart
+
+        radar = pyart_radar(volume)
+        rows.append(
+            (
+                "Py-ART vad_browning, same sweeps",
+                best_time(
+                    lambda: pyart.retrieve.vad_browning(radar, "velocity", z_want=heights),
+                    repeat=2,
+                ),
+            )
+        )
+    except ImportError:
+        print("Py-ART not installed: its vad_browning is not measured")
+    print_table(
+        f"bluster.radar.vad_profile: {len(ELEVATIONS)} sweeps x {RAYS} rays x {GATES} gates",
+        rows,
+        reference="vad_profile end to end",
+    )
+
+    cal_inputs = core_calibration_inputs(volume)
+    ref, sc = light_rain_zdr_table("S"), self_consistency_table("S")
+    print_table(
+        f"bluster.radar.calibration: {len(ELEVATIONS)} sweeps x {RAYS} rays x {GATES} gates",
+        [
+            ("calibration end to end", best_time(lambda: calibration(volume, band="S"), REPEAT)),
+            (
+                "its core calls alone (3 per sweep)",
+                best_time(lambda: core_calibration(cal_inputs, ref, sc), REPEAT),
+            ),
+        ],
+        reference="calibration end to end",
+    )
+
+
+if __name__ == "__main__":
+    main()
