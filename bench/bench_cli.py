@@ -21,17 +21,16 @@ import numpy as np
 
 from bluster import radar
 from bluster.cli import main
-from bluster.radar.tables import light_rain_zdr_table, self_consistency_table
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-from radar_archive import Geometry, RainModel, write_archive
+from radar_archive import write_archive
 
 from harness import machine
 
 HERE = Path(__file__).resolve().parent
 VOLUMES = 100
-GEOMETRY = Geometry(elevations=(0.5, 1.5, 2.5, 4.0, 6.0, 9.0), rays=360, gates=300)
+GEOMETRY = {"elevations": (0.5, 1.5, 2.5, 4.0, 6.0, 9.0), "n_rays": 360, "n_gates": 300}
 ARCHIVE = HERE / "results" / "cli_archive"
 
 
@@ -39,8 +38,7 @@ def archive() -> list[Path]:
     files = sorted(ARCHIVE.glob("vol_*.h5"))
     if len(files) != VOLUMES:
         ARCHIVE.mkdir(parents=True, exist_ok=True)
-        rain = RainModel(*light_rain_zdr_table("C"), *self_consistency_table("C"))
-        write_archive(ARCHIVE, VOLUMES, rain, GEOMETRY)
+        write_archive(ARCHIVE, VOLUMES, **GEOMETRY)
         files = sorted(ARCHIVE.glob("vol_*.h5"))
     return files
 
@@ -108,8 +106,8 @@ def pyart_per_volume(files: list[Path]) -> tuple[float, float, float] | None:
 def main_bench() -> None:
     files = archive()
     print(
-        f"\nbluster command line over {VOLUMES} volumes of {len(GEOMETRY.elevations)} sweeps x "
-        f"{GEOMETRY.rays} rays x {GEOMETRY.gates} gates (ODIM_H5)\n{machine()}"
+        f"\nbluster command line over {VOLUMES} volumes of {len(GEOMETRY['elevations'])} sweeps x "
+        f"{GEOMETRY['n_rays']} rays x {GEOMETRY['n_gates']} gates (ODIM_H5)\n{machine()}"
     )
     print("| command | 1 worker (volumes/s) | 2 workers (volumes/s) |")
     print("|---|---:|---:|")
