@@ -23,6 +23,7 @@ extensions = [
     "myst_nb",
     "sphinx_copybutton",
     "stub_docstrings",
+    "command_help",
 ]
 
 exclude_patterns = ["_build", "jupyter_execute", "**.ipynb_checkpoints"]
