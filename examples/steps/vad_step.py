@@ -12,6 +12,7 @@ import numpy as np
 import _bluster
 
 from .check import Check
+from .timing import timed
 
 EARTH_RADIUS = 6371e3  # m
 KE = 4.0 / 3.0  # effective-earth-radius factor of standard refraction
@@ -63,7 +64,9 @@ def build_volume(rng, size):
 
 def retrieve_winds(volume, n_threads=0):
     """The kernel's result (8, rings) for a volume."""
-    return _bluster.vad(volume.vr, volume.az, volume.cos_el, MIN_GATES, MIN_SPREAD, n_threads)
+    return timed(
+        _bluster.vad, volume.vr, volume.az, volume.cos_el, MIN_GATES, MIN_SPREAD, n_threads
+    )
 
 
 def vad_step(rng, size, n_threads, out, ctx):
