@@ -77,6 +77,10 @@ def run_script(block: Block) -> None:
         assert [line.rstrip() for line in printed.getvalue().splitlines()] == expected
 
 
+def run_block(block: Block) -> None:
+    (run_doctest if block.is_doctest else run_script)(block)
+
+
 BLOCKS = python_blocks()
 
 
@@ -88,6 +92,14 @@ def test_readme_has_python_blocks():
 def test_readme_block(block, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     try:
-        (run_doctest if block.is_doctest else run_script)(block)
+        run_block(block)
     except ModuleNotFoundError as error:
         skip_without_library(error)
+
+
+@pytest.mark.parametrize(
+    "code", ["print(1)\n# Output:\n# 2\n", ">>> print(1)\n2\n"], ids=["script", "doctest"]
+)
+def test_readme_check_fails_on_other_output(code):
+    with pytest.raises(AssertionError):
+        run_block(Block(code, line=1))
