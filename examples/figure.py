@@ -29,14 +29,15 @@ def storm_day_figure(ctx, path):
 def hodograph(fig, ax, vad):
     order = np.argsort(vad["height"])
     low = order[vad["height"][order] <= 9000.0]
-    ax.plot(vad["u_true"][low], vad["v_true"][low], "k-", lw=2, label="true wind")
+    truth = true_wind(np.linspace(0.0, 9000.0, 181))
+    ax.plot(*truth, "k-", lw=1.2, zorder=3, label="true wind, 0-9 km")
     sc = ax.scatter(vad["u"][low], vad["v"][low], c=vad["height"][low] / 1000.0, s=8,
-                    cmap="viridis", label="VAD retrieval")  # fmt: skip
+                    cmap="viridis", zorder=2, label="VAD retrieval")  # fmt: skip
     fig.colorbar(sc, ax=ax, label="height above the radar (km)", shrink=0.7)
     cu, cv = vad["storm_motion"]
     ax.plot(cu, cv, "r*", ms=14, label="storm motion (right mover)")
     marks_u, marks_v = true_wind(np.array(HODOGRAPH_MARKS_KM) * 1000.0)
-    ax.plot(marks_u, marks_v, "ko", ms=6)
+    ax.plot(marks_u, marks_v, "ko", ms=6, zorder=4)
     for km, u, v in zip(HODOGRAPH_MARKS_KM, marks_u, marks_v, strict=True):
         # Labels go towards the storm motion, inside the curve, clear of the winds.
         towards = np.array([cu - u, cv - v]) / np.hypot(cu - u, cv - v)

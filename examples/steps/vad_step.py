@@ -82,7 +82,7 @@ def vad_step(rng, size, n_threads, out, ctx):
             f"   {vol.height[i]:9.0f} {u[i]:9.2f} {vol.u[i]:6.2f} {v[i]:9.2f} {vol.v[i]:6.2f}"
             f" {res[4, i]:8.0f}"
         )
-    ctx["vad"] = {"height": vol.height, "u": u, "v": v, "u_true": vol.u, "v_true": vol.v}
+    ctx["vad"] = {"height": vol.height, "u": u, "v": v}
     err = np.hypot(u - vol.u, v - vol.v)
     out(f"   vector wind error: rms {np.sqrt(np.mean(err**2)):.3f} m/s, worst {err.max():.3f} m/s")
     return [
