@@ -57,7 +57,8 @@ class Layout:
     dim_keywords: tuple[str, ...] = ("dim",)  # the keyword naming each core dimension
 
 
-Kernel = Callable[..., Sequence[np.ndarray]]
+# The kernel's result: one array per output along the first axis (views welcome)
+Kernel = Callable[..., np.ndarray]
 
 
 def run(
@@ -84,7 +85,7 @@ def run(
     else:
         dims = _numpy_dims(layout, present)
         results = _call_rows(
-            *(op.value for op in present),
+            *(np.asarray(op.value) for op in present),
             kernel=kernel,
             cores=[(op.name, len(op.core), op.per_row) for op in present],
             flatten=not layout.keep_core,
@@ -246,7 +247,7 @@ def _as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.DataArr
 def _numpy_as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.DataArray:
     """A NumPy operand beside DataArrays: its dims are main's, matched by shape."""
     value = np.asarray(op.value)
-    rows = [d for d in main.dims if d not in layout.core_dims]
+    rows = [str(d) for d in main.dims if d not in layout.core_dims]
     if not op.per_row:
         candidates = [list(op.core)]
     elif not op.core:
@@ -256,7 +257,7 @@ def _numpy_as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.D
     else:
         candidates = [rows + list(op.core), list(op.core)]
         if set(main.dims) == set(candidates[0]):
-            candidates.insert(0, list(main.dims))
+            candidates.insert(0, [str(d) for d in main.dims])
     for dims in candidates:
         sizes = [main.sizes.get(d, n) for d, n in zip(dims, value.shape, strict=False)]
         if len(dims) == value.ndim and tuple(sizes) == value.shape:
@@ -282,9 +283,9 @@ def _check_sizes(layout: Layout, present: list[Operand], arrays: list[xr.DataArr
 
 def _whole_core(layout: Layout, op: Operand, a: Array) -> Array:
     """A Dask-backed operand with each of its core dimensions in one chunk."""
-    core = [d for d in op.core if d in a.dims] if isinstance(a, xr.DataArray) else []
-    if not is_lazy(a) or not core:
+    if not isinstance(a, xr.DataArray) or not is_lazy(a):
         return a
+    core = [d for d in op.core if d in a.dims]
     for d in core:
         if any(math.isnan(c) for c in a.chunksizes[d]):
             raise ValueError(

@@ -109,11 +109,12 @@ def as_array(
     if _is_quantity(value):
         magnitude = np.asarray(value.magnitude)
         _numeric_dtype(func, name, magnitude.dtype)
-        return _float64(_convert(func, name, magnitude, value.units, unit, value._REGISTRY))
+        converted = _convert(func, name, magnitude, value.units, unit, value._REGISTRY)
+        return np.asarray(_float64(converted))
     if not isinstance(value, np.ndarray):
         value = np.asarray(value)
     _numeric_dtype(func, name, value.dtype)
-    return _float64(_convert(func, name, _float64(value), plain, unit))
+    return np.asarray(_convert(func, name, _float64(value), plain, unit))
 
 
 def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Array | None:

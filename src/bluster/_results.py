@@ -11,14 +11,14 @@ import xarray as xr
 Attrs = dict[str, Any]
 
 
-def _v(units: str, long_name: str, standard_name: str | None = None, **extra: Any) -> Attrs:
+def _v(units: str, long_name: str, standard_name: str | None = None, **extra: object) -> Attrs:
     attrs: Attrs = {"units": units, "long_name": long_name}
     if standard_name:
         attrs["standard_name"] = standard_name
     return attrs | extra
 
 
-_FLAG = {"flag_values": [0.0, 1.0], "flag_meanings": "top_found top_not_found"}
+_FLAG: dict[str, object] = {"flag_values": [0.0, 1.0], "flag_meanings": "top_found top_not_found"}
 
 VARIABLES: dict[str, dict[str, Attrs]] = {
     "thermo": {
@@ -32,7 +32,9 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
     "cold_pool": {
         "intensity": _v("m s-1", "cold-pool intensity sqrt(2 * integral of -buoyancy dz)"),
         "depth": _v("m", "cold-pool depth above its start level"),
-        "open_top": _v("1", "threshold never reached (layer runs to the last level)", **_FLAG),
+        "open_top": _v(
+            "1", "threshold never reached (layer runs to the last level)", None, **_FLAG
+        ),
     },
     "profile": {
         "u_bottom": _v("m s-1", "eastward wind at the bottom of the layer", "eastward_wind"),
