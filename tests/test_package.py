@@ -326,6 +326,11 @@ def call_error(call):
             "thermo: pressure has 4 along 'x', expected 3 as temperature has",
         ),
         (
+            lambda: bluster.gradient(np.zeros(4), np.zeros(4), np.zeros(1)),
+            ValueError,
+            "gradient: field has shape (4,), expected 2-D or more (fields..., y, x)",
+        ),
+        (
             lambda: bluster.gradient(np.zeros((3, 4)), np.zeros(3), np.zeros(3)),
             ValueError,
             "gradient: x has shape (3,), expected (x,) = (4,)",

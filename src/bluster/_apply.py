@@ -158,13 +158,10 @@ def _numpy_dims(layout: Layout, present: list[Operand]) -> tuple[str, ...]:
     """Check the shapes of NumPy operands; the result's dims."""
     main = present[0]
     n = len(main.core)
-    if main.value.ndim < max(n, 1 if n else 0):
-        raise _shape_error(
-            layout,
-            main,
-            f"shape {main.value.shape}",
-            f"{n + 1}-D or more ({f'{layout.row_dim}s'}..., {', '.join(layout.core_labels)})",
-        )
+    if main.value.ndim < n:
+        labels = ", ".join(layout.core_labels)
+        expected = f"{n}-D or more ({layout.row_dim}s..., {labels})"
+        raise _shape_error(layout, main, f"shape {main.value.shape}", expected)
     split = main.value.ndim - n
     rowshape = main.value.shape[:split]
     core = dict(zip(main.core, main.value.shape[split:], strict=True))
