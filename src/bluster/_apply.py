@@ -80,7 +80,7 @@ def run(
     coords = None
     if any(isinstance(op.value, xr.DataArray) for op in present):
         labelled = _labelled(layout, present, kernel, n_threads)
-        values = [r.variable for r in labelled]
+        values = [(r.dims, r.data) for r in labelled]
         coords = labelled[0].coords
     else:
         dims = _numpy_dims(layout, present)
@@ -91,7 +91,7 @@ def run(
             flatten=not layout.keep_core,
             n_threads=n_threads,
         )
-        values = [xr.Variable(dims, v) for v in results]
+        values = [(dims, v) for v in results]
     named = dict(zip(layout.outputs, values, strict=True))
     return _results.dataset(layout.func, named, coords, attrs)
 
@@ -108,9 +108,10 @@ def _call_rows(
     `cores` gives each array's name (the kernel's keyword), number of core axes (the last
     ones) and whether it has row axes.
     """
-    rowshape = np.broadcast_shapes(
-        *(a.shape[: a.ndim - n] for a, (_, n, rows) in zip(arrays, cores, strict=True) if rows)
-    )
+    row_shapes = {
+        a.shape[: a.ndim - n] for a, (_, n, rows) in zip(arrays, cores, strict=True) if rows
+    }
+    rowshape = row_shapes.pop() if len(row_shapes) == 1 else np.broadcast_shapes(*row_shapes)
     rows = math.prod(rowshape)
     prepared: dict[str, np.ndarray] = {}
     core_shape: tuple[int, ...] = ()
@@ -121,7 +122,8 @@ def _call_rows(
         core = a.shape[a.ndim - n :]
         core_shape = max(core_shape, core, key=len)
         # no copy when the array is C-contiguous and has all the rows already
-        whole = np.ascontiguousarray(np.broadcast_to(a, rowshape + core))
+        whole = a if a.shape == rowshape + core else np.broadcast_to(a, rowshape + core)
+        whole = np.ascontiguousarray(whole)
         if n == 0:
             prepared[name] = whole.reshape(rows)
         elif flatten:
