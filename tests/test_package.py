@@ -368,6 +368,13 @@ def call_error(call):
             "profile: height has dtype object, expected numbers (bool, int or float)",
         ),
         (
+            lambda: bluster.consistency_stats(
+                [[1.0]], [[1.0]], [[1.0]], table=([0, 1], [0, 1]), z_min=None
+            ),
+            TypeError,
+            "consistency_stats: z_min is None, expected a number",
+        ),
+        (
             lambda: bluster.vad([[1.0]], [[1.0]], 0.0, min_gates=3.0),
             TypeError,
             "vad: min_gates is 3.0, expected an integer",
