@@ -51,28 +51,38 @@ def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
         raise TypeError(f"{func}: {name} has dtype {dtype}, expected numbers (bool, int or float)")
 
 
+@functools.lru_cache(maxsize=256)
+def _scale(source: str, target: str) -> float | None:
+    """The factor from `source` to `target` units, or None where the conversion has an offset
+    (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
+    registry = unit_registry()
+    if registry.Quantity(0.0, source).to(target).magnitude != 0.0:
+        return None
+    return float(registry.Quantity(1.0, source).to(target).magnitude)
+
+
 def _convert(
     func: str, name: str, data: Any, unit: Any, target: str | None, registry: Any = None
 ) -> Any:
     """data (NumPy or Dask) given in `unit` (pint unit or string) expressed in `target`."""
     if target is None or unit is None or unit == target:
         return data
-    registry = registry or unit_registry()
     try:
-        source = registry.Unit(unit) if isinstance(unit, str) else unit
-    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
+        if isinstance(unit, str) and registry is None:
+            scale = _scale(unit, target)
+            if scale is not None:
+                return data if scale == 1.0 else data * scale
+        registry = registry or unit_registry()
+        return registry.Quantity(data, unit).to(target).magnitude
+    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
+        shown = unit if isinstance(unit, str) else format(unit, "~")
+        if isinstance(e, pint.DimensionalityError):
+            raise ValueError(
+                f"{func}: {name} has units {shown!r}, expected a unit convertible to {target}"
+            ) from None
         raise ValueError(
-            f"{func}: {name} has units {unit!r}, which pint does not know; "
+            f"{func}: {name} has units {shown!r}, which pint does not know; "
             f"expected a unit convertible to {target}"
-        ) from None
-    if source == registry.Unit(target):
-        return data
-    try:
-        return registry.Quantity(data, source).to(target).magnitude
-    except pint.DimensionalityError:
-        raise ValueError(
-            f"{func}: {name} has units {format(source, '~')!r}, expected a unit "
-            f"convertible to {target}"
         ) from None
 
 
