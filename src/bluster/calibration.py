@@ -375,7 +375,7 @@ def phidp_rays(
     References
     ----------
     Mardia, K. V., and P. E. Jupp, 2000: Directional Statistics. John Wiley & Sons,
-    Chichester, 429 pp.
+    Chichester, sections 2.2-2.3 (circular mean and mean resultant length).
 
     Examples
     --------
