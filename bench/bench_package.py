@@ -7,12 +7,14 @@ as a user holds a sweep: azimuths in degrees, one per sample (the package conver
 radians and repeats them for every ring, a copy the kernel's layout requires), and the
 elevation in degrees.
 
-Run with the built environment: .venv/bin/python bench/bench_package.py
+Run with the built environment: .venv/bin/python bench/bench_package.py [--fixed]
+(--fixed: only the fixed cost per call on tiny inputs, which a busy machine disturbs least)
 """
 
 import math
 import os
 import sys
+import time
 
 import numpy as np
 import xarray as xr
@@ -34,7 +36,18 @@ import bench_vad
 from harness import best_time, machine
 
 THREADS = 2
-ROUNDS = 3
+ROUNDS = 5
+
+
+def best_cpu_time(fn, repeat=5):
+    """Smallest CPU time of fn() over `repeat` runs (all threads of the process), in seconds:
+    unlike wall time, it does not count the time a busy machine keeps the threads waiting."""
+    best = math.inf
+    for _ in range(repeat):
+        start = time.process_time()
+        fn()
+        best = min(best, time.process_time() - start)
+    return best
 
 
 def labelled(arrays, dims):
@@ -171,6 +184,63 @@ def workloads():
     }  # fmt: skip
 
 
+def tiny_calls():
+    """name -> (core call, package call) on one row of a few samples: all fixed cost."""
+    rng = np.random.default_rng(3)
+    row = rng.uniform(1.0, 2.0, (1, 8))
+    z = np.cumsum(row, axis=1)
+    one, nan, none = np.ones(1), np.full(1, math.nan), np.empty(0)
+    f, x, y = rng.normal(size=(1, 4, 4)), np.arange(4.0), np.arange(4.0)
+    table = (np.array([0.0, 50.0]), np.array([0.0, 1.0]))
+    az = np.arange(8) * 45.0
+    azr = np.deg2rad(az)[None]
+    return {
+        "thermo": (
+            lambda: _bluster.thermo(row + 280, row * 1e5, row + 270, 1),
+            lambda: bluster.thermo(row + 280, row * 1e5, row + 270, n_threads=1),
+        ),
+        "cold_pool": (
+            lambda: _bluster.cold_pool(z, -row, nan, 0.0, nan, 1),
+            lambda: bluster.cold_pool(z, -row, n_threads=1),
+        ),
+        "profile": (
+            lambda: _bluster.profile(z, row, row, nan, 0.0, 3.0, one, one, 1),
+            lambda: bluster.profile(
+                z, row, row, bottom=0.0, top=3.0, storm_u=one, storm_v=one, n_threads=1
+            ),
+        ),
+        "gradient": (
+            lambda: _bluster.gradient(f, x, y, 1),
+            lambda: bluster.gradient(f, x, y, n_threads=1),
+        ),
+        "vad": (
+            lambda: _bluster.vad(row, azr, one, 3, 0.1, 1),
+            lambda: bluster.vad(row, az, 0.0, min_gates=3, n_threads=1),
+        ),
+        "offset_stats": (
+            lambda: _calibration.offset_stats(
+                row, row * 20, none, none, none, one, *table, 0.0, 50.0, 0.9, 0.0, 1
+            ),
+            lambda: bluster.offset_stats(
+                row, elevation=1.0, dbz=row * 20, table=table, z_min=0.0, z_max=50.0, n_threads=1
+            ),
+        ),
+        "consistency_stats": (
+            lambda: _calibration.consistency_stats(
+                row * 30, row, row, none, none, none, *table, 0.0, 30.0, 56.0, 1.0, 0.9, 0.0,
+                0.3, 1, 1,
+            ),
+            lambda: bluster.consistency_stats(
+                row * 30, row, row, table=table, min_bin_count=1, n_threads=1
+            ),
+        ),
+        "phidp_rays": (
+            lambda: _calibration.phidp_rays(row, none, none, none, 0, 30, 0.9, 0.0, 1, 1),
+            lambda: bluster.phidp_rays(row, min_count=1, n_threads=1),
+        ),
+    }  # fmt: skip
+
+
 def same_bits(result, core, component_first):
     values = np.stack([v.values for v in result.data_vars.values()])
     core = core.reshape(core.shape[0], *values.shape[1:]) if component_first else core.T
@@ -187,20 +257,46 @@ def main():
     # The machine is shared: the variants take turns over several rounds, each keeping its
     # best time, so that a busy spell does not fall on one of them only.
     times = {name: [math.inf] * 3 for name in cases}
+    cpu = {name: [math.inf] * 3 for name in cases}
     for _ in range(ROUNDS):
         for name, (_, *calls) in cases.items():
             for i, call in enumerate(calls):
                 times[name][i] = min(times[name][i], best_time(call, repeat=5))
+                cpu[name][i] = min(cpu[name][i], best_cpu_time(call))
     print(f"\nbluster package against the core, n_threads={THREADS}\n{machine()}")
-    print("| function | workload | core (ms) | package (ms) | ratio | DataArray (ms) | ratio |")
-    print("|---|---|---:|---:|---:|---:|---:|")
+    print(
+        "| function | workload | core (ms) | package (ms) | ratio | DataArray (ms) | ratio "
+        "| CPU-time ratios |"
+    )
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
     for name, (workload, *_) in cases.items():
         core, package, labelled_time = (1e3 * s for s in times[name])
+        cpu_core, cpu_package, cpu_labelled = cpu[name]
         print(
             f"| `{name}` | {workload} | {core:.2f} | {package:.2f} | {package / core:.2f}x | "
-            f"{labelled_time:.2f} | {labelled_time / core:.2f}x |"
+            f"{labelled_time:.2f} | {labelled_time / core:.2f}x | "
+            f"{cpu_package / cpu_core:.2f}x, {cpu_labelled / cpu_core:.2f}x |"
         )
 
 
+def fixed_costs():
+    """The package's cost per call beyond the core's, in microseconds: best over many calls
+    of one row of a few samples, where nothing but the layer's own work is measured."""
+    costs = {}
+    for name, (core, package) in tiny_calls().items():
+        core_t = min(best_time(core, repeat=200) for _ in range(5))
+        package_t = min(best_time(package, repeat=200) for _ in range(5))
+        costs[name] = (1e6 * core_t, 1e6 * package_t)
+    print("\nfixed cost per call (one row of a few samples, n_threads=1)")
+    print("| function | core (us) | package (us) |")
+    print("|---|---:|---:|")
+    for name, (core_us, package_us) in costs.items():
+        print(f"| `{name}` | {core_us:.1f} | {package_us:.1f} |")
+
+
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--fixed"]:
+        fixed_costs()
+        sys.exit()
     main()
+    fixed_costs()

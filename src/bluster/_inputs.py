@@ -37,16 +37,28 @@ def is_lazy(value: object) -> bool:
     return isinstance(value, xr.DataArray) and value.chunks is not None
 
 
-def _reject_non_numeric(func: str, name: str, value: object) -> None:
+def _reject_non_numeric(
+    func: str, name: str, value: object, expected: str = "an array of numbers"
+) -> None:
     if value is None:
-        raise TypeError(f"{func}: {name} is None, expected an array of numbers")
+        raise TypeError(f"{func}: {name} is None, expected {expected}")
     if isinstance(value, str | bytes):
-        raise TypeError(f"{func}: {name} is a string ({value!r}), expected an array of numbers")
+        raise TypeError(f"{func}: {name} is a string ({value!r}), expected {expected}")
 
 
 def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
     if dtype.kind not in "biuf":
         raise TypeError(f"{func}: {name} has dtype {dtype}, expected numbers (bool, int or float)")
+
+
+@functools.lru_cache(maxsize=256)
+def _scale(source: str, target: str) -> float | None:
+    """The factor from `source` to `target` units, or None where the conversion has an offset
+    (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
+    registry = unit_registry()
+    if registry.Quantity(0.0, source).to(target).magnitude != 0.0:
+        return None
+    return float(registry.Quantity(1.0, source).to(target).magnitude)
 
 
 def _convert(
@@ -55,22 +67,22 @@ def _convert(
     """data (NumPy or Dask) given in `unit` (pint unit or string) expressed in `target`."""
     if target is None or unit is None or unit == target:
         return data
-    registry = registry or unit_registry()
     try:
-        source = registry.Unit(unit) if isinstance(unit, str) else unit
-    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
+        if isinstance(unit, str) and registry is None:
+            scale = _scale(unit, target)
+            if scale is not None:
+                return data if scale == 1.0 else data * scale
+        registry = registry or unit_registry()
+        return registry.Quantity(data, unit).to(target).magnitude
+    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
+        shown = unit if isinstance(unit, str) else format(unit, "~")
+        if isinstance(e, pint.DimensionalityError):
+            raise ValueError(
+                f"{func}: {name} has units {shown!r}, expected a unit convertible to {target}"
+            ) from None
         raise ValueError(
-            f"{func}: {name} has units {unit!r}, which pint does not know; "
+            f"{func}: {name} has units {shown!r}, which pint does not know; "
             f"expected a unit convertible to {target}"
-        ) from None
-    if source == registry.Unit(target):
-        return data
-    try:
-        return registry.Quantity(data, source).to(target).magnitude
-    except pint.DimensionalityError:
-        raise ValueError(
-            f"{func}: {name} has units {format(source, '~')!r}, expected a unit "
-            f"convertible to {target}"
         ) from None
 
 
@@ -109,11 +121,12 @@ def as_array(
     if _is_quantity(value):
         magnitude = np.asarray(value.magnitude)
         _numeric_dtype(func, name, magnitude.dtype)
-        return _float64(_convert(func, name, magnitude, value.units, unit, value._REGISTRY))
+        converted = _convert(func, name, magnitude, value.units, unit, value._REGISTRY)
+        return np.asarray(_float64(converted))
     if not isinstance(value, np.ndarray):
         value = np.asarray(value)
     _numeric_dtype(func, name, value.dtype)
-    return _float64(_convert(func, name, _float64(value), plain, unit))
+    return np.asarray(_convert(func, name, _float64(value), plain, unit))
 
 
 def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Array | None:
@@ -123,7 +136,7 @@ def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Ar
 
 def as_float(func: str, name: str, value: Any, unit: str | None = None) -> float:
     """A scalar parameter as a float, converted to `unit` when it carries units."""
-    _reject_non_numeric(func, name, value)
+    _reject_non_numeric(func, name, value, "a number")
     if _is_quantity(value):
         value = _convert(func, name, value.magnitude, value.units, unit, value._REGISTRY)
     try:
