@@ -1,13 +1,28 @@
 """Weather-radar and convective-storm analysis over a multithreaded native core.
 
 The functions of this package take the data as users hold them (NumPy and masked arrays,
-xarray objects, quantities with units, Dask arrays) and return labelled ``xarray.Dataset``
-results. The numeric work is done by the extension modules ``_bluster`` and
-``_calibration``, the low-level interface.
+xarray objects, quantities with units, Dask-backed arrays) and return labelled
+``xarray.Dataset`` results. The numeric work is done by the extension modules ``_bluster``
+and ``_calibration``, the low-level interface.
 """
 
 from importlib.metadata import version as _version
 
+from .calibration import consistency_stats, offset_stats, phidp_rays
+from .kinematics import gradient
+from .thermodynamics import cold_pool, thermo
+from .wind import profile, vad
+
 __version__: str = _version("bluster")
 
-__all__ = ["__version__"]
+__all__ = [
+    "__version__",
+    "cold_pool",
+    "consistency_stats",
+    "gradient",
+    "offset_stats",
+    "phidp_rays",
+    "profile",
+    "thermo",
+    "vad",
+]

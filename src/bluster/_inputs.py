@@ -1,0 +1,173 @@
+"""Conversion of the arguments, as users hold them, into what the kernels read.
+
+One place for every input path: NumPy arrays and array-likes, ``numpy.ma`` masked arrays
+(masked values become NaN, the kernels' missing value), pint quantities and
+``xarray.DataArray`` objects whose ``units`` attribute names a physical unit (converted with
+pint to the unit the kernel needs), Dask-backed DataArrays (kept lazy).
+"""
+
+import functools
+import operator
+from typing import Any
+
+import numpy as np
+import pint
+import xarray as xr
+
+Array = np.ndarray | xr.DataArray
+
+
+@functools.cache
+def unit_registry() -> pint.UnitRegistry:
+    """pint's registry with the CF spellings (``m s-1``, ``degree_Celsius``) of cf-xarray.
+
+    Built on first use: making a registry takes a noticeable fraction of a second.
+    """
+    from cf_xarray.units import units
+
+    return units
+
+
+def _is_quantity(value: object) -> bool:
+    return isinstance(value, pint.Quantity)
+
+
+def is_lazy(value: object) -> bool:
+    """True for a DataArray whose data is a Dask array (or another chunked array)."""
+    return isinstance(value, xr.DataArray) and value.chunks is not None
+
+
+def _reject_non_numeric(
+    func: str, name: str, value: object, expected: str = "an array of numbers"
+) -> None:
+    if value is None:
+        raise TypeError(f"{func}: {name} is None, expected {expected}")
+    if isinstance(value, str | bytes):
+        raise TypeError(f"{func}: {name} is a string ({value!r}), expected {expected}")
+
+
+def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
+    if dtype.kind not in "biuf":
+        raise TypeError(f"{func}: {name} has dtype {dtype}, expected numbers (bool, int or float)")
+
+
+@functools.lru_cache(maxsize=256)
+def _scale(source: str, target: str) -> float | None:
+    """The factor from `source` to `target` units, or None where the conversion has an offset
+    (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
+    registry = unit_registry()
+    if registry.Quantity(0.0, source).to(target).magnitude != 0.0:
+        return None
+    return float(registry.Quantity(1.0, source).to(target).magnitude)
+
+
+def _convert(
+    func: str, name: str, data: Any, unit: Any, target: str | None, registry: Any = None
+) -> Any:
+    """data (NumPy or Dask) given in `unit` (pint unit or string) expressed in `target`."""
+    if target is None or unit is None or unit == target:
+        return data
+    try:
+        if isinstance(unit, str) and registry is None:
+            scale = _scale(unit, target)
+            if scale is not None:
+                return data if scale == 1.0 else data * scale
+        registry = registry or unit_registry()
+        return registry.Quantity(data, unit).to(target).magnitude
+    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
+        shown = unit if isinstance(unit, str) else format(unit, "~")
+        if isinstance(e, pint.DimensionalityError):
+            raise ValueError(
+                f"{func}: {name} has units {shown!r}, expected a unit convertible to {target}"
+            ) from None
+        raise ValueError(
+            f"{func}: {name} has units {shown!r}, which pint does not know; "
+            f"expected a unit convertible to {target}"
+        ) from None
+
+
+def _float64(data: Any) -> Any:
+    """data as float64, without a copy when it is float64 already (NumPy or Dask)."""
+    if isinstance(data, np.ma.MaskedArray):
+        return np.ma.filled(data.astype(np.float64), np.nan)
+    if isinstance(data, np.ndarray) or not hasattr(data, "astype"):
+        return np.asarray(data, dtype=np.float64)
+    return data.astype(np.float64, copy=False)
+
+
+def as_array(
+    func: str, name: str, value: Any, unit: str | None = None, plain: str | None = None
+) -> Array:
+    """One array argument as a float64 NumPy array or DataArray (NumPy or Dask data).
+
+    `unit` is the unit the kernel needs; values with units (pint quantities, a DataArray's
+    ``units`` attribute) are converted to it, plain numbers are taken to be in `plain`
+    (default: `unit`). ``unit=None``: the values are taken as they are (logarithmic radar
+    quantities, ratios, flags).
+    """
+    plain = plain or unit
+    _reject_non_numeric(func, name, value)
+    if isinstance(value, xr.DataArray):
+        data = value.data
+        if _is_quantity(data):  # pint-xarray's layout: a quantity inside the DataArray
+            data = _convert(func, name, data.magnitude, data.units, unit, data._REGISTRY)
+        else:
+            _numeric_dtype(func, name, value.dtype)
+            data = _convert(func, name, data, value.attrs.get("units", plain), unit)
+        attrs = dict(value.attrs)
+        if unit is not None and "units" in attrs:
+            attrs["units"] = unit
+        return value.copy(deep=False, data=_float64(data)).assign_attrs(attrs)
+    if _is_quantity(value):
+        magnitude = np.asarray(value.magnitude)
+        _numeric_dtype(func, name, magnitude.dtype)
+        converted = _convert(func, name, magnitude, value.units, unit, value._REGISTRY)
+        return np.asarray(_float64(converted))
+    if not isinstance(value, np.ndarray):
+        value = np.asarray(value)
+    _numeric_dtype(func, name, value.dtype)
+    return np.asarray(_convert(func, name, _float64(value), plain, unit))
+
+
+def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Array | None:
+    """An optional array argument: ``None`` stays ``None`` (the kernel's test is skipped)."""
+    return None if value is None else as_array(func, name, value, unit)
+
+
+def as_float(func: str, name: str, value: Any, unit: str | None = None) -> float:
+    """A scalar parameter as a float, converted to `unit` when it carries units."""
+    _reject_non_numeric(func, name, value, "a number")
+    if _is_quantity(value):
+        value = _convert(func, name, value.magnitude, value.units, unit, value._REGISTRY)
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{func}: {name} is {value!r}, expected a number") from None
+
+
+def as_int(func: str, name: str, value: Any) -> int:
+    """An integer parameter; a float is refused, as the kernels refuse it."""
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{func}: {name} is {value!r}, expected an integer") from None
+
+
+def units_of(value: Any) -> str | None:
+    """The units a value carries (pint quantity, DataArray attribute), or None."""
+    if isinstance(value, xr.DataArray):
+        value = value.data if _is_quantity(value.data) else value.attrs.get("units")
+    if _is_quantity(value):
+        return format(value.units, "~")
+    return value if isinstance(value, str) else None
+
+
+def ratio_units(numerator: str | None, denominator: str | None) -> str | None:
+    """The CF spelling of numerator / denominator, e.g. 'K km-1'; None if either is unknown."""
+    if numerator is None or denominator is None:
+        return None
+    registry = unit_registry()
+    try:
+        return format(registry.Unit(numerator) / registry.Unit(denominator), "cf")
+    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
+        return f"{numerator} ({denominator})-1"

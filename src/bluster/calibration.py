@@ -1,0 +1,409 @@
+"""Polarimetric calibration: ZDR offset, reflectivity bias by self-consistency, system PhiDP.
+
+The three functions screen the samples (gates) of every row with the optional ``rhohv``,
+``snr`` and ``mask`` arrays: a sample passes a threshold when value >= threshold (NaN on either
+side fails); ``mask`` keeps a sample where it is nonzero or True and excludes it where it is 0
+or False. Leaving an optional array out (``None``) skips its test.
+"""
+
+import math
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import xarray as xr
+
+import _calibration
+
+from ._apply import Layout, Operand, optional_operand, run
+from ._inputs import as_array, as_float, as_int, as_optional
+
+ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
+Dim = str | Sequence[str] | None
+
+_EMPTY = np.empty(0)
+
+
+def _sample_dims(dim: Dim, data: object, default: str) -> tuple[str, ...]:
+    """The core (samples) dimensions: `dim`, else a DataArray's last dim, else `default`."""
+    if dim is None:
+        return (str(data.dims[-1]),) if isinstance(data, xr.DataArray) else (default,)
+    return (dim,) if isinstance(dim, str) else tuple(dim)
+
+
+def _screening(func: str, dims: tuple[str, ...], **arrays: Any) -> list[Operand | None]:
+    return [
+        optional_operand(name, as_optional(func, name, value), dims)
+        for name, value in arrays.items()
+    ]
+
+
+def _table(func: str, table: Any, names: tuple[str, str]) -> tuple[np.ndarray, np.ndarray]:
+    """A lookup table given as a pair of 1-D arrays, or a number (a one-entry table)."""
+    if isinstance(table, tuple | list) and len(table) == 2:
+        first, second = (
+            np.asarray(as_array(func, f"table {n}", t)) for n, t in zip(names, table, strict=True)
+        )
+        return first, second
+    if table is None or isinstance(table, str) or np.ndim(table) != 0:
+        raise TypeError(
+            f"{func}: table is {table!r}, expected a number or a pair ({names[0]}, {names[1]})"
+        )
+    return np.zeros(1), np.full(1, as_float(func, "table", table))
+
+
+def _limit(func: str, name: str, value: Any) -> float:
+    """A window limit: None is no limit (NaN for the kernel)."""
+    return math.nan if value is None else as_float(func, name, value)
+
+
+def offset_stats(
+    zdr: ArrayLike,
+    *,
+    elevation: ArrayLike,
+    dbz: ArrayLike | None = None,
+    rhohv: ArrayLike | None = None,
+    snr: ArrayLike | None = None,
+    mask: ArrayLike | None = None,
+    table: tuple[ArrayLike, ArrayLike] | float | None = 0.0,
+    z_min: float | None = None,
+    z_max: float | None = None,
+    rhohv_min: float = 0.97,
+    snr_min: float = 10.0,
+    dim: Dim = None,
+    n_threads: int = 0,
+) -> xr.Dataset:
+    """ZDR offset of every row: statistics of measured minus expected ZDR.
+
+    In light rain the drops are nearly round, so the differential reflectivity they should
+    show is known from the reflectivity; what the radar measures beyond that is the bias of
+    its ZDR channel. Each usable sample's expected ZDR is read from ``table`` at its
+    reflectivity and converted from horizontal incidence to the row's elevation.
+
+    Parameters
+    ----------
+    zdr : array_like, (rows..., samples)
+        Measured differential reflectivity, dB.
+    elevation : array_like, scalar or (rows...,)
+        Elevation angle of each row, degrees (converted when it carries units).
+    dbz : array_like, (rows..., samples), optional
+        Reflectivity, dBZ: the window ``z_min``, ``z_max`` and the table lookup. Needed
+        for a table of more than one node or a finite window.
+    rhohv : array_like, (rows..., samples), optional
+        Co-polar correlation coefficient; a sample needs ``rhohv >= rhohv_min``.
+    snr : array_like, (rows..., samples), optional
+        Signal-to-noise ratio, dB; a sample needs ``snr >= snr_min``.
+    mask : array_like, (rows..., samples), optional
+        Samples to keep: nonzero (True) keeps, 0 (False) excludes.
+    table : (array_like, array_like) or float, optional
+        Expected ZDR of light rain at horizontal incidence: a pair ``(ref_z, ref_v)`` of
+        reflectivity nodes (dBZ, ascending) and expected ZDR at each (dB), linear between
+        nodes and constant beyond them; or one expected ZDR for every sample (dB).
+        Default 0.0 (None too), the expectation of a vertically pointing scan.
+    z_min, z_max : float, optional
+        Closed reflectivity window, dBZ; None (default) is no limit on that side.
+    rhohv_min : float, optional
+        Default 0.97.
+    snr_min : float, optional
+        dB. Default 10.0.
+    dim : str or sequence of str, optional
+        The samples dimension(s) of DataArray inputs, several flattened into one; default
+        the last dimension of ``zdr``.
+    n_threads : int, optional
+        Threads of the kernel: 0 (default) one per hardware thread (one per chunk for
+        Dask-backed inputs).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the row dimensions (``row`` for NumPy input): ``count`` (samples used),
+        ``offset`` (mean of measured minus expected ZDR, dB), ``std`` (its standard
+        deviation, divisor count - 1, dB), ``median`` (dB), ``expected`` (mean expected ZDR of
+        the samples used after the elevation conversion, dB).
+
+    Notes
+    -----
+    A sample is used when ``zdr`` is finite (masked values are missing), it passes the
+    screening and, when ``dbz`` is given, ``dbz`` is finite and within the window. A row
+    without usable samples gives count 0 and NaN elsewhere; one sample a NaN ``std``. The
+    elevation conversion is ``e - 20 log10(10**(0.05 e) sin(el)**2 + cos(el)**2)``, 0 dB at
+    vertical incidence; a non-finite elevation leaves the table values unconverted.
+
+    References
+    ----------
+    Ryzhkov, A. V., S. E. Giangrande, V. M. Melnikov, and T. J. Schuur, 2005: Calibration
+    issues of dual-polarization radar measurements. J. Atmos. Oceanic Technol., 22,
+    1138-1155.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import bluster
+    >>> zdr = np.array([[0.62, 0.71, 0.55, 2.90, 0.66], [0.48, 0.57, np.nan, 0.51, 0.60]])
+    >>> dbz = np.array([[18.0, 24.0, 21.0, 26.0, 29.5], [16.0, 22.0, 25.0, 27.0, 41.0]])
+    >>> rhohv = np.array([[0.99, 0.98, 0.99, 0.80, 0.99], [0.99, 0.99, 0.99, 0.98, 0.99]])
+    >>> table = ([10.0, 20.0, 30.0, 40.0], [0.10, 0.25, 0.60, 1.30])
+    >>> res = bluster.offset_stats(zdr, elevation=[0.5, 20.0], dbz=dbz, rhohv=rhohv,
+    ...                            table=table, z_min=15.0, z_max=30.0)
+    >>> res.offset.round(3).values
+    array([0.266, 0.225])
+    """
+    func = "offset_stats"
+    dims = _sample_dims(dim, zdr, "sample")
+    ref_z, ref_v = _table(func, 0.0 if table is None else table, ("ref_z", "ref_v"))
+    window = _limit(func, "z_min", z_min), _limit(func, "z_max", z_max)
+    thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
+    layout = Layout(func, dims, ("samples",) * len(dims), "row", _OFFSET_OUTPUTS)
+    operands = [
+        Operand("zdr", as_array(func, "zdr", zdr), dims),
+        *_screening(func, dims, dbz=dbz, rhohv=rhohv, snr=snr, mask=mask),
+        Operand("elevation", as_array(func, "elevation", elevation, "degree")),
+    ]
+
+    def kernel(
+        zdr: np.ndarray,
+        elevation: np.ndarray,
+        n_threads: int,
+        dbz: np.ndarray = _EMPTY,
+        rhohv: np.ndarray = _EMPTY,
+        snr: np.ndarray = _EMPTY,
+        mask: np.ndarray = _EMPTY,
+    ) -> np.ndarray:
+        out = _calibration.offset_stats(
+            zdr, dbz, rhohv, snr, mask, elevation, ref_z, ref_v, *window, *thresholds, n_threads
+        )
+        return out.T
+
+    return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+_OFFSET_OUTPUTS = ("count", "offset", "std", "median", "expected")
+_CONSISTENCY_OUTPUTS = ("count", "bins", "median", "bias", "std")
+_PHIDP_OUTPUTS = ("system_phase", "count", "resultant_length")
+
+
+def consistency_stats(
+    z: ArrayLike,
+    zdr: ArrayLike,
+    kdp: ArrayLike,
+    *,
+    table: tuple[ArrayLike, ArrayLike],
+    zdr_offset: float = 0.0,
+    rhohv: ArrayLike | None = None,
+    snr: ArrayLike | None = None,
+    mask: ArrayLike | None = None,
+    z_min: float = 30.0,
+    z_max: float = 56.0,
+    bin_width: float = 1.0,
+    rhohv_min: float = 0.95,
+    snr_min: float = 10.0,
+    kdp_min: float = 0.3,
+    min_bin_count: int = 10,
+    dim: Dim = None,
+    n_threads: int = 0,
+) -> xr.Dataset:
+    """Reflectivity bias of every row from the self-consistency of Z, ZDR and KDP.
+
+    In rain, KDP does not depend on the receiver calibration, and for a given ZDR the ratio of
+    KDP to linear reflectivity is known from drop physics. The samples of each row are sorted
+    into reflectivity bins; in every bin the reflectivity implied by the mean KDP at the
+    offset-corrected mean ZDR is compared with the measured mean reflectivity.
+
+    Parameters
+    ----------
+    z : array_like, (rows..., samples)
+        Reflectivity, dBZ.
+    zdr : array_like, (rows..., samples)
+        Differential reflectivity, dB, raw (``zdr_offset`` is removed from each bin's mean).
+    kdp : array_like, (rows..., samples)
+        Specific differential phase, deg km-1 (converted when it carries units), the unit of
+        the table.
+    table : (array_like, array_like)
+        The self-consistency relation ``(gz, glg)``: ZDR nodes (dB, ascending, at least 2)
+        and log10(KDP / linear Z) at each node.
+    zdr_offset : float, optional
+        ZDR offset, dB, subtracted from each bin's mean ZDR before the lookup. Default 0.
+    rhohv, snr, mask : array_like, (rows..., samples), optional
+        Sample screening: ``rhohv >= rhohv_min``, ``snr >= snr_min`` (dB), ``mask``
+        nonzero (True) keeps a sample.
+    z_min, z_max, bin_width : float, optional
+        Bins of ``bin_width`` dB from ``z_min`` (closed) to ``z_max`` (open), dBZ. Defaults
+        30, 56 and 1: rain intense enough for a measurable KDP, below hail.
+    rhohv_min : float, optional
+        Default 0.95.
+    snr_min : float, optional
+        dB. Default 10.0.
+    kdp_min : float, optional
+        Smallest accepted bin-mean KDP, deg km-1 (the mean must also be > 0). Default 0.3.
+    min_bin_count : int, optional
+        Fewest samples of an accepted bin. Default 10.
+    dim : str or sequence of str, optional
+        The samples dimension(s) of DataArray inputs; default the last dimension of ``z``.
+    n_threads : int, optional
+        Threads of the kernel: 0 (default) one per hardware thread (one per chunk for
+        Dask-backed inputs).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the row dimensions (``row`` for NumPy input): ``count`` (samples in accepted
+        bins), ``bins`` (accepted bins), ``median`` (median of the bin biases, dB), ``bias``
+        (count-weighted mean bias, dB: subtract it from the reflectivity), ``std`` (standard
+        deviation of the bin biases, dB).
+
+    Notes
+    -----
+    A sample is used when ``z``, ``zdr`` and ``kdp`` are finite (masked values are missing),
+    ``z`` lies in [z_min, z_max) and it passes the screening. A bin is accepted with at least
+    ``min_bin_count`` samples, a mean KDP >= ``kdp_min`` and > 0 and a corrected mean ZDR
+    within the table; its bias is mean Z - 10 (log10 K - G), G the table value at the
+    corrected ZDR. A row without accepted bins gives counts 0 and NaN statistics.
+
+    References
+    ----------
+    Gorgucci, E., G. Scarchilli, and V. Chandrasekar, 1992: Calibration of radars using
+    polarimetric techniques. IEEE Trans. Geosci. Remote Sens., 30, 853-858.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import bluster
+    >>> gz = np.arange(0.0, 3.75, 0.25)
+    >>> glg = -3.8 - 0.35 * gz
+    >>> z = np.tile(np.linspace(32.0, 50.0, 400), (2, 1))  # two rows of rain, dBZ
+    >>> zdr = 0.5 + 0.05 * (z - 30.0)
+    >>> kdp = 10.0 ** (np.interp(zdr, gz, glg) + 0.1 * (z - 1.0))  # Z reads 1 dB too high
+    >>> res = bluster.consistency_stats(z, zdr, kdp, table=(gz, glg))
+    >>> res.bias.round(2).values  # the mean KDP of a bin is not that of its mean Z
+    array([0.99, 0.99])
+    """
+    func = "consistency_stats"
+    dims = _sample_dims(dim, z, "sample")
+    gz, glg = _table(func, table, ("gz", "glg"))
+    scalars = (
+        as_float(func, "zdr_offset", zdr_offset),
+        as_float(func, "z_min", z_min),
+        as_float(func, "z_max", z_max),
+        as_float(func, "bin_width", bin_width),
+        as_float(func, "rhohv_min", rhohv_min),
+        as_float(func, "snr_min", snr_min),
+        as_float(func, "kdp_min", kdp_min, "degree/km"),
+        as_int(func, "min_bin_count", min_bin_count),
+    )
+    layout = Layout(func, dims, ("samples",) * len(dims), "row", _CONSISTENCY_OUTPUTS)
+    operands = [
+        Operand("z", as_array(func, "z", z), dims),
+        Operand("zdr", as_array(func, "zdr", zdr), dims),
+        Operand("kdp", as_array(func, "kdp", kdp, "degree/km"), dims),
+        *_screening(func, dims, rhohv=rhohv, snr=snr, mask=mask),
+    ]
+
+    def kernel(
+        z: np.ndarray,
+        zdr: np.ndarray,
+        kdp: np.ndarray,
+        n_threads: int,
+        rhohv: np.ndarray = _EMPTY,
+        snr: np.ndarray = _EMPTY,
+        mask: np.ndarray = _EMPTY,
+    ) -> np.ndarray:
+        out = _calibration.consistency_stats(
+            z, zdr, kdp, rhohv, snr, mask, gz, glg, *scalars, n_threads
+        )
+        return out.T
+
+    return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+def phidp_rays(
+    phidp: ArrayLike,
+    *,
+    rhohv: ArrayLike | None = None,
+    snr: ArrayLike | None = None,
+    mask: ArrayLike | None = None,
+    first_gate: int = 0,
+    n_use: int = 30,
+    rhohv_min: float = 0.9,
+    snr_min: float = 10.0,
+    min_count: int = 10,
+    dim: str = "range",
+    n_threads: int = 0,
+) -> xr.Dataset:
+    """System differential phase of every ray: the circular mean of its first usable gates.
+
+    The differential phase measured near the radar, before any propagation through rain, is
+    the radar's own system phase. The first ``n_use`` usable gates of each ray from
+    ``first_gate`` on are averaged as angles, so that phases on both sides of the +-180
+    degree wrap average correctly.
+
+    Parameters
+    ----------
+    phidp : array_like, (rays..., gates)
+        Differential phase, degrees (converted when it carries units).
+    rhohv, snr, mask : array_like, (rays..., gates), optional
+        Gate screening: ``rhohv >= rhohv_min``, ``snr >= snr_min`` (dB), ``mask`` nonzero
+        (True) keeps a gate.
+    first_gate : int, optional
+        First gate examined, 0-based; negative acts as 0. Default 0.
+    n_use : int, optional
+        The scan of a ray stops once this many usable gates were taken. Default 30.
+    rhohv_min : float, optional
+        Default 0.9.
+    snr_min : float, optional
+        dB. Default 10.0.
+    min_count : int, optional
+        Fewest usable gates for an estimate; below 1 acts as 1. Default 10.
+    dim : str, optional
+        Name of the gates dimension of DataArray inputs. Default ``"range"``.
+    n_threads : int, optional
+        Threads of the kernel: 0 (default) one per hardware thread (one per chunk for
+        Dask-backed inputs).
+
+    Returns
+    -------
+    xarray.Dataset
+        Over the ray dimensions (``ray`` for NumPy input): ``system_phase`` (degrees, in
+        [-180, 180]), ``count`` (usable gates taken), ``resultant_length`` (mean resultant
+        length, 1 when all phases agree, towards 0 when they scatter).
+
+    Notes
+    -----
+    A gate is usable when its phase is finite (masked values are missing) and it passes
+    the screening. With fewer than ``min_count`` usable gates ``system_phase`` and
+    ``resultant_length`` are NaN; ``count`` is always given.
+
+    References
+    ----------
+    Mardia, K. V., and P. E. Jupp, 2000: Directional Statistics. John Wiley & Sons,
+    Chichester, sections 2.2-2.3 (circular mean and mean resultant length).
+
+    Examples
+    --------
+    >>> import bluster
+    >>> res = bluster.phidp_rays([[170.0, -170.0, 175.0]], min_count=1)
+    >>> print(f"{res.system_phase.item():.2f} {res.resultant_length.item():.4f}")
+    178.32 0.9890
+    """
+    func = "phidp_rays"
+    ints = as_int(func, "first_gate", first_gate), as_int(func, "n_use", n_use)
+    thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
+    fewest = as_int(func, "min_count", min_count)
+    layout = Layout(func, (dim,), ("gates",), "ray", _PHIDP_OUTPUTS)
+    operands = [
+        Operand("phidp", as_array(func, "phidp", phidp, "degree"), (dim,)),
+        *_screening(func, (dim,), rhohv=rhohv, snr=snr, mask=mask),
+    ]
+
+    def kernel(
+        phidp: np.ndarray,
+        n_threads: int,
+        rhohv: np.ndarray = _EMPTY,
+        snr: np.ndarray = _EMPTY,
+        mask: np.ndarray = _EMPTY,
+    ) -> np.ndarray:
+        out = _calibration.phidp_rays(
+            phidp, rhohv, snr, mask, *ints, *thresholds, fewest, n_threads
+        )
+        return out.T
+
+    return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
