@@ -195,7 +195,8 @@ def bad_files(written, tmp_path_factory):
     [
         (lambda f: open_volume(f["text"]), "not a readable radar volume"),
         (lambda f: open_volume(f["truncated"]), "not a readable radar volume"),
-        (lambda f: open_volume(f["truncated"], engine="odim"), "could not read .*engine 'odim'.*truncated"),
+        (lambda f: open_volume(f["truncated"], engine="odim"),
+         "could not read .*engine 'odim'.*truncated"),
         (lambda f: open_volume(f["text"], engine="pyart"), "could not read .* with Py-ART"),
         (lambda f: open_volume(42), "source: expected a file path"),
         (lambda f: zdr_offset(_tree(VRADH=uniform_wind(360, 0.5)), band="S"),

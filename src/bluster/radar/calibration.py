@@ -173,7 +173,8 @@ def zdr_offset(
     ...                     "ZDR": (("azimuth", "range"), zdr, {"units": "dB"})},
     ...                    coords={"azimuth": np.arange(360.0), "range": np.arange(50.0),
     ...                            "elevation": ("azimuth", np.full(360, 0.5))})
-    >>> res = zdr_offset(xr.DataTree.from_dict({"sweep_0": sweep}), table=([20.0, 30.0], [0.02, 0.52]))
+    >>> table = ([20.0, 30.0], [0.02, 0.52])
+    >>> res = zdr_offset(xr.DataTree.from_dict({"sweep_0": sweep}), table=table)
     >>> round(float(res.zdr_offset), 3)
     0.3
     """
@@ -203,16 +204,16 @@ def zdr_offset(
         dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(table))
         rows.append(
             bluster.offset_stats(
-                    _flat(zdr),
-                    elevation=sweep.elevation,
-                    dbz=_flat(dbz),
-                    table=table,  # type: ignore[arg-type]
-                    z_min=z_min,
-                    z_max=z_max,
-                    rhohv_min=rhohv_min,
-                    snr_min=snr_min,
-                    n_threads=n_threads,
-                    **_screens(sweep, moments, flat=True),
+                _flat(zdr),
+                elevation=sweep.elevation,
+                dbz=_flat(dbz),
+                table=table,  # type: ignore[arg-type]
+                z_min=z_min,
+                z_max=z_max,
+                rhohv_min=rhohv_min,
+                snr_min=snr_min,
+                n_threads=n_threads,
+                **_screens(sweep, moments, flat=True),
             )
         )
     per_sweep = _stacked(chosen, rows)
@@ -324,20 +325,20 @@ def z_bias(
         kdp = moment(sweep, "kdp", moments)
         rows.append(
             bluster.consistency_stats(
-                    _flat(z),
-                    _flat(zdr),
-                    _flat(kdp),
-                    table=table,
-                    zdr_offset=zdr_offset,
-                    z_min=z_min,
-                    z_max=z_max,
-                    bin_width=bin_width,
-                    rhohv_min=rhohv_min,
-                    snr_min=snr_min,
-                    kdp_min=kdp_min,
-                    min_bin_count=min_bin_count,
-                    n_threads=n_threads,
-                    **_screens(sweep, moments, flat=True),
+                _flat(z),
+                _flat(zdr),
+                _flat(kdp),
+                table=table,
+                zdr_offset=zdr_offset,
+                z_min=z_min,
+                z_max=z_max,
+                bin_width=bin_width,
+                rhohv_min=rhohv_min,
+                snr_min=snr_min,
+                kdp_min=kdp_min,
+                min_bin_count=min_bin_count,
+                n_threads=n_threads,
+                **_screens(sweep, moments, flat=True),
             )
         )
     per_sweep = _stacked(chosen, rows)
