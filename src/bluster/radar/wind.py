@@ -126,8 +126,8 @@ def vad_profile(
     check_moments(moments)
     tree = as_volume(volume)
     chosen = _ppi_sweeps(sweeps_of(tree), sweeps)
-    per_sweep = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
-    ring_set = xr.concat(per_sweep, dim="sweep", join="outer", combine_attrs="drop_conflicts")
+    fits = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
+    ring_set = _ring_set(chosen, fits)
     edges = _height_edges(heights, ring_set["height"].values)
     profile = _binned(ring_set, edges).assign_coords(volume_coords(tree))
     if rings:
@@ -155,9 +155,10 @@ def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sw
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
 ) -> xr.Dataset:
+    """The vad fits of a sweep's rings (one per gate) over ``ring``."""
     velocity = moment(sweep, "velocity", moments)
     assert velocity is not None
-    fits = bluster.vad(
+    return bluster.vad(
         velocity.T,  # rings (gates) by samples (rays)
         sweep.data["azimuth"].values,
         sweep.elevation,
@@ -165,12 +166,44 @@ def _ring_fits(
         min_spread=min_spread,
         n_threads=n_threads,
     )
-    gates = sweep.data["range"].values
-    fits = fits.rename_dims(ring="range").assign_coords(range=("range", gates, {"units": "m"}))
-    height = beam_height(gates, sweep.elevation)
-    fits["height"] = ("range", height, {"units": "m", "long_name": "beam height above antenna"})
-    return fits.expand_dims(sweep=[sweep.name]).assign_coords(
-        elevation=("sweep", [sweep.elevation], {"units": "degree"})
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
+    """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
+    NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
+    fits of a sparse volume."""
+    ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
+    union = (
+        ranges[0]
+        if all(np.array_equal(r, ranges[0]) for r in ranges)
+        else np.unique(np.concatenate(ranges))
+    )
+    columns = [np.searchsorted(union, r) for r in ranges]
+    elevation = np.array([s.elevation for s in sweeps])
+
+    def stacked(values: list[np.ndarray]) -> np.ndarray:
+        out = np.full((len(sweeps), union.size), np.nan)
+        for row, (column, v) in enumerate(zip(columns, values, strict=True)):
+            out[row, column] = v
+        return out
+
+    variables = {
+        name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
+        for name in fits[0].data_vars
+    }
+    heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
+    variables["height"] = (
+        ("sweep", "range"),
+        heights,
+        {"units": "m", "long_name": "beam height above antenna"},
+    )
+    return xr.Dataset(
+        variables,
+        coords={
+            "sweep": [s.name for s in sweeps],
+            "range": ("range", union, {"units": "m"}),
+            "elevation": ("sweep", elevation, {"units": "degree"}),
+        },
     )
 
 
@@ -190,7 +223,7 @@ def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
     """Count-weighted means of the accepted rings in each height bin (no loop over rows)."""
     u = ring_set["u"].values.ravel()
     accepted = np.isfinite(u)
-    height = np.broadcast_to(ring_set["height"].values, ring_set["u"].shape).ravel()[accepted]
+    height = ring_set["height"].values.ravel()[accepted]
     index = np.searchsorted(edges, height, side="right") - 1
     inside = (index >= 0) & (index < edges.size - 1) & (height <= edges[-1])
     index = index[inside]
