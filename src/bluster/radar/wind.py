@@ -157,7 +157,6 @@ def _ring_fits(
 ) -> xr.Dataset:
     """The vad fits of a sweep's rings (one per gate) over ``ring``."""
     velocity = moment(sweep, "velocity", moments)
-    assert velocity is not None
     return bluster.vad(
         velocity.T,  # rings (gates) by samples (rays)
         sweep.data["azimuth"].values,
