@@ -56,6 +56,16 @@ def test_volume_identity(volume):
     assert [volume[n].ds.sizes["azimuth"] for n in volume.children] == [360] * 4
 
 
+def test_files_of_one_sweep_each(tmp_path):
+    paths = []
+    for i, el in enumerate((1.5, 0.5)):
+        paths.append(tmp_path / f"sweep_{i}.h5")
+        xradar.io.to_odim(synthetic_volume((el,), n_rays=90, n_gates=40), paths[-1], source="NOD:x")
+    volume = open_volume(paths)
+    elevations = [float(volume[n].ds.elevation.mean()) for n in volume.children]
+    assert sorted(elevations) == [0.5, 1.5] and volume.attrs["site"] == "x"
+
+
 def test_sheared_wind_profile(volume):
     """Every ring recovers the wind at its height (noise-free data, float64 written exactly,
     heights from xradar's geometry): 1e-9 m/s. The profile is a count-weighted mean over rings
