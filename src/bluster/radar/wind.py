@@ -13,6 +13,7 @@ from .geometry import beam_height
 from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
+MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
 
 
 @overload
@@ -155,15 +156,33 @@ def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sw
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
 ) -> xr.Dataset:
-    """The vad fits of a sweep's rings (one per gate) over ``ring``."""
+    """The vad fits of a sweep's rings, one per gate, over ``ring``.
+
+    Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
+    says, are not handed to the core: they get their sample count and NaN, as the core gives
+    them. In clear air most rings of a sweep are empty, and transposing and scanning them
+    would cost more than the fits of the others.
+    """
     velocity = moment(sweep, "velocity", moments)
-    return bluster.vad(
-        velocity.T,  # rings (gates) by samples (rays)
-        sweep.data["azimuth"].values,
+    azimuth = sweep.data["azimuth"].values
+    counts = (np.isfinite(velocity) & np.isfinite(azimuth)[:, None]).sum(axis=0)
+    fittable = np.flatnonzero(counts >= MIN_FIT_SAMPLES)
+    fits = bluster.vad(
+        velocity[:, fittable].T,  # rings (gates) by samples (rays)
+        azimuth,
         sweep.elevation,
         min_gates=min_gates,
         min_spread=min_spread,
         n_threads=n_threads,
+    )
+
+    def every_ring(name: str) -> np.ndarray:
+        values = counts.astype(np.float64) if name == "count" else np.full(counts.size, np.nan)
+        values[fittable] = fits[name].values
+        return values
+
+    return xr.Dataset(
+        {name: ("ring", every_ring(name), fits[name].attrs) for name in fits.data_vars}
     )
 
 
