@@ -135,15 +135,16 @@ def least_squares(vr, az_deg, el_deg):
 
 
 def test_klot_rings_and_profile(klot):
-    """The real KLOT volume (legacy Level II, read by Py-ART): every accepted ring equals an
-    independent least-squares fit to 1e-9; the profile has a value in every height bin
-    holding an accepted ring, and only there."""
+    """The real KLOT volume (legacy Level II, read by Py-ART): every ring counts its valid
+    samples, every accepted ring equals an independent least-squares fit to 1e-9; the profile
+    has a value in every height bin holding an accepted ring, and only there."""
     profile, rings = vad_profile(klot, rings=True)
     velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
     checked = 0
     for i, name in enumerate(rings.sweep.values):
         rays = klot.get_slice(i)
         ring = rings.sel(sweep=name)
+        np.testing.assert_array_equal(ring["count"], np.isfinite(velocity[rays]).sum(axis=0))
         accepted = np.flatnonzero(np.isfinite(ring.u.values))
         el = float(np.mean(klot.elevation["data"][rays]))
         u, v = least_squares(velocity[rays].T[accepted], klot.azimuth["data"][rays], el)
