@@ -1,0 +1,429 @@
+"""Radar volumes: opening files and Py-ART radars as one DataTree of sweeps; moment lookup."""
+
+import importlib
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Literal, overload
+
+import numpy as np
+import xarray as xr
+
+from .._inputs import unit_registry
+
+#: Names of each moment in the formats and readers in use (xradar's ODIM-style names first,
+#: then Py-ART's and CfRadial's). The first name a sweep holds is used; ``moments=`` on each
+#: function names a moment explicitly.
+MOMENT_ALIASES: dict[str, tuple[str, ...]] = {
+    "reflectivity": ("DBZH", "DBZ", "TH", "reflectivity", "corrected_reflectivity"),
+    "velocity": ("VRADH", "VRAD", "VEL", "velocity", "corrected_velocity"),
+    "zdr": ("ZDR", "differential_reflectivity", "corrected_differential_reflectivity"),
+    "rhohv": ("RHOHV", "RHO", "cross_correlation_ratio"),
+    "phidp": ("PHIDP", "UPHIDP", "differential_phase", "uncorrected_differential_phase"),
+    "kdp": ("KDP", "specific_differential_phase"),
+    "snr": ("SNRH", "SNR", "signal_to_noise_ratio"),
+}
+
+# Unit strings accepted for each moment and the factor to its working unit. Log-scale units
+# (dBZ, dB) have no pint definition and formats spell them freely, so they are listed; an
+# absent units attribute means the working unit.
+_UNITS: dict[str, tuple[str, dict[str, float]]] = {
+    "reflectivity": ("dBZ", {"dbz": 1.0, "dbz_e": 1.0}),
+    "zdr": ("dB", {"db": 1.0}),
+    "snr": ("dB", {"db": 1.0}),
+    "rhohv": ("1", {"1": 1.0, "": 1.0, "unitless": 1.0, "ratio": 1.0, "none": 1.0}),
+    "velocity": ("m/s", {}),
+    "phidp": ("degree", {}),
+    "kdp": ("degree/km", {}),
+}
+
+Kind = Literal["ppi", "rhi", "vertical"]
+
+
+@dataclass(frozen=True)
+class Sweep:
+    """One sweep of a volume, as the functions of this module read it."""
+
+    name: str
+    data: xr.Dataset  # dims (ray dim, "range")
+    kind: Kind
+    elevation: float  # mean elevation angle, degrees
+
+    @property
+    def ray_dim(self) -> str:
+        return str(self.data["azimuth"].dims[0])
+
+
+def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
+    """Open a radar volume as an xarray DataTree of sweeps.
+
+    Parameters
+    ----------
+    source : str, os.PathLike, list of paths, xarray.DataTree or pyart.core.Radar
+        A volume file (format found from its content, or named by ``engine``); the files of
+        one volume with a sweep each; a DataTree of sweeps as xradar gives; or a Py-ART
+        ``Radar``, converted once (each moment copied once, to float64 with NaN where
+        masked).
+    engine : str, optional
+        Reader: one of xradar's engines (``"odim"``, ``"cfradial1"``, ``"cfradial2"``,
+        ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``, ``"furuno"``, ``"uf"``,
+        ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files only Py-ART reads, such
+        as legacy NEXRAD Level II). Default: found from the file.
+
+    Returns
+    -------
+    xarray.DataTree
+        Children ``sweep_0``, ``sweep_1``, ... with dims (``azimuth``, ``range``)
+        (``elevation``, ``range`` for RHI sweeps) and coordinates ``azimuth``,
+        ``elevation`` (degrees) and ``range`` (m). The root's attributes ``site`` (the
+        radar's name from the file: instrument name or ODIM node/source; ``""`` when the
+        file has none) and ``start_time`` (ISO 8601, UTC) identify the volume; every
+        result of this module carries them as the coordinates ``site`` and ``time``.
+
+    Raises
+    ------
+    ValueError
+        The file is not a radar volume of a known format, is truncated or unreadable, holds
+        no sweeps, or a sweep has no azimuth or elevation angles.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, xarray as xr, xradar
+    >>> from bluster.radar import open_volume
+    >>> def sweep(number, el):
+    ...     az = np.arange(360) + 0.5
+    ...     t = np.datetime64("2024-05-01T12:00", "ns") + np.arange(360) * np.timedelta64(50, "ms")
+    ...     return xr.Dataset(
+    ...         {"VRADH": (("azimuth", "range"), np.zeros((360, 50)), {"units": "m/s"}),
+    ...          "sweep_mode": "azimuth_surveillance", "sweep_fixed_angle": el,
+    ...          "sweep_number": number},
+    ...         coords={"azimuth": az, "range": 125.0 + 250.0 * np.arange(50),
+    ...                 "elevation": ("azimuth", np.full(360, el)), "time": ("azimuth", t)})
+    >>> root = xr.Dataset({"time_coverage_start": "2024-05-01T12:00:00Z",
+    ...                    "time_coverage_end": "2024-05-01T12:05:00Z", "latitude": 50.0,
+    ...                    "longitude": 8.0, "altitude": 100.0})
+    >>> sweeps = {"sweep_0": sweep(0, 0.5), "sweep_1": sweep(1, 1.5)}
+    >>> tree = xr.DataTree.from_dict({"/": root, **sweeps})
+    >>> path = os.path.join(tempfile.mkdtemp(), "volume.h5")
+    >>> xradar.io.to_odim(tree, path, source="NOD:demo1")
+    >>> volume = open_volume(path)
+    >>> list(volume.children), volume.attrs["site"], volume.attrs["start_time"]
+    (['sweep_0', 'sweep_1'], 'demo1', '2024-05-01T12:00:00Z')
+    """
+    if isinstance(source, xr.DataTree):
+        tree = source
+    elif _is_pyart_radar(source):
+        tree = _from_pyart(source)
+    elif isinstance(source, (str, os.PathLike)) or _is_path_list(source):
+        tree = _read_files(source, engine)
+    else:
+        raise TypeError(
+            "source: expected a file path, a list of paths, an xarray.DataTree or a Py-ART "
+            f"Radar, got {type(source).__name__}"
+        )
+    return _normalised(tree, _describe(source))
+
+
+def sweeps_of(volume: xr.DataTree) -> list[Sweep]:
+    """The sweeps of an opened volume, in order, with their scan kind and elevation."""
+    return [_sweep(name, node.ds) for name, node in _sweep_nodes(volume)]
+
+
+def as_volume(source: Any) -> xr.DataTree:
+    """``source`` as an opened volume: an opened one as it is, anything else opened."""
+    if isinstance(source, xr.DataTree) and "start_time" in source.attrs:
+        return source
+    return open_volume(source)
+
+
+@overload
+def moment(
+    sweep: Sweep,
+    quantity: str,
+    moments: Mapping[str, str] | None,
+    *,
+    required: Literal[True] = ...,
+) -> np.ndarray: ...
+@overload
+def moment(
+    sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool
+) -> np.ndarray | None: ...
+def moment(
+    sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool = True
+) -> np.ndarray | None:
+    """A sweep's moment of ``quantity``: float64 (rays, gates) in its working unit.
+
+    The name is ``moments[quantity]`` when given, else the first alias the sweep holds. A
+    missing required moment, a named one that is absent, or a unit the quantity cannot take
+    raises ``ValueError``; a missing optional moment gives None. NumPy arrays, not
+    DataArrays: the sweep's labels are put on the results once, by the caller.
+    """
+    named = (moments or {}).get(quantity)
+    candidates = (named,) if named else MOMENT_ALIASES[quantity]
+    name = next((n for n in candidates if n in sweep.data.data_vars), None)
+    if name is None:
+        if not required and not named:
+            return None
+        held = ", ".join(_moment_names(sweep.data)) or "none"
+        looked = repr(named) if named else ", ".join(candidates)
+        raise ValueError(
+            f"{sweep.name} has no {quantity} moment (looked for {looked}); its moments are "
+            f"{held}. Name the moment with moments={{{quantity!r}: ...}}"
+        )
+    variable = sweep.data.variables[name]
+    factor = _unit_factor(quantity, variable.attrs.get("units"), f"{sweep.name}/{name}")
+    values = np.asarray(variable.transpose(sweep.ray_dim, "range").values, dtype=np.float64)
+    return values * factor if factor != 1.0 else values
+
+
+def check_moments(moments: Mapping[str, str] | None) -> None:
+    """Reject keys of ``moments=`` that name no known quantity."""
+    unknown = sorted(set(moments or {}) - set(MOMENT_ALIASES))
+    if unknown:
+        raise ValueError(
+            f"moments: unknown quantity {', '.join(map(repr, unknown))}; expected keys among "
+            f"{', '.join(MOMENT_ALIASES)}"
+        )
+
+
+def volume_coords(volume: xr.DataTree) -> dict[str, Any]:
+    """The scalar coordinates ``time`` (volume start) and ``site`` of every result."""
+    return {
+        "time": np.datetime64(volume.attrs["start_time"].rstrip("Z"), "ns"),
+        "site": volume.attrs["site"],
+    }
+
+
+# --- reading -----------------------------------------------------------------------------
+
+
+def _describe(source: Any) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    if _is_path_list(source):
+        return f"{len(source)} files from {os.fspath(source[0])}"
+    return type(source).__name__
+
+
+def _is_path_list(source: Any) -> bool:
+    return (
+        isinstance(source, Sequence)
+        and not isinstance(source, (str, bytes))
+        and len(source) > 0
+        and all(isinstance(p, (str, os.PathLike)) for p in source)
+    )
+
+
+def _is_pyart_radar(source: Any) -> bool:
+    return all(hasattr(source, a) for a in ("fields", "sweep_start_ray_index", "nsweeps"))
+
+
+def _read_files(source: Any, engine: str | None) -> xr.DataTree:
+    paths = [source] if isinstance(source, (str, os.PathLike)) else list(source)
+    for path in paths:
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"source: no such file {os.fspath(path)!r}")
+    if engine == "pyart":
+        if len(paths) != 1:
+            raise ValueError('engine="pyart" reads one file at a time')
+        return _from_pyart(_pyart_read(paths[0]))
+    try:
+        # imported by name: the optional readers ship no type information
+        xradar = importlib.import_module("xradar")
+    except ImportError as err:  # pragma: no cover - the radar extra is missing
+        raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
+    what = _describe(source)
+    try:
+        engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
+    except ValueError:
+        raise ValueError(
+            f"{what} is not a readable radar volume: none of xradar's readers "
+            f"({', '.join(xradar.io.list_engines())}) recognises it (another format, or a "
+            'truncated or damaged file); name the format with engine=, or engine="pyart" '
+            "for files only Py-ART reads"
+        ) from None
+    try:
+        target = paths[0] if len(paths) == 1 else paths
+        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine)
+        tree.load()  # read now, so that a truncated file fails here and not mid-computation
+    except Exception as err:  # readers raise anything from KeyError to OSError
+        raise ValueError(
+            f"could not read {what} as a radar volume (engine {engine!r}): "
+            f"{type(err).__name__}: {err}"
+        ) from err
+    return tree
+
+
+def _pyart_read(path: Any) -> Any:
+    try:
+        pyart = importlib.import_module("pyart")
+    except ImportError as err:
+        raise ImportError('engine="pyart" needs Py-ART: pip install arm-pyart') from err
+    try:
+        return pyart.io.read(os.fspath(path))
+    except Exception as err:
+        raise ValueError(
+            f"could not read {os.fspath(path)} with Py-ART: {type(err).__name__}: {err}"
+        ) from err
+
+
+def _from_pyart(radar: Any) -> xr.DataTree:
+    """A Py-ART Radar as a DataTree of sweeps; each moment is copied once, NaN where masked."""
+    units = radar.time["units"]
+    base = np.datetime64(units.split("since", 1)[1].strip().rstrip("Z").replace(" ", "T"), "ns")
+    times = base + np.round(np.asarray(radar.time["data"], dtype=np.float64) * 1e9).astype(
+        "timedelta64[ns]"
+    )
+    starts = radar.sweep_start_ray_index["data"]
+    ends = radar.sweep_end_ray_index["data"]
+    modes = [_text(m) for m in radar.sweep_mode["data"]]
+    nodes: dict[str, xr.Dataset] = {}
+    for i, (start, end) in enumerate(zip(starts, ends, strict=True)):
+        rays = slice(int(start), int(end) + 1)
+        ray_dim = "elevation" if "rhi" in modes[i] else "azimuth"
+        variables = {
+            name: ((ray_dim, "range"), _filled(field["data"][rays]), _field_attrs(field))
+            for name, field in radar.fields.items()
+        }
+        nodes[f"sweep_{i}"] = xr.Dataset(
+            variables | {"sweep_mode": modes[i], "sweep_fixed_angle": radar.fixed_angle["data"][i]},
+            coords={
+                "azimuth": (ray_dim, np.asarray(radar.azimuth["data"][rays], np.float64)),
+                "elevation": (ray_dim, np.asarray(radar.elevation["data"][rays], np.float64)),
+                "time": (ray_dim, times[rays]),
+                "range": ("range", np.asarray(radar.range["data"], np.float64)),
+            },
+        )
+    site = _text(radar.metadata.get("instrument_name", ""))
+    root = xr.Dataset(attrs={"instrument_name": site})
+    root["time_coverage_start"] = str(np.datetime_as_string(times.min(), "s")) + "Z"
+    return xr.DataTree.from_dict({"/": root, **nodes})
+
+
+def _filled(data: Any) -> np.ndarray:
+    values = np.array(np.ma.getdata(data), dtype=np.float64)  # the one copy
+    values[np.ma.getmaskarray(data)] = np.nan
+    return values
+
+
+def _field_attrs(field: Mapping[str, Any]) -> dict[str, Any]:
+    return {k: v for k, v in field.items() if k in ("units", "long_name", "standard_name")}
+
+
+def _text(value: Any) -> str:
+    if isinstance(value, bytes):
+        value = value.decode("ascii", "replace")
+    elif isinstance(value, np.ndarray):
+        value = value.item() if value.ndim == 0 else b"".join(value.tolist())
+        return _text(value)
+    return str(value).replace("\x00", "").strip()
+
+
+# --- normalisation -----------------------------------------------------------------------
+
+
+def _sweep_nodes(tree: xr.DataTree) -> list[tuple[str, xr.DataTree]]:
+    return [
+        (name, node)
+        for name, node in tree.children.items()
+        if name.startswith("sweep") and "range" in node.dims
+    ]
+
+
+def _normalised(tree: xr.DataTree, what: str) -> xr.DataTree:
+    """The tree with each sweep's ray dimension named after its angle, plus site and time."""
+    nodes = _sweep_nodes(tree)
+    if not nodes:
+        raise ValueError(f"{what} holds no sweeps (children sweep_0, sweep_1, ... with a range)")
+    sweeps = {}
+    for name, node in nodes:
+        ds = node.to_dataset(inherit=False)
+        for angle in ("azimuth", "elevation"):
+            if angle not in ds.coords and angle not in ds.data_vars:
+                raise ValueError(
+                    f"{what}: {name} has no {angle} angles; a sweep needs azimuth and "
+                    "elevation of every ray"
+                )
+        ray_dim = str(ds["azimuth"].dims[0]) if ds["azimuth"].ndim == 1 else ""
+        if ds["azimuth"].ndim != 1 or ds["elevation"].dims != (ray_dim,):
+            raise ValueError(f"{what}: {name} needs one azimuth and elevation per ray")
+        if ray_dim not in ("azimuth", "elevation"):
+            target = "elevation" if _mode(ds) == "rhi" else "azimuth"
+            ds = ds.swap_dims({ray_dim: target})
+        sweeps[f"/{name}"] = ds
+    root = tree.to_dataset(inherit=False)
+    attrs = dict(tree.attrs) | {"site": _site(tree), "start_time": _start_time(tree, sweeps)}
+    return xr.DataTree.from_dict({"/": root.assign_attrs(attrs), **sweeps})
+
+
+def _site(tree: xr.DataTree) -> str:
+    attrs = tree.attrs
+    for key in ("site", "instrument_name", "node", "site_name"):
+        text = _text(attrs.get(key) or "")
+        if text and text != "None":
+            return text
+    # ODIM what/source: comma-separated KEY:value pairs
+    pairs = dict(p.split(":", 1) for p in _text(attrs.get("source") or "").split(",") if ":" in p)
+    return next((pairs[k] for k in ("NOD", "RAD", "WMO", "PLC") if k in pairs), "")
+
+
+def _start_time(tree: xr.DataTree, sweeps: Mapping[str, xr.Dataset]) -> str:
+    if "start_time" in tree.attrs:
+        return str(tree.attrs["start_time"])
+    if "time_coverage_start" in tree.ds:
+        text = _text(tree.ds["time_coverage_start"].values)
+        try:
+            stamp = np.datetime64(text.rstrip("Z").replace(" ", "T"), "s")
+        except ValueError:
+            stamp = None
+        if stamp is not None and not np.isnat(stamp):
+            return f"{stamp}Z"
+    times = [ds["time"].values.min() for ds in sweeps.values() if "time" in ds.coords]
+    if not times:
+        return "NaT"
+    return f"{np.datetime64(min(times), 's')}Z"
+
+
+# --- sweeps --------------------------------------------------------------------------------
+
+
+def _mode(ds: xr.Dataset) -> str:
+    return _text(ds["sweep_mode"].values).lower() if "sweep_mode" in ds else ""
+
+
+def _sweep(name: str, ds: xr.Dataset) -> Sweep:
+    elevation = float(np.nanmean(ds["elevation"].values)) if ds["elevation"].size else np.nan
+    mode = _mode(ds)
+    kind: Kind
+    if "rhi" in mode:
+        kind = "rhi"
+    elif "vertical" in mode or elevation >= 85.0:
+        kind = "vertical"  # a birdbath scan, written as a PPI at 90 degrees by some formats
+    else:
+        kind = "ppi"
+    return Sweep(name, ds, kind, elevation)
+
+
+def _moment_names(ds: xr.Dataset) -> list[str]:
+    return [str(n) for n, v in ds.data_vars.items() if v.dims[-1:] == ("range",) and v.ndim == 2]
+
+
+def _unit_factor(quantity: str, units: Any, where: str) -> float:
+    working, spellings = _UNITS[quantity]
+    if units is None:
+        return 1.0
+    text = _text(units)
+    key = text.lower().replace(" ", "")
+    if key in spellings:
+        return spellings[key]
+    if not spellings:
+        import pint
+
+        try:
+            return float(
+                unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude
+            )
+        except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
+            pass
+    raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")

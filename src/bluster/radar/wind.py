@@ -1,0 +1,284 @@
+"""Wind profiles of radar volumes by the velocity-azimuth display of every ring."""
+
+from collections.abc import Mapping
+from typing import Any, Literal, overload
+
+import numpy as np
+import xarray as xr
+from numpy.typing import ArrayLike
+
+import bluster
+
+from .geometry import beam_height
+from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
+
+DEFAULT_BIN = 100.0  # m, height bins of the default profile
+MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
+
+
+@overload
+def vad_profile(
+    volume: Any,
+    *,
+    heights: ArrayLike | None = ...,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    sweeps: list[int] | None = ...,
+    rings: Literal[False] = ...,
+    moments: Mapping[str, str] | None = ...,
+    n_threads: int = ...,
+) -> xr.Dataset: ...
+@overload
+def vad_profile(
+    volume: Any,
+    *,
+    heights: ArrayLike | None = ...,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    sweeps: list[int] | None = ...,
+    rings: Literal[True],
+    moments: Mapping[str, str] | None = ...,
+    n_threads: int = ...,
+) -> tuple[xr.Dataset, xr.Dataset]: ...
+def vad_profile(
+    volume: Any,
+    *,
+    heights: ArrayLike | None = None,
+    min_gates: int = 30,
+    min_spread: float = 0.1,
+    sweeps: list[int] | None = None,
+    rings: bool = False,
+    moments: Mapping[str, str] | None = None,
+    n_threads: int = 0,
+) -> xr.Dataset | tuple[xr.Dataset, xr.Dataset]:
+    """Horizontal wind profile above a radar from the radial velocities of a volume.
+
+    Every range gate of every PPI sweep is a ring of samples around the radar; each ring is
+    fitted by :func:`bluster.vad`. A ring's height is that of the beam at its range and the
+    sweep's mean elevation by the 4/3 effective-Earth-radius model (Doviak and Zrnić 1993,
+    eq. 2.28b). The accepted rings are then averaged onto height bins, weighted by their
+    sample counts. RHI and vertically pointing sweeps are skipped.
+
+    Parameters
+    ----------
+    volume : path, list of paths, xarray.DataTree or pyart.core.Radar
+        The volume, as :func:`open_volume` takes it (or its result).
+    heights : array_like, optional
+        Edges of the height bins, m above the antenna, ascending. Default: 100 m bins from
+        0 m up to the highest ring.
+    min_gates, min_spread : optional
+        A ring's fit needs at least ``min_gates`` valid samples and an azimuthal spread of
+        ``min_spread`` (0.25 for a full circle); see :func:`bluster.vad`. Defaults 30, 0.1.
+    sweeps : list of int, optional
+        Positions of the sweeps to use (``[0, 2]``: the first and third); default all PPIs.
+    rings : bool, optional
+        Also return the per-ring Dataset. Default False.
+    moments : mapping, optional
+        Names of moments that the alias table does not find, e.g. ``{"velocity": "VCOR"}``.
+    n_threads : int, optional
+        Threads of the fits: 0 (default) one per hardware thread.
+
+    Returns
+    -------
+    profile : xarray.Dataset
+        Over ``height`` (bin centres, m above the antenna; coordinates ``height_bottom`` and
+        ``height_top`` give the edges): ``u``, ``v`` (eastward, northward wind, m s-1),
+        ``wind_speed`` (m s-1), ``wind_direction`` (degrees, the direction the wind blows
+        from, clockwise from north), ``rms`` (count-weighted mean rms residual of the rings,
+        m s-1), ``n_rings`` (accepted rings in the bin) and ``count`` (their valid samples);
+        NaN where a bin has no accepted ring. Scalar coordinates ``time`` (volume start) and
+        ``site``.
+    rings : xarray.Dataset, only with ``rings=True``
+        Over (``sweep``, ``range``): every variable of :func:`bluster.vad` and the ring's
+        ``height``; coordinate ``elevation`` per sweep. Sweeps of other ranges are aligned on
+        the union of ranges, NaN where a sweep has no gate.
+
+    Raises
+    ------
+    ValueError
+        The volume has no PPI sweep (RHI and vertically pointing sweeps are skipped), no
+        velocity moment, or velocities in a unit that is not a speed; ``sweeps`` or
+        ``heights`` are invalid.
+
+    References
+    ----------
+    Browning, K. A., and R. Wexler, 1968: The determination of kinematic properties of a wind
+    field using Doppler radar. J. Appl. Meteor., 7, 105-113.
+
+    Doviak, R. J., and D. S. Zrnić, 1993: Doppler Radar and Weather Observations. 2nd ed.,
+    Academic Press, eq. 2.28b.
+
+    Examples
+    --------
+    >>> import numpy as np, xarray as xr
+    >>> from bluster.radar import vad_profile
+    >>> az = np.arange(360) + 0.5
+    >>> def sweep(el):  # a uniform south-westerly wind of u = 8, v = 12 m/s
+    ...     a, e = np.deg2rad(az)[:, None], np.deg2rad(el)
+    ...     vr = (8.0 * np.sin(a) + 12.0 * np.cos(a)) * np.cos(e) * np.ones((1, 80))
+    ...     return xr.Dataset({"VRADH": (("azimuth", "range"), vr, {"units": "m/s"})},
+    ...                       coords={"azimuth": az, "range": 125.0 + 250.0 * np.arange(80),
+    ...                               "elevation": ("azimuth", np.full(360, el))})
+    >>> tree = xr.DataTree.from_dict({"sweep_0": sweep(0.5), "sweep_1": sweep(4.0)})
+    >>> wind = vad_profile(tree, heights=[0.0, 500.0, 1000.0, 1500.0])
+    >>> print(wind.wind_speed.round(2).values, wind.wind_direction.round(1).values)
+    [14.42 14.42 14.42] [213.7 213.7 213.7]
+    """
+    check_moments(moments)
+    tree = as_volume(volume)
+    chosen = _ppi_sweeps(sweeps_of(tree), sweeps)
+    fits = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
+    ring_set = _ring_set(chosen, fits)
+    edges = _height_edges(heights, ring_set["height"].values)
+    profile = _binned(ring_set, edges).assign_coords(volume_coords(tree))
+    if rings:
+        return profile, ring_set.assign_coords(volume_coords(tree))
+    return profile
+
+
+def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sweep]:
+    if positions is not None:
+        n = len(all_sweeps)
+        bad = [p for p in positions if not -n <= p < n]
+        if bad or not positions:
+            raise ValueError(f"sweeps={positions!r}: expected positions among 0..{n - 1}")
+        all_sweeps = [all_sweeps[p] for p in positions]
+    chosen = [s for s in all_sweeps if s.kind == "ppi"]
+    if not chosen:
+        kinds = ", ".join(f"{s.name}: {s.kind}" for s in all_sweeps)
+        raise ValueError(
+            f"no PPI sweep left for a VAD profile: RHI and vertically pointing sweeps are "
+            f"skipped ({kinds})"
+        )
+    return chosen
+
+
+def _ring_fits(
+    sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
+) -> xr.Dataset:
+    """The vad fits of a sweep's rings, one per gate, over ``ring``.
+
+    Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
+    says, are not handed to the core: they get their sample count and NaN, as the core gives
+    them. In clear air most rings of a sweep are empty, and transposing and scanning them
+    would cost more than the fits of the others.
+    """
+    velocity = moment(sweep, "velocity", moments)
+    azimuth = sweep.data["azimuth"].values
+    counts = (np.isfinite(velocity) & np.isfinite(azimuth)[:, None]).sum(axis=0)
+    fittable = np.flatnonzero(counts >= MIN_FIT_SAMPLES)
+    fits = bluster.vad(
+        velocity[:, fittable].T,  # rings (gates) by samples (rays)
+        azimuth,
+        sweep.elevation,
+        min_gates=min_gates,
+        min_spread=min_spread,
+        n_threads=n_threads,
+    )
+
+    def every_ring(name: str) -> np.ndarray:
+        values = counts.astype(np.float64) if name == "count" else np.full(counts.size, np.nan)
+        values[fittable] = fits[name].values
+        return values
+
+    return xr.Dataset(
+        {name: ("ring", every_ring(name), fits[name].attrs) for name in fits.data_vars}
+    )
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
+    """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
+    NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
+    fits of a sparse volume."""
+    ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
+    union = (
+        ranges[0]
+        if all(np.array_equal(r, ranges[0]) for r in ranges)
+        else np.unique(np.concatenate(ranges))
+    )
+    columns = [np.searchsorted(union, r) for r in ranges]
+    elevation = np.array([s.elevation for s in sweeps])
+
+    def stacked(values: list[np.ndarray]) -> np.ndarray:
+        out = np.full((len(sweeps), union.size), np.nan)
+        for row, (column, v) in enumerate(zip(columns, values, strict=True)):
+            out[row, column] = v
+        return out
+
+    variables = {
+        name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
+        for name in fits[0].data_vars
+    }
+    heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
+    variables["height"] = (
+        ("sweep", "range"),
+        heights,
+        {"units": "m", "long_name": "beam height above antenna"},
+    )
+    return xr.Dataset(
+        variables,
+        coords={
+            "sweep": [s.name for s in sweeps],
+            "range": ("range", union, {"units": "m"}),
+            "elevation": ("sweep", elevation, {"units": "degree"}),
+        },
+    )
+
+
+def _height_edges(heights: ArrayLike | None, ring_heights: np.ndarray) -> np.ndarray:
+    if heights is None:
+        top = float(np.nanmax(ring_heights))
+        return np.arange(0.0, top + DEFAULT_BIN, DEFAULT_BIN)
+    edges = np.asarray(heights, dtype=np.float64)
+    if edges.ndim != 1 or edges.size < 2 or not np.all(np.diff(edges) > 0):
+        raise ValueError(
+            f"heights: expected at least two ascending bin edges in m, got {np.asarray(heights)!r}"
+        )
+    return edges
+
+
+def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
+    """Count-weighted means of the accepted rings in each height bin (no loop over rows)."""
+    u = ring_set["u"].values.ravel()
+    accepted = np.isfinite(u)
+    height = ring_set["height"].values.ravel()[accepted]
+    index = np.searchsorted(edges, height, side="right") - 1
+    inside = (index >= 0) & (index < edges.size - 1) & (height <= edges[-1])
+    index = index[inside]
+    weight = ring_set["count"].values.ravel()[accepted][inside]
+    n_bins = edges.size - 1
+
+    def weighted_mean(name: str) -> np.ndarray:
+        values = ring_set[name].values.ravel()[accepted][inside]
+        total = np.bincount(index, weights=weight * values, minlength=n_bins)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return total / np.bincount(index, weights=weight, minlength=n_bins)
+
+    mean_u, mean_v = weighted_mean("u"), weighted_mean("v")
+    speed = np.hypot(mean_u, mean_v)
+    direction = np.mod(np.rad2deg(np.arctan2(-mean_u, -mean_v)), 360.0)
+    ms = {"units": "m s-1"}
+    return xr.Dataset(
+        {
+            "u": ("height", mean_u, ms | {"standard_name": "eastward_wind"}),
+            "v": ("height", mean_v, ms | {"standard_name": "northward_wind"}),
+            "wind_speed": ("height", speed, ms | {"standard_name": "wind_speed"}),
+            "wind_direction": (
+                "height",
+                direction,
+                {"units": "degree", "standard_name": "wind_from_direction"},
+            ),
+            "rms": ("height", weighted_mean("rms"), ms | {"long_name": "rms residual of rings"}),
+            "n_rings": ("height", np.bincount(index, minlength=n_bins), {"units": "1"}),
+            "count": (
+                "height",
+                np.bincount(index, weights=weight, minlength=n_bins).astype(np.int64),
+                {"units": "1", "long_name": "valid samples of the accepted rings"},
+            ),
+        },
+        coords={
+            "height": ("height", 0.5 * (edges[:-1] + edges[1:]), {"units": "m"}),
+            "height_bottom": ("height", edges[:-1], {"units": "m"}),
+            "height_top": ("height", edges[1:], {"units": "m"}),
+        },
+    )
