@@ -65,7 +65,7 @@ def offset_stats(
     rhohv: ArrayLike | None = None,
     snr: ArrayLike | None = None,
     mask: ArrayLike | None = None,
-    table: tuple[ArrayLike, ArrayLike] | float = 0.0,
+    table: tuple[ArrayLike, ArrayLike] | float | None = 0.0,
     z_min: float | None = None,
     z_max: float | None = None,
     rhohv_min: float = 0.97,
@@ -99,7 +99,7 @@ def offset_stats(
         Expected ZDR of light rain at horizontal incidence: a pair ``(ref_z, ref_v)`` of
         reflectivity nodes (dBZ, ascending) and expected ZDR at each (dB), linear between
         nodes and constant beyond them; or one expected ZDR for every sample (dB).
-        Default 0.0, the expectation of a vertically pointing scan.
+        Default 0.0 (None too), the expectation of a vertically pointing scan.
     z_min, z_max : float, optional
         Closed reflectivity window, dBZ; None (default) is no limit on that side.
     rhohv_min : float, optional
@@ -150,7 +150,7 @@ def offset_stats(
     """
     func = "offset_stats"
     dims = _sample_dims(dim, zdr, "sample")
-    ref_z, ref_v = _table(func, table, ("ref_z", "ref_v"))
+    ref_z, ref_v = _table(func, 0.0 if table is None else table, ("ref_z", "ref_v"))
     window = _limit(func, "z_min", z_min), _limit(func, "z_max", z_max)
     thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
     layout = Layout(func, dims, ("samples",) * len(dims), "row", _OFFSET_OUTPUTS)

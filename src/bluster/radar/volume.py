@@ -1,9 +1,10 @@
 """Radar volumes: opening files and Py-ART radars as one DataTree of sweeps; moment lookup."""
 
+import importlib
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 import numpy as np
 import xarray as xr
@@ -102,7 +103,8 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
     >>> root = xr.Dataset({"time_coverage_start": "2024-05-01T12:00:00Z",
     ...                    "time_coverage_end": "2024-05-01T12:05:00Z", "latitude": 50.0,
     ...                    "longitude": 8.0, "altitude": 100.0})
-    >>> tree = xr.DataTree.from_dict({"/": root, "sweep_0": sweep(0, 0.5), "sweep_1": sweep(1, 1.5)})
+    >>> sweeps = {"sweep_0": sweep(0, 0.5), "sweep_1": sweep(1, 1.5)}
+    >>> tree = xr.DataTree.from_dict({"/": root, **sweeps})
     >>> path = os.path.join(tempfile.mkdtemp(), "volume.h5")
     >>> xradar.io.to_odim(tree, path, source="NOD:demo1")
     >>> volume = open_volume(path)
@@ -135,6 +137,18 @@ def as_volume(source: Any) -> xr.DataTree:
     return open_volume(source)
 
 
+@overload
+def moment(
+    sweep: Sweep,
+    quantity: str,
+    moments: Mapping[str, str] | None,
+    *,
+    required: Literal[True] = ...,
+) -> np.ndarray: ...
+@overload
+def moment(
+    sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool
+) -> np.ndarray | None: ...
 def moment(
     sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool = True
 ) -> np.ndarray | None:
@@ -215,14 +229,13 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
             raise ValueError('engine="pyart" reads one file at a time')
         return _from_pyart(_pyart_read(paths[0]))
     try:
-        import xradar
+        # imported by name: the optional readers ship no type information
+        xradar = importlib.import_module("xradar")
     except ImportError as err:  # pragma: no cover - the radar extra is missing
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
     what = _describe(source)
     try:
-        engine = engine or (
-            xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None
-        )
+        engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
     except ValueError:
         raise ValueError(
             f"{what} is not a readable radar volume: none of xradar's readers "
@@ -232,7 +245,7 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         ) from None
     try:
         target = paths[0] if len(paths) == 1 else paths
-        tree = xradar.io.open_datatree(target, engine=engine)
+        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine)
         tree.load()  # read now, so that a truncated file fails here and not mid-computation
     except Exception as err:  # readers raise anything from KeyError to OSError
         raise ValueError(
@@ -244,7 +257,7 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
 
 def _pyart_read(path: Any) -> Any:
     try:
-        import pyart
+        pyart = importlib.import_module("pyart")
     except ImportError as err:
         raise ImportError('engine="pyart" needs Py-ART: pip install arm-pyart') from err
     try:
@@ -408,9 +421,9 @@ def _unit_factor(quantity: str, units: Any, where: str) -> float:
         import pint
 
         try:
-            return float(unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude)
+            return float(
+                unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude
+            )
         except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
             pass
-    raise ValueError(
-        f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})"
-    )
+    raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")
