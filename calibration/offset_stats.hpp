@@ -6,11 +6,14 @@
 #include <limits>
 #include <vector>
 
-#include "rows.hpp"
-#include "screening.hpp"
-#include "table.hpp"
+#include "calibration/median.hpp"
+#include "calibration/optional_array.hpp"
+#include "calibration/table_lookup.hpp"
+#include "common/presence.hpp"
 
 namespace calibration {
+
+using common::is_present;
 
 struct OffsetInputs {
   const double* zdr;
@@ -114,12 +117,12 @@ inline void write_offset_row(std::vector<double>& diffs, int64_t k, double expec
   const double count = static_cast<double>(k);
   double sum = 0.0;
   for (int64_t i = 0; i < k; ++i) {
-    sum += diffs[i];
+    sum += diffs[static_cast<size_t>(i)];
   }
   const double mean = sum / count;
   double squares = 0.0;
   for (int64_t i = 0; i < k; ++i) {
-    const double dev = diffs[i] - mean;
+    const double dev = diffs[static_cast<size_t>(i)] - mean;
     squares += dev * dev;
   }
   out[1] = mean;
