@@ -224,7 +224,7 @@ inline void write_row_stats(const std::vector<double>& biases, const std::vector
     return;
   }
   std::vector<double> copy(biases);
-  out[2] = median_of(copy, static_cast<int64_t>(h));
+  out[2] = median_of(copy.data(), static_cast<int64_t>(h));
 }
 
 // Row body: bins the row's samples, screens the bins in increasing order and writes the five

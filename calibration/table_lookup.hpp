@@ -26,15 +26,18 @@ inline double interp(const double* xs, const double* ys, int64_t n, double x) {
   if (n < 2) {
     return ys[0];  // only reached with a NaN abscissa; the search needs two rows
   }
+  // Each step leaves at most span - span / 2 of the span between lo and hi. Once that span is
+  // 1, mid is lo, and xs[lo] > x never holds (x passed the first test; lo moves only where the
+  // test failed), so further steps change nothing. Taking the full count of steps for n every
+  // time gives the same lo and hi as stopping early, with no branch that depends on x: the
+  // selects become conditional moves, and a lookup costs no misprediction.
   int64_t lo = 0;
   int64_t hi = n - 1;
-  while (hi - lo > 1) {
+  for (int64_t span = n - 1; span > 1; span -= span / 2) {
     const int64_t mid = lo + (hi - lo) / 2;
-    if (xs[mid] > x) {
-      hi = mid;
-    } else {
-      lo = mid;
-    }
+    const bool above = xs[mid] > x;
+    hi = above ? mid : hi;
+    lo = above ? lo : mid;
   }
   const double t = (x - xs[lo]) / (xs[hi] - xs[lo]);
   return t * (ys[hi] - ys[lo]) + ys[lo];
