@@ -54,7 +54,7 @@ OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom,
     }
     const ColdPoolResult res = cold_pool_column(zp + r * levels, bp + r * levels, levels,
                                                 bottom_p[r], threshold, top_p[r]);
-    common::write_column(outp, rows, r, {res.intensity, res.depth, res.open_top});
+    common::write_column(outp, rows, r, res.intensity, res.depth, res.open_top);
   });
   return out;
 }

@@ -55,9 +55,8 @@ OutArray profile_py(const InArray& z, const InArray& u, const InArray& v, const 
     }
     const ProfileColumn col = column_of(r);
     const ProfileResult res = profile_column(col, ground_p[r], bottom, top, cu_p[r], cv_p[r]);
-    common::write_column(
-        outp, rows, r,
-        {res.u_bottom, res.v_bottom, res.u_top, res.v_top, res.helicity, res.u_mean, res.v_mean});
+    common::write_column(outp, rows, r, res.u_bottom, res.v_bottom, res.u_top, res.v_top,
+                         res.helicity, res.u_mean, res.v_mean);
   });
   return out;
 }

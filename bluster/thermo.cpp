@@ -25,7 +25,7 @@ OutArray thermo_py(const InArray& t, const InArray& p, const InArray& td, int32_
 
   common::parallel_blocks_without_gil(n, 4096, n_threads, [=](int64_t i) {
     const ThermoResult res = thermo_point(tp[i], pp[i], tdp[i]);
-    common::write_column(outp, n, i, {res.mixing_ratio, res.theta, res.theta_v, res.theta_e});
+    common::write_column(outp, n, i, res.mixing_ratio, res.theta, res.theta_v, res.theta_e);
   });
   return out;
 }

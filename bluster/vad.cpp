@@ -30,9 +30,8 @@ OutArray vad_py(const InArray& vr, const InArray& az, const InArray& cos_el, int
   common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
     const VadResult res =
         vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r], min_gates, min_spread);
-    common::write_column(outp, rows, r,
-                         {res.u, res.v, res.offset, res.rms_residual, res.count,
-                          res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient});
+    common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
+                         res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
   });
   return out;
 }

@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <initializer_list>
 
 #include "common/parallel_blocks.hpp"
 
@@ -45,14 +44,13 @@ void parallel_rows_without_gil(int64_t n, int32_t n_threads, const RowBody& row_
   parallel_rows(n, n_threads, row_body);
 }
 
-// Writes the components of item i into column i of a (components, items) result.
-inline void write_column(double* out, int64_t items, int64_t i,
-                         std::initializer_list<double> components) {
+// Writes the components of item i into column i of a (components, items) result. A pack, not
+// an initializer_list: GCC at -O2 keeps a list in memory and loops over it, which cost thermo
+// 5 to 9 % against plain stores; the fold gives plain stores.
+template <class... Components>
+void write_column(double* out, int64_t items, int64_t i, Components... components) {
   double* cell = out + i;
-  for (const double value : components) {
-    *cell = value;
-    cell += items;
-  }
+  ((*cell = components, cell += items), ...);
 }
 
 }  // namespace common
