@@ -70,7 +70,7 @@ def floor_times(workdir, zdr, dbz, rhohv, elev, thread_counts):
     if compiler is None:
         return {}
     program = os.path.join(workdir, "pow_log10_floor")
-    flags = ["-std=c++17", "-O2", "-ffp-contract=off", "-pthread"]
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-pthread"]
     subprocess.run([compiler, *flags, FLOOR_SOURCE, "-o", program], check=True)
     data = os.path.join(workdir, "expected.bin")
     write_floor_input(data, zdr, dbz, rhohv, elev)

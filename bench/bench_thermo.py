@@ -18,7 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 N = 4_000_000
 EPS = 0.6219569156569429
 # The kernel's own optimisation and floating-point flags, as a shared library for ctypes.
-FLOOR_FLAGS = ["-std=c++17", "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-pthread"]
+FLOOR_FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-pthread"]
 
 
 def sounding(n, seed=2026):
@@ -57,7 +57,7 @@ def load_floor():
     os.makedirs(build, exist_ok=True)
     lib = os.path.join(build, "thermo_floor.so")
     source = os.path.join(ROOT, "bench", "thermo_floor.cpp")
-    include = os.path.join(ROOT, "bluster")
+    include = ROOT  # the kernels are included by path from the source root
     subprocess.run(["g++", *FLOOR_FLAGS, "-I", include, source, "-o", lib], check=True)
     floor = ctypes.CDLL(lib)
     pointers = [ctypes.c_void_p] * 5

@@ -78,7 +78,7 @@ def sincos_floor(az, vr, threads):
     source = os.path.join(HERE, "sincos_floor.cpp")
     if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(source):
         subprocess.run(
-            ["g++", "-std=c++17", "-O2", "-ffp-contract=off", "-pthread", source, "-o", exe],
+            ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-pthread", source, "-o", exe],
             check=True,
         )
     valid_az = np.where(np.isfinite(vr) & np.isfinite(az), az, np.nan)

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "thermo.hpp"
+#include "bluster/thermo.hpp"
 
 namespace {
 

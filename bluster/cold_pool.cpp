@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "parallel_blocks.hpp"
 #include "wrappers.hpp"
 
 namespace bluster {
@@ -49,23 +48,14 @@ OutArray cold_pool_py(const InArray& z, const InArray& b, const InArray& bottom,
   const double* top_p = top.data();
   double* outp = out.mutable_data();
 
-  // Safe without the GIL: the workers use only the raw pointers and values taken above,
-  // the arrays stay alive through the references held by the caller's frame, and each
-  // column writes only its own three result cells.
-  {
-    py::gil_scoped_release release;
-    parallel_blocks(rows, 64, n_threads, [=](int64_t r) {
-      if (r + kPrefetchRows < rows) {
-        prefetch_column(zp + (r + kPrefetchRows) * levels, bp + (r + kPrefetchRows) * levels,
-                        levels);
-      }
-      const ColdPoolResult res = cold_pool_column(zp + r * levels, bp + r * levels, levels,
-                                                  bottom_p[r], threshold, top_p[r]);
-      outp[r] = res.intensity;
-      outp[rows + r] = res.depth;
-      outp[2 * rows + r] = res.open_top;
-    });
-  }
+  common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
+    if (r + kPrefetchRows < rows) {
+      prefetch_column(zp + (r + kPrefetchRows) * levels, bp + (r + kPrefetchRows) * levels, levels);
+    }
+    const ColdPoolResult res = cold_pool_column(zp + r * levels, bp + r * levels, levels,
+                                                bottom_p[r], threshold, top_p[r]);
+    common::write_column(outp, rows, r, res.intensity, res.depth, res.open_top);
+  });
   return out;
 }
 

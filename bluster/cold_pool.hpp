@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <limits>
 
-#include "finite.hpp"
+#include "common/presence.hpp"
 
 namespace bluster {
+
+using common::is_present;
 
 struct ColdPoolResult {
   double intensity;

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "parallel_blocks.hpp"
 #include "wrappers.hpp"
 
 namespace bluster {
@@ -33,15 +32,10 @@ OutArray gradient_py(const InArray& f, const InArray& x, const InArray& y, int32
   // 2^48 of them, and visiting those one by one would take days.
   const int64_t items = stack > 0 ? rows : 0;
 
-  // Safe without the GIL: the workers use only the raw pointers and sizes taken above, the
-  // arrays stay alive through the references held by the caller's frame, and each row
-  // writes only its own nx cells of each component; neighbouring rows are only read.
-  {
-    py::gil_scoped_release release;
-    parallel_blocks(items, 8, n_threads, [=](int64_t m) {
-      gradient_row(fp, xp, yp, ny, nx, m, outp + m * nx, outp + stack + m * nx);
-    });
-  }
+  // Row m writes its own nx cells of each component; neighbouring rows are only read.
+  common::parallel_blocks_without_gil(items, 8, n_threads, [=](int64_t m) {
+    gradient_row(fp, xp, yp, ny, nx, m, outp + m * nx, outp + stack + m * nx);
+  });
   return out;
 }
 

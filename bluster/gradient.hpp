@@ -5,9 +5,11 @@
 #include <cstring>
 #include <limits>
 
-#include "finite.hpp"
+#include "common/presence.hpp"
 
 namespace bluster {
+
+using common::is_present;
 
 // Two neighbouring points computed together, with a lane mask of all ones (true) or all
 // zeros (false). GCC and Clang lower these to SSE2 on x86-64; every lane does the same IEEE

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "parallel_blocks.hpp"
 #include "wrappers.hpp"
 
 namespace bluster {
@@ -46,30 +45,19 @@ OutArray profile_py(const InArray& z, const InArray& u, const InArray& v, const 
   const double* cv_p = cv.data();
   double* outp = out.mutable_data();
 
-  // Safe without the GIL: the workers use only the raw pointers and values taken above,
-  // the arrays stay alive through the references held by the caller's frame, and each
-  // column writes only its own seven result cells.
-  {
-    py::gil_scoped_release release;
-    parallel_blocks(rows, 64, n_threads, [=](int64_t r) {
-      const auto column_of = [=](int64_t row) {
-        const int64_t offset = row * levels;
-        return ProfileColumn{zp + offset, up + offset, vp + offset, levels};
-      };
-      if (r + kPrefetchRows < rows) {
-        prefetch_column(column_of(r + kPrefetchRows));
-      }
-      const ProfileColumn col = column_of(r);
-      const ProfileResult res = profile_column(col, ground_p[r], bottom, top, cu_p[r], cv_p[r]);
-      outp[r] = res.u_bottom;
-      outp[rows + r] = res.v_bottom;
-      outp[2 * rows + r] = res.u_top;
-      outp[3 * rows + r] = res.v_top;
-      outp[4 * rows + r] = res.helicity;
-      outp[5 * rows + r] = res.u_mean;
-      outp[6 * rows + r] = res.v_mean;
-    });
-  }
+  common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
+    const auto column_of = [=](int64_t row) {
+      const int64_t offset = row * levels;
+      return ProfileColumn{zp + offset, up + offset, vp + offset, levels};
+    };
+    if (r + kPrefetchRows < rows) {
+      prefetch_column(column_of(r + kPrefetchRows));
+    }
+    const ProfileColumn col = column_of(r);
+    const ProfileResult res = profile_column(col, ground_p[r], bottom, top, cu_p[r], cv_p[r]);
+    common::write_column(outp, rows, r, res.u_bottom, res.v_bottom, res.u_top, res.v_top,
+                         res.helicity, res.u_mean, res.v_mean);
+  });
   return out;
 }
 

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <limits>
 
-#include "finite.hpp"
+#include "common/presence.hpp"
 
 namespace bluster {
+
+using common::is_present;
 
 // Heights closer than this (in the units of z) count as the same height when the layer's
 // bottom or top lies just outside the column's data.

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "parallel_blocks.hpp"
 #include "wrappers.hpp"
 
 namespace bluster {
@@ -24,19 +23,10 @@ OutArray thermo_py(const InArray& t, const InArray& p, const InArray& td, int32_
   const double* tdp = td.data();
   double* outp = out.mutable_data();
 
-  // Safe without the GIL: the workers use only the raw pointers and the count taken above,
-  // the arrays stay alive through the references held by the caller's frame, and each point
-  // writes only its own four result cells.
-  {
-    py::gil_scoped_release release;
-    parallel_blocks(n, 4096, n_threads, [=](int64_t i) {
-      const ThermoResult res = thermo_point(tp[i], pp[i], tdp[i]);
-      outp[i] = res.mixing_ratio;
-      outp[n + i] = res.theta;
-      outp[2 * n + i] = res.theta_v;
-      outp[3 * n + i] = res.theta_e;
-    });
-  }
+  common::parallel_blocks_without_gil(n, 4096, n_threads, [=](int64_t i) {
+    const ThermoResult res = thermo_point(tp[i], pp[i], tdp[i]);
+    common::write_column(outp, n, i, res.mixing_ratio, res.theta, res.theta_v, res.theta_e);
+  });
   return out;
 }
 

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "parallel_blocks.hpp"
 #include "wrappers.hpp"
 
 namespace bluster {
@@ -28,19 +27,12 @@ OutArray vad_py(const InArray& vr, const InArray& az, const InArray& cos_el, int
   const double* cos_el_p = cos_el.data();
   double* outp = out.mutable_data();
 
-  // Safe without the GIL: the workers use only the raw pointers and values taken above,
-  // the arrays stay alive through the references held by the caller's frame, and each
-  // ring writes only its own column of the result.
-  {
-    py::gil_scoped_release release;
-    parallel_blocks(rows, 64, n_threads, [=](int64_t r) {
-      const VadResult res = vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r],
-                                    min_gates, min_spread);
-      for (int k = 0; k < kVadComponents; ++k) {
-        outp[k * rows + r] = res.values[k];
-      }
-    });
-  }
+  common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
+    const VadResult res =
+        vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r], min_gates, min_spread);
+    common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
+                         res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
+  });
   return out;
 }
 

@@ -9,16 +9,27 @@
 #include <cstdint>
 #include <limits>
 
-#include "finite.hpp"
+#include "common/presence.hpp"
 
 namespace bluster {
 
+using common::is_present;
+
+// Number of results per ring, the fields of VadResult in the order of the output rows.
 constexpr int kVadComponents = 8;
 
-// Component k of one ring: u, v, offset, rms residual, sample count, then the offset and the
-// sin(2 az), cos(2 az) coefficients of the fit with the second harmonic.
+// The results of one ring; every one but the count is NaN until its fit is accepted.
 struct VadResult {
-  double values[kVadComponents];
+  // The fit of vr = offset + a sin az + b cos az, with u = a / cos_el and v = b / cos_el.
+  double u;
+  double v;
+  double offset;
+  double rms_residual;
+  double count;  // valid samples
+  // The fit that adds sin(2 az) and cos(2 az).
+  double harmonic_offset;
+  double sin2_coefficient;
+  double cos2_coefficient;
 };
 
 // A sample takes part only when both its velocity and its azimuth are finite.
@@ -27,7 +38,7 @@ inline bool vad_sample_valid(double v, double az) { return is_present(v) && is_p
 // Sine and cosine of one angle from a single library call.
 inline void vad_sincos(double angle, double& s, double& c) { ::sincos(angle, &s, &c); }
 
-// First pass: sample count and the sums of sin az, cos az and vr.
+// Sample count and the sums of sin az, cos az and vr.
 struct VadSums {
   double n;
   double s;
@@ -35,7 +46,7 @@ struct VadSums {
   double v;
 };
 
-inline VadSums vad_first_pass(const double* vr, const double* az, int64_t samples) {
+inline VadSums vad_sums(const double* vr, const double* az, int64_t samples) {
   double n = 0.0;
   double sum_s = 0.0;
   double sum_c = 0.0;
@@ -63,7 +74,7 @@ struct VadMeans {
   double mv;
 };
 
-// Second pass: the centred 2 x 2 normal equations of v = c0 + a sin az + b cos az.
+// The centred 2 x 2 normal equations of v = c0 + a sin az + b cos az.
 struct VadCentredSums {
   double sss;
   double scc;
@@ -72,8 +83,8 @@ struct VadCentredSums {
   double scv;
 };
 
-inline VadCentredSums vad_second_pass(const double* vr, const double* az, int64_t samples,
-                                      const VadMeans& m) {
+inline VadCentredSums vad_centred_sums(const double* vr, const double* az, int64_t samples,
+                                       const VadMeans& m) {
   VadCentredSums t{0.0, 0.0, 0.0, 0.0, 0.0};
   for (int64_t j = 0; j < samples; ++j) {
     if (!vad_sample_valid(vr[j], az[j])) {
@@ -94,9 +105,9 @@ inline VadCentredSums vad_second_pass(const double* vr, const double* az, int64_
   return t;
 }
 
-// Third pass: sum of squared residuals of the first-harmonic fit.
-inline double vad_residual_pass(const double* vr, const double* az, int64_t samples, double c0,
-                                double a, double b) {
+// Sum of squared residuals of the first-harmonic fit.
+inline double vad_residual_squares(const double* vr, const double* az, int64_t samples, double c0,
+                                   double a, double b) {
   double ssr = 0.0;
   for (int64_t j = 0; j < samples; ++j) {
     if (!vad_sample_valid(vr[j], az[j])) {
@@ -111,14 +122,14 @@ inline double vad_residual_pass(const double* vr, const double* az, int64_t samp
   return ssr;
 }
 
-// Fourth pass: means of sin(2 az) and cos(2 az).
+// Means of sin(2 az) and cos(2 az).
 struct VadDoubleAngleMeans {
   double ms2;
   double mc2;
 };
 
-inline VadDoubleAngleMeans vad_fourth_pass(const double* vr, const double* az, int64_t samples,
-                                           double n) {
+inline VadDoubleAngleMeans vad_double_angle_means(const double* vr, const double* az,
+                                                  int64_t samples, double n) {
   double sum_s2 = 0.0;
   double sum_c2 = 0.0;
   for (int64_t j = 0; j < samples; ++j) {
@@ -160,10 +171,11 @@ inline void vad_add_sample(VadSystem& sys, const double g[4], double dv) {
   }
 }
 
-// Fifth pass. A is symmetric: only the upper triangle is summed and then mirrored, which
-// gives the same bits as summing both halves since g_p g_q and g_q g_p are the same product.
-inline VadSystem vad_fifth_pass(const double* vr, const double* az, int64_t samples,
-                                const VadMeans& m, const VadDoubleAngleMeans& m2) {
+// The system of the fit with the second harmonic. A is symmetric: only the upper triangle is summed
+// and then mirrored, which gives the same bits as summing both halves since g_p g_q and g_q g_p are
+// the same product.
+inline VadSystem vad_harmonic_system(const double* vr, const double* az, int64_t samples,
+                                     const VadMeans& m, const VadDoubleAngleMeans& m2) {
   VadSystem sys{};
   for (int64_t j = 0; j < samples; ++j) {
     if (!vad_sample_valid(vr[j], az[j])) {
@@ -237,13 +249,13 @@ inline void vad_back_substitute(const VadSystem& sys, double x[4]) {
   x[0] = (((y[0] - a[0][1] * x[1]) - a[0][2] * x[2]) - a[0][3] * x[3]) / a[0][0];
 }
 
-// Fit with the second harmonic: writes components 5 to 7 unless the system is singular or
+// Fit with the second harmonic: writes its three results unless the system is singular or
 // its azimuths are too bunched. d4 / N^4 is at most 1/16, a quarter of the 2 x 2 bound, hence
 // the factor 0.25 on min_spread.
 inline void vad_second_harmonic(const double* vr, const double* az, int64_t samples,
                                 const VadMeans& m, double min_spread, VadResult& res) {
-  const VadDoubleAngleMeans m2 = vad_fourth_pass(vr, az, samples, m.n);
-  VadSystem sys = vad_fifth_pass(vr, az, samples, m, m2);
+  const VadDoubleAngleMeans m2 = vad_double_angle_means(vr, az, samples, m.n);
+  VadSystem sys = vad_harmonic_system(vr, az, samples, m, m2);
   double d = 1.0;
   if (!vad_eliminate(sys, d) || sys.a[3][3] == 0.0) {
     return;
@@ -255,32 +267,36 @@ inline void vad_second_harmonic(const double* vr, const double* az, int64_t samp
   if (d4 == 0.0 || !(d4 / (((n * n) * n) * n) >= min_spread * 0.25)) {
     return;
   }
-  res.values[5] = (((m.mv - m.ms * x[0]) - m.mc * x[1]) - m2.ms2 * x[2]) - m2.mc2 * x[3];
-  res.values[6] = x[2];
-  res.values[7] = x[3];
+  res.harmonic_offset = (((m.mv - m.ms * x[0]) - m.mc * x[1]) - m2.ms2 * x[2]) - m2.mc2 * x[3];
+  res.sin2_coefficient = x[2];
+  res.cos2_coefficient = x[3];
 }
 
 // One ring. Everything but the count stays NaN when the ring has fewer than max(3, min_gates)
 // valid samples or its azimuths do not spread enough.
 inline VadResult vad_row(const double* vr, const double* az, int64_t samples, double cos_el,
                          int64_t min_gates, double min_spread) {
-  VadResult res;
-  for (double& value : res.values) {
-    value = std::numeric_limits<double>::quiet_NaN();
-  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  VadResult res{.u = nan,
+                .v = nan,
+                .offset = nan,
+                .rms_residual = nan,
+                .count = 0.0,
+                .harmonic_offset = nan,
+                .sin2_coefficient = nan,
+                .cos2_coefficient = nan};
   if (samples == 0) {
-    res.values[4] = 0.0;
     return res;
   }
-  const VadSums sums = vad_first_pass(vr, az, samples);
+  const VadSums sums = vad_sums(vr, az, samples);
   const double n = sums.n;
-  res.values[4] = n;
+  res.count = n;
   if (!(n >= static_cast<double>(min_gates) && n >= 3.0)) {
     return res;
   }
   const VadMeans m{n, sums.s / n, sums.c / n, sums.v / n};
 
-  const VadCentredSums t = vad_second_pass(vr, az, samples, m);
+  const VadCentredSums t = vad_centred_sums(vr, az, samples, m);
   // D / N^2 is the determinant of the covariance of (sin az, cos az): 0 for a single
   // azimuth, 0.25 for azimuths spread evenly round the circle.
   const double det = t.sss * t.scc - t.ssc * t.ssc;
@@ -290,11 +306,11 @@ inline VadResult vad_row(const double* vr, const double* az, int64_t samples, do
   const double a = (t.scc * t.ssv - t.ssc * t.scv) / det;
   const double b = (t.sss * t.scv - t.ssc * t.ssv) / det;
   const double c0 = (m.mv - m.ms * a) - m.mc * b;
-  const double ssr = vad_residual_pass(vr, az, samples, c0, a, b);
-  res.values[0] = a / cos_el;
-  res.values[1] = b / cos_el;
-  res.values[2] = c0;
-  res.values[3] = std::sqrt(ssr / n);
+  const double ssr = vad_residual_squares(vr, az, samples, c0, a, b);
+  res.u = a / cos_el;
+  res.v = b / cos_el;
+  res.offset = c0;
+  res.rms_residual = std::sqrt(ssr / n);
 
   vad_second_harmonic(vr, az, samples, m, min_spread, res);
   return res;

@@ -55,22 +55,31 @@ OutArray consistency_stats_py(const InArray& z, const InArray& zdr, const InArra
   }
   const int64_t bins = checked_bin_count(z_min, z_max, bin_width);
 
-  const ConsistencyInputs in{z.data(),   zdr_in,    kdp_in,        rhohv_in,    snr_in,
-                             mask_in,    gz.data(), glg.data(),    gz.shape(0), samples,
-                             zdr_offset, z_min,     z_max,         bin_width,   rhohv_min,
-                             snr_min,    kdp_min,   min_bin_count, bins};
+  const ConsistencyInputs in{.z = z.data(),
+                             .zdr = zdr_in,
+                             .kdp = kdp_in,
+                             .rhohv = rhohv_in,
+                             .snr = snr_in,
+                             .mask = mask_in,
+                             .gz = gz.data(),
+                             .glg = glg.data(),
+                             .table_size = gz.shape(0),
+                             .samples = samples,
+                             .zdr_offset = zdr_offset,
+                             .z_min = z_min,
+                             .z_max = z_max,
+                             .bin_width = bin_width,
+                             .rhohv_min = rhohv_min,
+                             .snr_min = snr_min,
+                             .kdp_min = kdp_min,
+                             .min_bin_count = min_bin_count,
+                             .bins = bins};
 
   OutArray out({rows, int64_t{5}});
   double* outp = out.mutable_data();
-  {
-    // Safe without the GIL: the row bodies use only the raw pointers and values in `in`,
-    // the arrays stay alive through the caller's references, each row writes only its own
-    // five result cells, and a failed per-row allocation comes back here as an exception
-    // after every worker has been joined.
-    py::gil_scoped_release release;
-    parallel_rows(rows, n_threads,
-                  [&in, outp](int64_t r) { consistency_row(in, r, outp + r * 5); });
-  }
+  // A failed per-row allocation comes back here as an exception.
+  common::parallel_rows_without_gil(
+      rows, n_threads, [&in, outp](int64_t r) { consistency_row(in, r, outp + r * 5); });
   return out;
 }
 

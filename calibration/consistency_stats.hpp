@@ -9,11 +9,14 @@
 #include <limits>
 #include <vector>
 
-#include "rows.hpp"
-#include "screening.hpp"
-#include "table.hpp"
+#include "calibration/median.hpp"
+#include "calibration/optional_array.hpp"
+#include "calibration/table_lookup.hpp"
+#include "common/presence.hpp"
 
 namespace calibration {
+
+using common::is_present;
 
 // Upper limit on the bin count: the four accumulators of every bin are allocated once per
 // row on every worker, so a million bins already costs 32 MiB per thread, and no reflectivity
@@ -55,7 +58,7 @@ struct ConsistencyInputs {
   Optional2D mask;
   const double* gz;
   const double* glg;
-  int64_t m;
+  int64_t table_size;  // rows of the table (gz, glg)
   int64_t samples;
   double zdr_offset;
   double z_min;
@@ -99,24 +102,20 @@ struct RowScan {
   int64_t bins;
 };
 
-inline const double* row_of(const Optional2D& a, int64_t r) {
-  return a.present() ? a.data + r * a.stride : nullptr;
-}
-
 inline RowScan row_scan(const ConsistencyInputs& in, int64_t r) {
-  return {in.z + r * in.samples,
-          row_of(in.zdr, r),
-          row_of(in.kdp, r),
-          row_of(in.rhohv, r),
-          row_of(in.snr, r),
-          row_of(in.mask, r),
-          in.z_min,
-          in.z_max,
-          in.bin_width,
-          in.rhohv_min,
-          in.snr_min,
-          static_cast<double>(in.bins - 1),
-          in.bins};
+  return {.z = in.z + r * in.samples,
+          .zdr = in.zdr.row(r),
+          .kdp = in.kdp.row(r),
+          .rhohv = in.rhohv.row(r),
+          .snr = in.snr.row(r),
+          .mask = in.mask.row(r),
+          .z_min = in.z_min,
+          .z_max = in.z_max,
+          .bin_width = in.bin_width,
+          .rhohv_min = in.rhohv_min,
+          .snr_min = in.snr_min,
+          .last_bin = static_cast<double>(in.bins - 1),
+          .bins = in.bins};
 }
 
 // The tests of sample j, combined without short-circuits so that all of them are evaluated
@@ -177,10 +176,10 @@ inline bool bin_bias(const ConsistencyInputs& in, const BinSums& bin, double* be
     return false;  // log10 needs a positive mean KDP, whatever kdp_min allows
   }
   const double d = bin.zdr / bin.count - in.zdr_offset;
-  if (d < in.gz[0] || d > in.gz[in.m - 1]) {
+  if (d < in.gz[0] || d > in.gz[in.table_size - 1]) {
     return false;  // outside the table; a NaN D passes on and gives a NaN bias
   }
-  const double g = interp(in.gz, in.glg, in.m, d);
+  const double g = interp(in.gz, in.glg, in.table_size, d);
   *beta = bin.z / bin.count - 10.0 * (std::log10(k) - g);
   return true;
 }
@@ -225,12 +224,12 @@ inline void write_row_stats(const std::vector<double>& biases, const std::vector
     return;
   }
   std::vector<double> copy(biases);
-  out[2] = median_of(copy, static_cast<int64_t>(h));
+  out[2] = median_of(copy.data(), static_cast<int64_t>(h));
 }
 
 // Row body: bins the row's samples, screens the bins in increasing order and writes the five
 // statistics of row r to out[0..4]. The accumulators and lists are the row's own; an allocation
-// that fails throws std::bad_alloc, which parallel_rows carries to the calling thread.
+// that fails throws std::bad_alloc, which the row runner carries to the calling thread.
 inline void consistency_row(const ConsistencyInputs& in, int64_t r, double* out) {
   std::vector<BinSums> bins(static_cast<size_t>(in.bins + discard_slots));
   bin_samples(in, r, bins);

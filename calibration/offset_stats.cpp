@@ -32,31 +32,27 @@ OutArray offset_stats_py(const InArray& zdr, const InArray& dbz, const InArray& 
   if (!dbz_in.present() && (table_in_use || is_present(z_min) || is_present(z_max))) {
     throw std::invalid_argument("dbz is needed for the reflectivity limits or a table");
   }
-  const OffsetInputs in{zdr.data(),
-                        dbz_in,
-                        rhohv_in,
-                        snr_in,
-                        mask_in,
-                        elev.data(),
-                        ref_z.data(),
-                        ref_v.data(),
-                        table_size,
-                        samples,
-                        reflectivity_low_limit(z_min),
-                        reflectivity_high_limit(z_max),
-                        rhohv_min,
-                        snr_min,
-                        table_in_use};
+  const OffsetInputs in{.zdr = zdr.data(),
+                        .dbz = dbz_in,
+                        .rhohv = rhohv_in,
+                        .snr = snr_in,
+                        .mask = mask_in,
+                        .elev = elev.data(),
+                        .ref_z = ref_z.data(),
+                        .ref_v = ref_v.data(),
+                        .table_size = table_size,
+                        .samples = samples,
+                        .z_low = reflectivity_low_limit(z_min),
+                        .z_high = reflectivity_high_limit(z_max),
+                        .rhohv_min = rhohv_min,
+                        .snr_min = snr_min,
+                        .table_in_use = table_in_use};
 
   OutArray out({rows, int64_t{5}});
   double* outp = out.mutable_data();
-  {
-    // Safe without the GIL: the row bodies use only the raw pointers and values in `in`,
-    // the arrays stay alive through the caller's references, each row writes only its own
-    // five result cells and keeps its scratch buffer to itself.
-    py::gil_scoped_release release;
-    parallel_rows(rows, n_threads, [&in, outp](int64_t r) { offset_row(in, r, outp + r * 5); });
-  }
+  // Each row keeps its scratch buffer to itself.
+  common::parallel_rows_without_gil(rows, n_threads,
+                                    [&in, outp](int64_t r) { offset_row(in, r, outp + r * 5); });
   return out;
 }
 

@@ -4,13 +4,16 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <memory>
 
-#include "rows.hpp"
-#include "screening.hpp"
-#include "table.hpp"
+#include "calibration/median.hpp"
+#include "calibration/optional_array.hpp"
+#include "calibration/table_lookup.hpp"
+#include "common/presence.hpp"
 
 namespace calibration {
+
+using common::is_present;
 
 struct OffsetInputs {
   const double* zdr;
@@ -93,8 +96,8 @@ inline bool sample_used(const OffsetInputs& in, int64_t r, int64_t j, double mea
 
 // Writes [k, mean, standard deviation, median, mean expected ZDR] from the first k
 // differences; the median comes last because it reorders the buffer.
-inline void write_offset_row(std::vector<double>& diffs, int64_t k, double expected_sum,
-                             double first_expected, double* out) {
+inline void write_offset_row(double* diffs, int64_t k, double expected_sum, double first_expected,
+                             double* out) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   out[0] = static_cast<double>(k);
   if (k == 0) {
@@ -128,30 +131,56 @@ inline void write_offset_row(std::vector<double>& diffs, int64_t k, double expec
   out[4] = expected_sum / count;
 }
 
-// Statistics of row r into out[0..4].
+// Gathers the used samples of row r into measured (their ZDR) and, when the table is searched,
+// dbz_used (their reflectivity), in sample order, and returns their count. There is no branch
+// on the screens' outcome: every sample is written at the next free place, and the place
+// advances only when the sample is used. The screens pass at random in real sweeps (about half
+// of the samples in the benchmark), where a branch on them mispredicts on every other sample.
+inline int64_t gather_used_samples(const OffsetInputs& in, int64_t r, double* measured,
+                                   double* dbz_used) {
+  const double* zdr = in.zdr + r * in.samples;
+  int64_t k = 0;
+  if (dbz_used != nullptr) {
+    const double* dbz = in.dbz.row(r);
+    for (int64_t j = 0; j < in.samples; ++j) {
+      measured[k] = zdr[j];
+      dbz_used[k] = dbz[j];
+      k += static_cast<int64_t>(sample_used(in, r, j, zdr[j]));
+    }
+  } else {
+    for (int64_t j = 0; j < in.samples; ++j) {
+      measured[k] = zdr[j];
+      k += static_cast<int64_t>(sample_used(in, r, j, zdr[j]));
+    }
+  }
+  return k;
+}
+
+// Statistics of row r into out[0..4]. The screening runs first, over all samples; the expected
+// values follow in a loop over the used samples alone, which has no branch that depends on
+// the data, so that the processor overlaps the library calls of successive samples.
 inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
   const ElevationFactors elevation = elevation_factors(in.elev[r]);
   const bool lookup = in.dbz.present() && in.table_in_use;
-  const double* zdr = in.zdr + r * in.samples;
+  // The row's scratch: the measured values (replaced by the differences), then the
+  // reflectivities. Left uninitialised: only what the gathering writes is read.
+  const auto samples = static_cast<size_t>(in.samples);
+  const std::unique_ptr<double[]> scratch(new double[lookup ? 2 * samples : samples]);
+  double* diffs = scratch.get();
+  const double* dbz_used = lookup ? diffs + samples : nullptr;
+  const int64_t k = gather_used_samples(in, r, diffs, lookup ? diffs + samples : nullptr);
 
-  std::vector<double> diffs(static_cast<size_t>(in.samples), 0.0);
-  int64_t k = 0;
   double expected_sum = 0.0;
   double first_expected = 0.0;
-  for (int64_t j = 0; j < in.samples; ++j) {
-    const double measured = zdr[j];
-    if (!sample_used(in, r, j, measured)) {
-      continue;
-    }
-    double e = lookup ? interp(in.ref_z, in.ref_v, in.table_size, in.dbz.at(r, j)) : in.ref_v[0];
+  for (int64_t i = 0; i < k; ++i) {
+    double e = lookup ? interp(in.ref_z, in.ref_v, in.table_size, dbz_used[i]) : in.ref_v[0];
     if (elevation.on) {
       e = zdr_at_elevation(e, elevation);
     }
-    if (k == 0) {
+    if (i == 0) {
       first_expected = e;
     }
-    diffs[static_cast<size_t>(k)] = measured - e;
-    ++k;
+    diffs[i] = diffs[i] - e;
     expected_sum += e;
   }
   write_offset_row(diffs, k, expected_sum, first_expected, out);

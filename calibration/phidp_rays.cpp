@@ -15,26 +15,22 @@ OutArray phidp_rays_py(const InArray& phidp, const InArray& rhohv, const InArray
   }
   const int64_t rays = phidp.shape(0);
   const int64_t gates = phidp.shape(1);
-  const PhidpInputs in{phidp.data(),
-                       Optional2D(rhohv, rays, gates, "rhohv"),
-                       Optional2D(snr, rays, gates, "snr"),
-                       Optional2D(mask, rays, gates, "mask"),
-                       gates,
-                       first_gate,
-                       n_use,
-                       rhohv_min,
-                       snr_min,
-                       min_count};
+  // The optional arrays are checked in this order: rhohv, snr, mask.
+  const PhidpInputs in{.phidp = phidp.data(),
+                       .rhohv = Optional2D(rhohv, rays, gates, "rhohv"),
+                       .snr = Optional2D(snr, rays, gates, "snr"),
+                       .mask = Optional2D(mask, rays, gates, "mask"),
+                       .gates = gates,
+                       .first_gate = first_gate,
+                       .n_use = n_use,
+                       .rhohv_min = rhohv_min,
+                       .snr_min = snr_min,
+                       .min_count = min_count};
 
   OutArray out({rays, int64_t{3}});
   double* outp = out.mutable_data();
-  {
-    // Safe without the GIL: the row bodies use only the raw pointers and values in `in`,
-    // the arrays stay alive through the caller's references, and each ray writes only
-    // its own three result cells.
-    py::gil_scoped_release release;
-    parallel_rows(rays, n_threads, [&in, outp](int64_t r) { phidp_ray(in, r, outp + r * 3); });
-  }
+  common::parallel_rows_without_gil(rays, n_threads,
+                                    [&in, outp](int64_t r) { phidp_ray(in, r, outp + r * 3); });
   return out;
 }
 

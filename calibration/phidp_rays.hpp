@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "rows.hpp"
-#include "screening.hpp"
+#include "calibration/optional_array.hpp"
+#include "common/presence.hpp"
 
 namespace calibration {
+
+using common::is_present;
 
 struct PhidpInputs {
   const double* phidp;

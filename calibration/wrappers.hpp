@@ -1,23 +1,14 @@
 // The Python-facing wrappers of the calibration statistics, registered by module.cpp.
 #pragma once
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
 #include <cstdint>
+
+#include "common/bindings.hpp"
 
 namespace calibration {
 
-namespace py = pybind11;
-
-// Every array argument: NumPy converts anything array-like into a row-major contiguous,
-// aligned float64 array, copying only when the argument is not one already. Alignment must
-// be asked for: a float64 view one byte off its boundary would otherwise come through
-// uncopied, and reading it through a double pointer is undefined behaviour.
-constexpr int in_array_flags =
-    py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
-using InArray = py::array_t<double, in_array_flags>;
-using OutArray = py::array_t<double>;
+using common::InArray;
+using common::OutArray;
 
 OutArray offset_stats_py(const InArray& zdr, const InArray& dbz, const InArray& rhohv,
                          const InArray& snr, const InArray& mask, const InArray& elev,

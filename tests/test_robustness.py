@@ -59,6 +59,7 @@ def invalid_arguments(name, args):
     return [(tuple(bad_shape), ValueError), (tuple(bad_type), TypeError)]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory quarantined")
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_many_calls_leak_neither_memory_nor_references(name):

@@ -136,12 +136,14 @@ def checker(request):
     return request.param
 
 
+@pytest.mark.slow
 def test_user_script_type_checks(checker, tmp_path):
     (tmp_path / "user.py").write_text(USER_SCRIPT)
     code, output = CHECKERS[checker](tmp_path, "user.py")
     assert code == 0, output
 
 
+@pytest.mark.slow
 def test_wrong_calls_are_reported(checker, tmp_path):
     (tmp_path / "wrong.py").write_text(WRONG_CALLS)
     code, output = CHECKERS[checker](tmp_path, "wrong.py")

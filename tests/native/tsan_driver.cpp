@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "../../bluster/cold_pool.hpp"
-#include "../../bluster/gradient.hpp"
-#include "../../bluster/parallel_blocks.hpp"
-#include "../../bluster/profile.hpp"
-#include "../../bluster/thermo.hpp"
-#include "../../bluster/vad.hpp"
-#include "../../calibration/consistency_stats.hpp"
-#include "../../calibration/offset_stats.hpp"
-#include "../../calibration/phidp_rays.hpp"
-#include "../../calibration/rows.hpp"
+#include "bluster/cold_pool.hpp"
+#include "bluster/gradient.hpp"
+#include "bluster/profile.hpp"
+#include "bluster/thermo.hpp"
+#include "bluster/vad.hpp"
+#include "calibration/consistency_stats.hpp"
+#include "calibration/offset_stats.hpp"
+#include "calibration/optional_array.hpp"
+#include "calibration/phidp_rays.hpp"
+#include "common/parallel_blocks.hpp"
 
 namespace {
 
@@ -84,7 +84,7 @@ void run_cold_pool() {
   const std::vector<double> top = generate(rows, 0.0, 2000.0, 0.5, 4);
   check("cold_pool", [&](int32_t n_threads) {
     std::vector<double> out(3 * rows);
-    bluster::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
+    common::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
       const auto res =
           bluster::cold_pool_column(&z[r * levels], &b[r * levels], levels, bottom[r], 0.0, top[r]);
       out[r] = res.intensity;
@@ -111,8 +111,8 @@ void run_phidp_rays() {
   in.min_count = 5;
   check("phidp_rays", [&](int32_t n_threads) {
     std::vector<double> out(3 * rays);
-    calibration::parallel_rows(rays, n_threads,
-                               [&](int64_t r) { calibration::phidp_ray(in, r, &out[r * 3]); });
+    common::parallel_rows(rays, n_threads,
+                          [&](int64_t r) { calibration::phidp_ray(in, r, &out[r * 3]); });
     return out;
   });
 }
@@ -124,7 +124,7 @@ void run_thermo() {
   const std::vector<double> td = generate(n, 200.0, 310.0, 0.05, 23);
   check("thermo", [&](int32_t n_threads) {
     std::vector<double> out(4 * n);
-    bluster::parallel_blocks(n, 4096, n_threads, [&](int64_t i) {
+    common::parallel_blocks(n, 4096, n_threads, [&](int64_t i) {
       const auto res = bluster::thermo_point(t[i], p[i], td[i]);
       out[i] = res.mixing_ratio;
       out[n + i] = res.theta;
@@ -150,7 +150,7 @@ void run_profile() {
   const std::vector<double> cv = generate(rows, 0.0, 10.0, 0.05, 76);
   check("profile", [&](int32_t n_threads) {
     std::vector<double> out(7 * rows);
-    bluster::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
+    common::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
       const bluster::ProfileColumn col{&z[r * levels], &u[r * levels], &v[r * levels], levels};
       const auto res = bluster::profile_column(col, ground[r], 0.0, 1000.0, cu[r], cv[r]);
       const double values[7] = {res.u_bottom, res.v_bottom, res.u_top, res.v_top,
@@ -169,7 +169,7 @@ void run_gradient() {
   for (int64_t j = 0; j < ny; ++j) y[j] = j * 2.0 - (j % 2) * 0.5;
   check("gradient", [&](int32_t n_threads) {
     std::vector<double> out(2 * stack);
-    bluster::parallel_blocks(rows, 8, n_threads, [&](int64_t m) {
+    common::parallel_blocks(rows, 8, n_threads, [&](int64_t m) {
       bluster::gradient_row(f.data(), x.data(), y.data(), ny, nx, m, &out[m * nx],
                             &out[stack + m * nx]);
     });
@@ -184,10 +184,18 @@ void run_vad() {
   const std::vector<double> cos_el = generate(rows, 0.5, 1.0, 0.0, 43);
   check("vad", [&](int32_t n_threads) {
     std::vector<double> out(8 * rows);
-    bluster::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
+    common::parallel_blocks(rows, 64, n_threads, [&](int64_t r) {
       const auto res =
           bluster::vad_row(&vr[r * samples], &az[r * samples], samples, cos_el[r], 10, 0.5);
-      for (int k = 0; k < 8; ++k) out[k * rows + r] = res.values[k];
+      const double values[8] = {res.u,
+                                res.v,
+                                res.offset,
+                                res.rms_residual,
+                                res.count,
+                                res.harmonic_offset,
+                                res.sin2_coefficient,
+                                res.cos2_coefficient};
+      for (int k = 0; k < 8; ++k) out[k * rows + r] = values[k];
     });
     return out;
   });
@@ -217,8 +225,8 @@ void run_offset_stats() {
   in.table_in_use = true;
   check("offset_stats", [&](int32_t n_threads) {
     std::vector<double> out(5 * rows);
-    calibration::parallel_rows(rows, n_threads,
-                               [&](int64_t r) { calibration::offset_row(in, r, &out[r * 5]); });
+    common::parallel_rows(rows, n_threads,
+                          [&](int64_t r) { calibration::offset_row(in, r, &out[r * 5]); });
     return out;
   });
 }
@@ -236,7 +244,7 @@ void run_consistency_stats() {
   in.kdp = calibration::Optional2D(Plain2D{kdp, rows, samples}, rows, samples, "kdp");
   in.gz = gz.data();
   in.glg = glg.data();
-  in.m = 4;
+  in.table_size = 4;
   in.samples = samples;
   in.zdr_offset = 0.1;
   in.z_min = 20.0;
@@ -249,8 +257,8 @@ void run_consistency_stats() {
   in.bins = calibration::reflectivity_bin_count(in.z_min, in.z_max, in.bin_width).bins;
   check("consistency_stats", [&](int32_t n_threads) {
     std::vector<double> out(5 * rows);
-    calibration::parallel_rows(
-        rows, n_threads, [&](int64_t r) { calibration::consistency_row(in, r, &out[r * 5]); });
+    common::parallel_rows(rows, n_threads,
+                          [&](int64_t r) { calibration::consistency_row(in, r, &out[r * 5]); });
     return out;
   });
 }

@@ -1,5 +1,5 @@
-// Block-parallel runner of the atmospheric kernels: items are claimed in fixed blocks
-// from one atomic counter by the calling thread and the workers it starts.
+// The runner both modules build on: items are claimed in fixed blocks from one atomic counter
+// by the calling thread and the workers it starts. Free of Python types.
 #pragma once
 
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace bluster {
+namespace common {
 
 // Number of threads to use for `blocks` blocks: n_threads >= 1 is taken as given,
 // anything else means one per hardware thread; never more threads than blocks.
@@ -22,13 +22,14 @@ inline int64_t runner_thread_count(int32_t n_threads, int64_t blocks) {
   return blocks < count ? blocks : count;
 }
 
-// Runs body(i) exactly once for every i in [0, n).
+// Runs body(i) exactly once for every i in [0, n), in blocks of `block` consecutive items.
 //
 // A worker that cannot be started is not fatal: the threads already running (the
 // calling thread among them) share out every block, so the result is still complete.
 // Only when not a single worker could be started is the failure raised, before any
-// item has run. An exception thrown by a body is caught on its thread, the other
-// threads stop claiming, everyone is joined and the first exception is re-raised here.
+// item has run. An exception thrown by a body (a per-item allocation that fails) is caught
+// on its thread, the other threads stop claiming, everyone is joined and the first
+// exception is re-raised here, so no partial result is ever returned as a success.
 template <class Body>
 void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& body) {
   if (n <= 0) {
@@ -88,4 +89,11 @@ void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& bo
   }
 }
 
-}  // namespace bluster
+// The calibration statistics' runner: rows are handed out one at a time, since a row there
+// is a long scan of its own.
+template <class RowBody>
+void parallel_rows(int64_t n, int32_t n_threads, const RowBody& row_body) {
+  parallel_blocks(n, 1, n_threads, row_body);
+}
+
+}  // namespace common
