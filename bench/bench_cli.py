@@ -4,7 +4,7 @@ reading the files against computing, and the same archive through Py-ART (read, 
 `vad_browning` on every sweep, system phase by `det_sys_phase_gf`) for comparison.
 
 The archive (written once with xradar into bench/results/cli_archive/, reused afterwards) is
-the one of the command-line tests scaled to 100 volumes of 6 sweeps x 360 rays x 300 gates.
+the one of the command-line tests scaled to 100 volumes of 4 sweeps x 360 rays x 160 gates.
 
 Run with the built environment plus arm-pyart: bash scripts/bench cli
 """
@@ -30,7 +30,7 @@ from harness import machine
 
 HERE = Path(__file__).resolve().parent
 VOLUMES = 100
-GEOMETRY = {"elevations": (0.5, 1.5, 2.5, 4.0, 6.0, 9.0), "n_rays": 360, "n_gates": 300}
+GEOMETRY = {"elevations": (0.5, 1.5, 3.0, 6.0), "n_rays": 360, "n_gates": 160}
 ARCHIVE = HERE / "results" / "cli_archive"
 
 

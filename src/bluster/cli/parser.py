@@ -24,8 +24,9 @@ bad files:
   reason) and skipped; it never ends the run. The summary at the end lists every skipped file.
   Exit status: 0 when every file was processed; 1 when some were skipped (the rest is written);
   3 when none could be processed (nothing is written); 130 when interrupted (what was done is
-  written; finish with --resume); 2 for a usage error. --keep-going makes skipped files
-  exit 0, as long as something was written.
+  written; finish with --resume); 2 for a usage error or an output that cannot be read or
+  written. --keep-going changes only the exit status: skipped files then exit 0 as long as
+  something was written (they are still reported, and --resume tries them again).
 
 output:
   NetCDF (h5netcdf), or Zarr when --out ends in .zarr, with one row per volume along 'time'
