@@ -24,7 +24,7 @@ from bluster.cli import main
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-from radar_archive import write_archive
+from radar_archive import BAND, write_archive
 
 from harness import machine
 
@@ -47,7 +47,9 @@ def command_rate(command: str, workers: int) -> float:
     """Volumes per second of one whole `bluster COMMAND` run over the archive."""
     with tempfile.TemporaryDirectory() as out:
         start = time.perf_counter()
-        status = main([command, str(ARCHIVE), "--out", f"{out}/out.nc", "-w", str(workers), "-q"])
+        band = ["--band", BAND] if command == "calibrate" else []
+        argv = [command, str(ARCHIVE), *band, "--out", f"{out}/out.nc", "-w", str(workers), "-q"]
+        status = main(argv)
         seconds = time.perf_counter() - start
     assert status == 0, f"bluster {command} exited {status}"
     return VOLUMES / seconds
@@ -60,7 +62,7 @@ def read_and_compute(files: list[Path]) -> tuple[float, float, float]:
         start = time.perf_counter()
         volume = radar.open_volume(str(path)).load()
         loaded = time.perf_counter()
-        radar.calibration(volume, n_threads=1)
+        radar.calibration(volume, band=BAND, n_threads=1)
         calibrated = time.perf_counter()
         radar.vad_profile(volume, n_threads=1)
         read, calibrate, vad = (

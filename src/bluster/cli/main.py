@@ -12,8 +12,9 @@ from bluster.cli.archive import expand_sources
 from bluster.cli.parser import build_parser
 from bluster.cli.run import RunOptions, run_archive
 
-CALIBRATION_VARIABLES = ("zdr_offset", "z_bias", "system_phase")
-WIND_VARIABLES = ("u", "v", "wind_speed", "wind_direction")
+# variables every row of each command has: an earlier output must hold them to be resumed
+CALIBRATION_VARIABLES: tuple[str, ...] = ("zdr_offset", "z_bias", "system_phase")
+WIND_VARIABLES: tuple[str, ...] = ("u", "v", "wind_speed", "wind_direction")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -1,6 +1,7 @@
 """The ``bluster`` argument parser: subcommands, options and the help texts users work from."""
 
 import argparse
+from collections.abc import Callable
 
 from bluster import __version__
 
@@ -15,7 +16,7 @@ workers. Run 'bluster COMMAND --help' for each command's options."""
 EPILOG = """\
 examples:
   bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5
-  bluster calibrate radar/2026-06 --out monitor.nc --plot monitor.png
+  bluster calibrate radar/2026-06 --band C --out monitor.nc --plot monitor.png
   bluster vad radar/2026-06-01 --out winds.nc --plot winds.png --workers 2"""
 
 RUN_NOTES = """\
@@ -85,7 +86,9 @@ def build_parser() -> argparse.ArgumentParser:
     calibrate.add_argument(
         "--band",
         choices=("S", "C", "X"),
-        help="radar band, which selects the default rain tables (default: from the file)",
+        required=True,
+        help="radar band, which selects the default tables of light-rain ZDR and of the "
+        "self-consistency of Z, ZDR and KDP",
     )
 
     vad = commands.add_parser(
@@ -189,18 +192,22 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _positive(kind: type[int] | type[float]):
+Converter = Callable[[str], int | float]
+
+
+def _positive(kind: type[int] | type[float]) -> Converter:
     return _bounded(kind, strict=True)
 
 
-def _non_negative(kind: type[int] | type[float]):
+def _non_negative(kind: type[int] | type[float]) -> Converter:
     return _bounded(kind, strict=False)
 
 
-def _bounded(kind: type[int] | type[float], *, strict: bool):
+def _bounded(kind: type[int] | type[float], *, strict: bool) -> Converter:
     expected = "a positive" if strict else "a non-negative"
 
     def convert(text: str) -> int | float:
+        value: int | float | None
         try:
             value = kind(text)
         except ValueError:
