@@ -34,10 +34,14 @@ make_venv() {
 }
 
 BUILD_DEPS=("scikit-build-core>=0.10" "pybind11>=3.0,<4" "numpy>=1.26")
+# What the bluster package needs at run time (the dependencies of pyproject.toml; the package
+# is installed with --no-deps so that pip does not rebuild or upgrade the environment).
+RUNTIME_DEPS=("xarray>=2024.6" "pint>=0.24" "cf-xarray>=0.10")
 # What the whole test suite runs with: mypy and basedpyright (which brings its own Node.js) for
-# the type stubs, Dask and distributed for the scaling-out example and the command line; xradar,
-# h5netcdf, zarr and tqdm for the command line's archives, output files and progress bar.
-TEST_DEPS=("xarray>=2024.6" "pint>=0.24" "cf-xarray>=0.10" "pytest>=8" "hypothesis>=6" "mypy>=1.11" "basedpyright>=1.20" "dask[array]>=2024.8"
+# the type stubs, Dask and distributed for the scaling-out example and the command line, xradar
+# and arm-pyart (its test data hold the real KLOT volume) for bluster.radar; h5netcdf, zarr and
+# tqdm for the command line's output files and progress bar.
+TEST_DEPS=("${RUNTIME_DEPS[@]}" "pytest>=8" "hypothesis>=6" "mypy>=1.11" "basedpyright>=1.20" "dask[array]>=2024.8"
   "distributed>=2024.8" "matplotlib>=3.8" "xradar>=0.13" "arm-pyart>=2.0" "h5netcdf>=1.3" "zarr>=2.18"
   "tqdm>=4.66")
 

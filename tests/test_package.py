@@ -151,7 +151,17 @@ def core_cases():
     }
 
 
+def assert_well_formed(result):
+    """The Dataset the package assembles directly is the one xarray's constructor builds."""
+    rebuilt = xr.Dataset({k: v.variable for k, v in result.data_vars.items()}, result.coords)
+    xr.testing.assert_identical(result, rebuilt)
+    assert dict(result.sizes) == dict(rebuilt.sizes) and set(result.xindexes) == set(
+        rebuilt.xindexes
+    )
+
+
 def assert_core_bits(result, expected):
+    assert_well_formed(result)
     assert list(result.data_vars) == list(expected)
     for name, values in expected.items():
         assert same_bits(result[name].values, values), name
@@ -187,6 +197,7 @@ def test_sweep_rings_are_range_gates_whatever_the_dim_order(order):
     vr = ds.VRADH.transpose("range", "azimuth").values
     az = np.tile(np.deg2rad(ds.azimuth.values), (vr.shape[0], 1))
     core = _bluster.vad(vr, az, np.full(vr.shape[0], np.cos(np.deg2rad(0.5))), 20, 0.1)
+    assert_well_formed(wind)
     assert wind.u.dims == ("range",) and wind.range.attrs["units"] == "meters"
     assert same_bits(wind.to_array().values, core)
     assert wind.u.attrs["standard_name"] == "eastward_wind"
@@ -326,6 +337,11 @@ def call_error(call):
             "thermo: pressure has 4 along 'x', expected 3 as temperature has",
         ),
         (
+            lambda: bluster.gradient(np.zeros(4), np.zeros(4), np.zeros(1)),
+            ValueError,
+            "gradient: field has shape (4,), expected 2-D or more (fields..., y, x)",
+        ),
+        (
             lambda: bluster.gradient(np.zeros((3, 4)), np.zeros(3), np.zeros(3)),
             ValueError,
             "gradient: x has shape (3,), expected (x,) = (4,)",
@@ -350,6 +366,13 @@ def call_error(call):
             lambda: bluster.profile(np.array([[object()]]), [[1.0]], [[1.0]], bottom=0, top=1),
             TypeError,
             "profile: height has dtype object, expected numbers (bool, int or float)",
+        ),
+        (
+            lambda: bluster.consistency_stats(
+                [[1.0]], [[1.0]], [[1.0]], table=([0, 1], [0, 1]), z_min=None
+            ),
+            TypeError,
+            "consistency_stats: z_min is None, expected a number",
         ),
         (
             lambda: bluster.vad([[1.0]], [[1.0]], 0.0, min_gates=3.0),

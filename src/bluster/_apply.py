@@ -57,7 +57,8 @@ class Layout:
     dim_keywords: tuple[str, ...] = ("dim",)  # the keyword naming each core dimension
 
 
-Kernel = Callable[..., Sequence[np.ndarray]]
+# The kernel's result: one array per output along the first axis (views welcome)
+Kernel = Callable[..., np.ndarray]
 
 
 def run(
@@ -76,19 +77,23 @@ def run(
     welcome. `attrs` overrides the metadata of some outputs.
     """
     present = [op for op in operands if op is not None]
+    coords = None
     if any(isinstance(op.value, xr.DataArray) for op in present):
-        values = _labelled(layout, present, kernel, n_threads)
+        labelled = _labelled(layout, present, kernel, n_threads)
+        values = [(r.dims, r.data) for r in labelled]
+        coords = labelled[0].coords
     else:
         dims = _numpy_dims(layout, present)
         results = _call_rows(
-            *(op.value for op in present),
+            *(np.asarray(op.value) for op in present),
             kernel=kernel,
             cores=[(op.name, len(op.core), op.per_row) for op in present],
             flatten=not layout.keep_core,
             n_threads=n_threads,
         )
-        values = [xr.DataArray(v, dims=dims) for v in results]
-    return _results.dataset(layout.func, dict(zip(layout.outputs, values, strict=True)), attrs)
+        values = [(dims, v) for v in results]
+    named = dict(zip(layout.outputs, values, strict=True))
+    return _results.dataset(layout.func, named, coords, attrs)
 
 
 def _call_rows(
@@ -103,9 +108,10 @@ def _call_rows(
     `cores` gives each array's name (the kernel's keyword), number of core axes (the last
     ones) and whether it has row axes.
     """
-    rowshape = np.broadcast_shapes(
-        *(a.shape[: a.ndim - n] for a, (_, n, rows) in zip(arrays, cores, strict=True) if rows)
-    )
+    row_shapes = {
+        a.shape[: a.ndim - n] for a, (_, n, rows) in zip(arrays, cores, strict=True) if rows
+    }
+    rowshape = row_shapes.pop() if len(row_shapes) == 1 else np.broadcast_shapes(*row_shapes)
     rows = math.prod(rowshape)
     prepared: dict[str, np.ndarray] = {}
     core_shape: tuple[int, ...] = ()
@@ -116,7 +122,8 @@ def _call_rows(
         core = a.shape[a.ndim - n :]
         core_shape = max(core_shape, core, key=len)
         # no copy when the array is C-contiguous and has all the rows already
-        whole = np.ascontiguousarray(np.broadcast_to(a, rowshape + core))
+        whole = a if a.shape == rowshape + core else np.broadcast_to(a, rowshape + core)
+        whole = np.ascontiguousarray(whole)
         if n == 0:
             prepared[name] = whole.reshape(rows)
         elif flatten:
@@ -153,13 +160,10 @@ def _numpy_dims(layout: Layout, present: list[Operand]) -> tuple[str, ...]:
     """Check the shapes of NumPy operands; the result's dims."""
     main = present[0]
     n = len(main.core)
-    if main.value.ndim < max(n, 1 if n else 0):
-        raise _shape_error(
-            layout,
-            main,
-            f"shape {main.value.shape}",
-            f"{n + 1}-D or more ({f'{layout.row_dim}s'}..., {', '.join(layout.core_labels)})",
-        )
+    if main.value.ndim < n:
+        labels = ", ".join(layout.core_labels)
+        expected = f"{n}-D or more ({layout.row_dim}s..., {labels})"
+        raise _shape_error(layout, main, f"shape {main.value.shape}", expected)
     split = main.value.ndim - n
     rowshape = main.value.shape[:split]
     core = dict(zip(main.core, main.value.shape[split:], strict=True))
@@ -242,7 +246,7 @@ def _as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.DataArr
 def _numpy_as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.DataArray:
     """A NumPy operand beside DataArrays: its dims are main's, matched by shape."""
     value = np.asarray(op.value)
-    rows = [d for d in main.dims if d not in layout.core_dims]
+    rows = [str(d) for d in main.dims if d not in layout.core_dims]
     if not op.per_row:
         candidates = [list(op.core)]
     elif not op.core:
@@ -252,7 +256,7 @@ def _numpy_as_dataarray(layout: Layout, op: Operand, main: xr.DataArray) -> xr.D
     else:
         candidates = [rows + list(op.core), list(op.core)]
         if set(main.dims) == set(candidates[0]):
-            candidates.insert(0, list(main.dims))
+            candidates.insert(0, [str(d) for d in main.dims])
     for dims in candidates:
         sizes = [main.sizes.get(d, n) for d, n in zip(dims, value.shape, strict=False)]
         if len(dims) == value.ndim and tuple(sizes) == value.shape:
@@ -278,9 +282,9 @@ def _check_sizes(layout: Layout, present: list[Operand], arrays: list[xr.DataArr
 
 def _whole_core(layout: Layout, op: Operand, a: Array) -> Array:
     """A Dask-backed operand with each of its core dimensions in one chunk."""
-    core = [d for d in op.core if d in a.dims] if isinstance(a, xr.DataArray) else []
-    if not is_lazy(a) or not core:
+    if not isinstance(a, xr.DataArray) or not is_lazy(a):
         return a
+    core = [d for d in op.core if d in a.dims]
     for d in core:
         if any(math.isnan(c) for c in a.chunksizes[d]):
             raise ValueError(

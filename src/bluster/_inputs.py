@@ -37,11 +37,13 @@ def is_lazy(value: object) -> bool:
     return isinstance(value, xr.DataArray) and value.chunks is not None
 
 
-def _reject_non_numeric(func: str, name: str, value: object) -> None:
+def _reject_non_numeric(
+    func: str, name: str, value: object, expected: str = "an array of numbers"
+) -> None:
     if value is None:
-        raise TypeError(f"{func}: {name} is None, expected an array of numbers")
+        raise TypeError(f"{func}: {name} is None, expected {expected}")
     if isinstance(value, str | bytes):
-        raise TypeError(f"{func}: {name} is a string ({value!r}), expected an array of numbers")
+        raise TypeError(f"{func}: {name} is a string ({value!r}), expected {expected}")
 
 
 def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
@@ -109,11 +111,12 @@ def as_array(
     if _is_quantity(value):
         magnitude = np.asarray(value.magnitude)
         _numeric_dtype(func, name, magnitude.dtype)
-        return _float64(_convert(func, name, magnitude, value.units, unit, value._REGISTRY))
+        converted = _convert(func, name, magnitude, value.units, unit, value._REGISTRY)
+        return np.asarray(_float64(converted))
     if not isinstance(value, np.ndarray):
         value = np.asarray(value)
     _numeric_dtype(func, name, value.dtype)
-    return _float64(_convert(func, name, _float64(value), plain, unit))
+    return np.asarray(_convert(func, name, _float64(value), plain, unit))
 
 
 def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Array | None:
@@ -123,7 +126,7 @@ def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Ar
 
 def as_float(func: str, name: str, value: Any, unit: str | None = None) -> float:
     """A scalar parameter as a float, converted to `unit` when it carries units."""
-    _reject_non_numeric(func, name, value)
+    _reject_non_numeric(func, name, value, "a number")
     if _is_quantity(value):
         value = _convert(func, name, value.magnitude, value.units, unit, value._REGISTRY)
     try:

@@ -4,6 +4,7 @@ Every variable gets ``units`` (UDUNITS/CF spelling), ``long_name`` and, where th
 name table has one, ``standard_name``.
 """
 
+from collections.abc import Hashable
 from typing import Any
 
 import xarray as xr
@@ -11,14 +12,14 @@ import xarray as xr
 Attrs = dict[str, Any]
 
 
-def _v(units: str, long_name: str, standard_name: str | None = None, **extra: Any) -> Attrs:
+def _v(units: str, long_name: str, standard_name: str | None = None, **extra: object) -> Attrs:
     attrs: Attrs = {"units": units, "long_name": long_name}
     if standard_name:
         attrs["standard_name"] = standard_name
     return attrs | extra
 
 
-_FLAG = {"flag_values": [0.0, 1.0], "flag_meanings": "top_found top_not_found"}
+_FLAG: dict[str, object] = {"flag_values": [0.0, 1.0], "flag_meanings": "top_found top_not_found"}
 
 VARIABLES: dict[str, dict[str, Attrs]] = {
     "thermo": {
@@ -32,7 +33,9 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
     "cold_pool": {
         "intensity": _v("m s-1", "cold-pool intensity sqrt(2 * integral of -buoyancy dz)"),
         "depth": _v("m", "cold-pool depth above its start level"),
-        "open_top": _v("1", "threshold never reached (layer runs to the last level)", **_FLAG),
+        "open_top": _v(
+            "1", "threshold never reached (layer runs to the last level)", None, **_FLAG
+        ),
     },
     "profile": {
         "u_bottom": _v("m s-1", "eastward wind at the bottom of the layer", "eastward_wind"),
@@ -81,12 +84,31 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
 
 
 def dataset(
-    func: str, variables: dict[str, xr.DataArray], overrides: dict[str, Attrs] | None = None
+    func: str,
+    values: dict[str, tuple[tuple[Hashable, ...], Any]],
+    coords: xr.Coordinates | None = None,
+    overrides: dict[str, Attrs] | None = None,
 ) -> xr.Dataset:
-    """The Dataset of `func`'s result variables, each with its metadata."""
+    """The Dataset of `func`'s result variables, given as (dims, data), over `coords`."""
     table = VARIABLES[func]
     overrides = overrides or {}
-    ds = xr.Dataset(variables)
-    for name in variables:
-        ds.variables[name].attrs = table[name] | overrides.get(name, {})
-    return ds
+    variables = {
+        name: xr.Variable(dims, data, table[name] | overrides.get(name, {}))
+        for name, (dims, data) in values.items()
+    }
+    return _assemble(variables, coords)
+
+
+def _assemble(variables: dict[str, xr.Variable], coords: xr.Coordinates | None) -> xr.Dataset:
+    """``xr.Dataset(variables, coords=coords)`` without its merge and alignment.
+
+    The variables come from one kernel call over the coordinates' dims, so there is nothing
+    to merge or align; that work costs a few hundred microseconds, more than the kernel on
+    small inputs (bench/bench_package.py). tests/test_package.py checks that the result is
+    identical to the public constructor's.
+    """
+    coord_variables = dict(coords.variables) if coords is not None else {}
+    indexes = dict(coords.xindexes) if coords is not None else {}
+    return xr.Dataset._construct_direct(
+        coord_variables | variables, set(coord_variables), indexes=indexes
+    )

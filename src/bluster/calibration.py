@@ -27,7 +27,7 @@ _EMPTY = np.empty(0)
 def _sample_dims(dim: Dim, data: object, default: str) -> tuple[str, ...]:
     """The core (samples) dimensions: `dim`, else a DataArray's last dim, else `default`."""
     if dim is None:
-        return (data.dims[-1],) if isinstance(data, xr.DataArray) else (default,)
+        return (str(data.dims[-1]),) if isinstance(data, xr.DataArray) else (default,)
     return (dim,) if isinstance(dim, str) else tuple(dim)
 
 
@@ -41,9 +41,10 @@ def _screening(func: str, dims: tuple[str, ...], **arrays: Any) -> list[Operand 
 def _table(func: str, table: Any, names: tuple[str, str]) -> tuple[np.ndarray, np.ndarray]:
     """A lookup table given as a pair of 1-D arrays, or a number (a one-entry table)."""
     if isinstance(table, tuple | list) and len(table) == 2:
-        return tuple(
+        first, second = (
             np.asarray(as_array(func, f"table {n}", t)) for n, t in zip(names, table, strict=True)
         )
+        return first, second
     if table is None or isinstance(table, str) or np.ndim(table) != 0:
         raise TypeError(
             f"{func}: table is {table!r}, expected a number or a pair ({names[0]}, {names[1]})"

@@ -103,7 +103,9 @@ def vad(
         Operand("elevation", as_array(func, "elevation", elevation, "radian", plain="degree")),
     ]
 
-    def kernel(velocity: np.ndarray, azimuth: np.ndarray, elevation: np.ndarray, n_threads: int):
+    def kernel(
+        velocity: np.ndarray, azimuth: np.ndarray, elevation: np.ndarray, n_threads: int
+    ) -> np.ndarray:
         return _bluster.vad(velocity, azimuth, np.cos(elevation), gates, spread, n_threads)
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))

@@ -173,7 +173,8 @@ def zdr_offset(
     ...                     "ZDR": (("azimuth", "range"), zdr, {"units": "dB"})},
     ...                    coords={"azimuth": np.arange(360.0), "range": np.arange(50.0),
     ...                            "elevation": ("azimuth", np.full(360, 0.5))})
-    >>> res = zdr_offset(xr.DataTree.from_dict({"sweep_0": sweep}), table=([20.0, 30.0], [0.02, 0.52]))
+    >>> table = ([20.0, 30.0], [0.02, 0.52])
+    >>> res = zdr_offset(xr.DataTree.from_dict({"sweep_0": sweep}), table=table)
     >>> round(float(res.zdr_offset), 3)
     0.3
     """
@@ -202,23 +203,20 @@ def zdr_offset(
         zdr = moment(sweep, "zdr", moments)
         dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(table))
         rows.append(
-            _row(
-                sweep,
-                bluster.offset_stats(
-                    _flat(zdr),
-                    elevation=sweep.elevation,
-                    dbz=_flat(dbz),
-                    table=table,  # type: ignore[arg-type]
-                    z_min=z_min,
-                    z_max=z_max,
-                    rhohv_min=rhohv_min,
-                    snr_min=snr_min,
-                    n_threads=n_threads,
-                    **_screens(sweep, moments, flat=True),
-                ),
+            bluster.offset_stats(
+                _flat(zdr),
+                elevation=sweep.elevation,
+                dbz=_flat(dbz),
+                table=table,  # type: ignore[arg-type]
+                z_min=z_min,
+                z_max=z_max,
+                rhohv_min=rhohv_min,
+                snr_min=snr_min,
+                n_threads=n_threads,
+                **_screens(sweep, moments, flat=True),
             )
         )
-    per_sweep = xr.concat(rows, dim="sweep")
+    per_sweep = _stacked(chosen, rows)
     summary = _volume_summary(per_sweep["offset"], per_sweep["median"], per_sweep["count"])
     return per_sweep.assign(
         {f"zdr_offset{suffix}": value for suffix, value in summary.items()}
@@ -326,27 +324,24 @@ def z_bias(
         zdr = moment(sweep, "zdr", moments)
         kdp = moment(sweep, "kdp", moments)
         rows.append(
-            _row(
-                sweep,
-                bluster.consistency_stats(
-                    _flat(z),
-                    _flat(zdr),
-                    _flat(kdp),
-                    table=table,
-                    zdr_offset=zdr_offset,
-                    z_min=z_min,
-                    z_max=z_max,
-                    bin_width=bin_width,
-                    rhohv_min=rhohv_min,
-                    snr_min=snr_min,
-                    kdp_min=kdp_min,
-                    min_bin_count=min_bin_count,
-                    n_threads=n_threads,
-                    **_screens(sweep, moments, flat=True),
-                ),
+            bluster.consistency_stats(
+                _flat(z),
+                _flat(zdr),
+                _flat(kdp),
+                table=table,
+                zdr_offset=zdr_offset,
+                z_min=z_min,
+                z_max=z_max,
+                bin_width=bin_width,
+                rhohv_min=rhohv_min,
+                snr_min=snr_min,
+                kdp_min=kdp_min,
+                min_bin_count=min_bin_count,
+                n_threads=n_threads,
+                **_screens(sweep, moments, flat=True),
             )
         )
-    per_sweep = xr.concat(rows, dim="sweep")
+    per_sweep = _stacked(chosen, rows)
     summary = _volume_summary(per_sweep["bias"], per_sweep["median"], per_sweep["count"])
     return per_sweep.assign(
         {f"z_bias{suffix}": value for suffix, value in summary.items()}
@@ -470,11 +465,18 @@ def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:
     return chosen
 
 
-def _row(sweep: Sweep, stats: xr.Dataset) -> xr.Dataset:
-    return (
-        stats.rename_dims(row="sweep")
-        .assign_coords(sweep=[sweep.name])
-        .assign_coords(elevation=("sweep", [sweep.elevation], {"units": "degree"}))
+def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
+    """One-row results of the sweeps as one Dataset over ``sweep`` (attributes of the first)."""
+    first = rows[0]
+    return xr.Dataset(
+        {
+            name: ("sweep", np.concatenate([r[name].values for r in rows]), first[name].attrs)
+            for name in first.data_vars
+        },
+        coords={
+            "sweep": [s.name for s in sweeps],
+            "elevation": ("sweep", [s.elevation for s in sweeps], {"units": "degree"}),
+        },
     )
 
 

@@ -136,9 +136,11 @@ def _sweep(
     kdp = np.concatenate([np.full(light, np.nan), kdp])
 
     def field(values: np.ndarray, units: str) -> tuple[tuple[str, str], np.ndarray, dict]:
-        return ("azimuth", "range"), np.broadcast_to(values, (n_rays, n_gates)).copy(), {
-            "units": units
-        }
+        return (
+            ("azimuth", "range"),
+            np.broadcast_to(values, (n_rays, n_gates)).copy(),
+            {"units": units},
+        )
 
     times = START + np.round(np.arange(n_rays) * 20e6 / n_rays).astype("timedelta64[ns]")
     return xr.Dataset(

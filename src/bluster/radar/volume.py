@@ -102,7 +102,8 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
     >>> root = xr.Dataset({"time_coverage_start": "2024-05-01T12:00:00Z",
     ...                    "time_coverage_end": "2024-05-01T12:05:00Z", "latitude": 50.0,
     ...                    "longitude": 8.0, "altitude": 100.0})
-    >>> tree = xr.DataTree.from_dict({"/": root, "sweep_0": sweep(0, 0.5), "sweep_1": sweep(1, 1.5)})
+    >>> sweeps = {"sweep_0": sweep(0, 0.5), "sweep_1": sweep(1, 1.5)}
+    >>> tree = xr.DataTree.from_dict({"/": root, **sweeps})
     >>> path = os.path.join(tempfile.mkdtemp(), "volume.h5")
     >>> xradar.io.to_odim(tree, path, source="NOD:demo1")
     >>> volume = open_volume(path)
@@ -125,7 +126,7 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
 
 def sweeps_of(volume: xr.DataTree) -> list[Sweep]:
     """The sweeps of an opened volume, in order, with their scan kind and elevation."""
-    return [_sweep(name, node.to_dataset()) for name, node in _sweep_nodes(volume)]
+    return [_sweep(name, node.ds) for name, node in _sweep_nodes(volume)]
 
 
 def as_volume(source: Any) -> xr.DataTree:
@@ -220,14 +221,13 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
     what = _describe(source)
     try:
-        engine = engine or (
-            xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None
-        )
+        engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
     except ValueError:
         raise ValueError(
-            f"{what} is not a radar volume in a format xradar recognises "
-            f"({', '.join(xradar.io.list_engines())}); name the format with engine=, or "
-            'engine="pyart" for files only Py-ART reads'
+            f"{what} is not a readable radar volume: none of xradar's readers "
+            f"({', '.join(xradar.io.list_engines())}) recognises it (another format, or a "
+            'truncated or damaged file); name the format with engine=, or engine="pyart" '
+            "for files only Py-ART reads"
         ) from None
     try:
         target = paths[0] if len(paths) == 1 else paths
@@ -407,9 +407,9 @@ def _unit_factor(quantity: str, units: Any, where: str) -> float:
         import pint
 
         try:
-            return float(unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude)
+            return float(
+                unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude
+            )
         except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
             pass
-    raise ValueError(
-        f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})"
-    )
+    raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")

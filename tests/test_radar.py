@@ -1,0 +1,233 @@
+"""bluster.radar: truths recovered from synthetic volumes written by xradar's own writers, the
+real KLOT volume through Py-ART, and the error paths."""
+
+import os
+
+import numpy as np
+import pytest
+import xarray as xr
+
+xradar = pytest.importorskip("xradar", reason="bluster.radar needs the radar extra (xradar)")
+
+from bluster.radar import (  # noqa: E402
+    calibration,
+    open_volume,
+    system_phase,
+    vad_profile,
+    z_bias,
+    zdr_offset,
+)
+from bluster.radar.synthetic import sheared_wind, synthetic_volume  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")  # xradar's ODIM time notes
+
+TRUTH = {"system_phase": -3.0, "zdr_offset": 0.3, "z_bias": 1.7}
+ELEVATIONS = (0.5, 1.5, 3.0, 6.0)
+BIN = 100.0
+
+
+@pytest.fixture(scope="module")
+def written(tmp_path_factory):
+    """The synthetic volume as ODIM_H5 and CfRadial2 files."""
+    tree = synthetic_volume(ELEVATIONS, n_rays=360, n_gates=160)
+    folder = tmp_path_factory.mktemp("volumes")
+    odim, cfradial2 = folder / "volume.h5", folder / "volume.nc"
+    xradar.io.to_odim(tree, odim, source="NOD:synth")
+    xradar.io.to_cfradial2(tree, cfradial2)
+    return {"odim": odim, "cfradial2": cfradial2}
+
+
+@pytest.fixture(scope="module", params=["odim", "cfradial2"])
+def volume(request, written):
+    return open_volume(written[request.param])
+
+
+def true_heights(sweep):
+    """Beam heights from xradar's georeferencing (its own 4/3-Earth implementation)."""
+    # float64 angles and ranges: ODIM stores them as float32, which xradar's formula keeps
+    r, el = np.meshgrid(sweep["range"].values.astype(float), sweep["elevation"].values)
+    _, _, z = xradar.georeference.antenna_to_cartesian(r, 0.0 * r, el, site_altitude=0.0)
+    return z[0]
+
+
+def test_volume_identity(volume):
+    assert volume.attrs["site"] == "synth"
+    assert volume.attrs["start_time"] == "2024-05-01T12:00:00Z"
+    assert [volume[n].ds.sizes["azimuth"] for n in volume.children] == [360] * 4
+
+
+def test_sheared_wind_profile(volume):
+    """Every ring recovers the wind at its height (noise-free data, float64 written exactly,
+    heights from xradar's geometry): 1e-9 m/s. The profile is a count-weighted mean over rings
+    within a 100 m bin of a wind linear in height, so it may differ from the truth at the bin
+    centre by the shear times half a bin: 0.004 s-1 x 50 m = 0.2 m/s."""
+    profile, rings = vad_profile(volume, heights=np.arange(0.0, 4001.0, BIN), rings=True)
+    for name in volume.children:
+        u, v = sheared_wind(true_heights(volume[name].ds))
+        ring = rings.sel(sweep=name).dropna("range", subset=["u"])
+        np.testing.assert_allclose(ring.u, u[: ring.sizes["range"]], rtol=0, atol=1e-9)
+        np.testing.assert_allclose(ring.v, v[: ring.sizes["range"]], rtol=0, atol=1e-9)
+    filled = profile.dropna("height", subset=["u"])
+    assert filled.sizes["height"] >= 30
+    u, v = sheared_wind(filled.height.values)
+    np.testing.assert_allclose(filled.u, u, atol=0.004 * BIN / 2)
+    np.testing.assert_allclose(filled.v, v, atol=0.002 * BIN / 2)
+    direction = np.rad2deg(np.arctan2(-filled.u, -filled.v)) % 360
+    np.testing.assert_allclose(filled.wind_direction, direction, atol=1e-9)
+    assert profile.time == np.datetime64("2024-05-01T12:00:00") and profile.site == "synth"
+
+
+def test_calibration_truths(volume):
+    """Noise-free truths, written exactly: recovered to 1e-9 (phase: degrees, others: dB).
+    The phase pattern straddles 0/360 (354.5 to 1.5 degrees); a linear mean would be 183.
+    The light-rain ZDR follows the S-band table at each sweep's elevation, the rain KDP the
+    S-band self-consistency table at the true reflectivity."""
+    phase = system_phase(volume)
+    assert abs(float(phase.system_phase) - TRUTH["system_phase"]) < 1e-9
+    assert int(phase.n_rays) == 4 * 360
+    offset = zdr_offset(volume, band="S")
+    np.testing.assert_allclose(offset.offset, TRUTH["zdr_offset"], atol=1e-9)
+    assert abs(float(offset.zdr_offset) - TRUTH["zdr_offset"]) < 1e-9
+    bias = z_bias(volume, band="S", zdr_offset=TRUTH["zdr_offset"])
+    assert abs(float(bias.z_bias) - TRUTH["z_bias"]) < 1e-9
+    row = calibration(volume, band="S")
+    assert row.sizes == {"time": 1} and row.site.values.tolist() == ["synth"]
+    for name, truth in TRUTH.items():
+        assert abs(float(row[name][0]) - truth) < 1e-9, name
+    assert int(row.zdr_offset_count[0]) == int(offset["count"].sum())
+
+
+def test_birdbath_offset():
+    tree = synthetic_volume((0.5, 90.0), n_rays=90, n_gates=40, zdr_offset=-0.2)
+    offset = zdr_offset(tree, method="vertical", z_min=20.0, z_max=30.0)
+    assert offset.sweep.values.tolist() == ["sweep_1"]
+    # at vertical incidence the light-rain ZDR is 0 dB: only the offset remains
+    assert abs(float(offset.zdr_offset) + 0.2) < 1e-9
+
+
+@pytest.fixture(scope="module")
+def klot():
+    pyart = pytest.importorskip("pyart", reason="the KLOT volume ships with arm-pyart")
+    path = os.path.join(os.path.dirname(pyart.testing.__file__), "data")
+    return pyart.io.read_nexrad_archive(os.path.join(path, "example_nexrad_archive_msg1.bz2"))
+
+
+def least_squares(vr, az_deg, el_deg):
+    """u, v of vr = c + a sin(az) + b cos(az) per ring (rows), by numpy.linalg.lstsq."""
+    u, v = np.full(vr.shape[0], np.nan), np.full(vr.shape[0], np.nan)
+    a = np.deg2rad(az_deg)
+    for i, ring in enumerate(vr):
+        ok = np.isfinite(ring)
+        design = np.stack([np.ones(ok.sum()), np.sin(a[ok]), np.cos(a[ok])], axis=1)
+        coef = np.linalg.lstsq(design, ring[ok], rcond=None)[0]
+        u[i], v[i] = coef[1:] / np.cos(np.deg2rad(el_deg))
+    return u, v
+
+
+def test_klot_rings_and_profile(klot):
+    """The real KLOT volume (legacy Level II, read by Py-ART): every accepted ring equals an
+    independent least-squares fit to 1e-9; the profile has a value in every height bin
+    holding an accepted ring, and only there."""
+    profile, rings = vad_profile(klot, rings=True)
+    velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
+    checked = 0
+    for i, name in enumerate(rings.sweep.values):
+        rays = klot.get_slice(i)
+        ring = rings.sel(sweep=name)
+        accepted = np.flatnonzero(np.isfinite(ring.u.values))
+        el = float(np.mean(klot.elevation["data"][rays]))
+        u, v = least_squares(velocity[rays].T[accepted], klot.azimuth["data"][rays], el)
+        np.testing.assert_allclose(ring.u.values[accepted], u, rtol=1e-9, atol=1e-9)
+        np.testing.assert_allclose(ring.v.values[accepted], v, rtol=1e-9, atol=1e-9)
+        checked += accepted.size
+    assert checked > 100
+    heights = rings.height.values[np.isfinite(rings.u.values)]
+    holding = np.unique(np.floor(heights / BIN).astype(int))
+    holding = holding[(holding >= 0) & (holding < profile.sizes["height"])]
+    finite = np.flatnonzero(np.isfinite(profile.u.values))
+    np.testing.assert_array_equal(finite, holding)
+    assert np.all(profile.n_rings.values[finite] > 0)
+
+
+def ppi(el, n_rays=360, n_gates=20, **moments):
+    az = (np.arange(n_rays) + 0.5) * 360.0 / n_rays
+    return xr.Dataset(
+        {k: (("azimuth", "range"), np.broadcast_to(v, (n_rays, n_gates)), {"units": u})
+         for k, (v, u) in moments.items()},
+        coords={"azimuth": az, "range": 500.0 + 250.0 * np.arange(n_gates),
+                "elevation": ("azimuth", np.full(n_rays, el))},
+    )  # fmt: skip
+
+
+def uniform_wind(n_rays, el, units="m/s", factor=1.0):
+    a = np.deg2rad((np.arange(n_rays) + 0.5) * 360.0 / n_rays)[:, None]
+    return ((6.0 * np.sin(a) - 4.0 * np.cos(a)) * np.cos(np.deg2rad(el)) * factor, units)
+
+
+@pytest.mark.parametrize(
+    "sweeps, unit_factor",
+    [
+        ({"sweep_0": ppi(0.5, 360, VRADH=uniform_wind(360, 0.5)),
+          "sweep_1": ppi(2.0, 720, VRADH=uniform_wind(720, 2.0))}, 1.0),
+        ({"sweep_0": ppi(1.0, velocity=uniform_wind(360, 1.0, "knots", 3600 / 1852))}, 1.0),
+    ],
+    ids=["sweeps of 360 and 720 rays", "velocity in knots"],
+)  # fmt: skip
+def test_volumes_handled_sweep_by_sweep(sweeps, unit_factor):
+    profile = vad_profile(xr.DataTree.from_dict(sweeps))
+    filled = profile.dropna("height", subset=["u"])
+    np.testing.assert_allclose(filled.u, 6.0 * unit_factor, atol=1e-6)
+    np.testing.assert_allclose(filled.v, -4.0 * unit_factor, atol=1e-6)
+
+
+@pytest.fixture(scope="module")
+def bad_files(written, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("bad")
+    text = folder / "notes.h5"
+    text.write_text("not a radar volume\n" * 100)
+    truncated = folder / "truncated.h5"
+    truncated.write_bytes(written["odim"].read_bytes()[:20000])
+    return {"text": text, "truncated": truncated}
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: open_volume(f["text"]), "not a readable radar volume"),
+        (lambda f: open_volume(f["truncated"]), "not a readable radar volume"),
+        (lambda f: open_volume(f["truncated"], engine="odim"),
+         "could not read .*engine 'odim'.*truncated"),
+        (lambda f: open_volume(f["text"], engine="pyart"), "could not read .* with Py-ART"),
+        (lambda f: open_volume(42), "source: expected a file path"),
+        (lambda f: zdr_offset(_tree(VRADH=uniform_wind(360, 0.5)), band="S"),
+         r"sweep_0 has no zdr moment .*its moments are VRADH"),
+        (lambda f: vad_profile(_tree(VRADH=uniform_wind(360, 0.5)), moments={"velocity": "V"}),
+         r"no velocity moment \(looked for 'V'\)"),
+        (lambda f: vad_profile(_tree(VRADH=(np.zeros((360, 1)), "dBZ"))),
+         "units 'dBZ' cannot be taken as velocity"),
+        (lambda f: vad_profile(_tree(drop="elevation")), "sweep_0 has no elevation angles"),
+        (lambda f: vad_profile(_tree(mode="rhi")), "no PPI sweep left .*sweep_0: rhi"),
+        (lambda f: zdr_offset(_tree()), "needs the expected ZDR of light rain: band="),
+        (lambda f: zdr_offset(_tree(), band="Ku"), "no default light-rain ZDR table"),
+        (lambda f: z_bias(_tree(), band="L"), "no default self-consistency table"),
+        (lambda f: zdr_offset(_tree(), method="vertical"), "needs a vertically pointing sweep"),
+        (lambda f: vad_profile(_tree(), moments={"speed": "V"}), "moments: unknown quantity"),
+    ],
+    ids=[
+        "not radar data", "truncated", "truncated, engine named", "not radar data, Py-ART",
+        "not a source", "missing moment", "named moment absent", "unit", "no elevation",
+        "only RHI", "no table", "band without default", "band without default (Z)",
+        "no birdbath", "unknown quantity",
+    ],
+)  # fmt: skip
+def test_errors(bad_files, call, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        call(bad_files)
+
+
+def _tree(mode="azimuth_surveillance", drop=None, **moments):
+    sweep = ppi(0.5, **(moments or {"VRADH": uniform_wind(360, 0.5)}))
+    sweep["sweep_mode"] = mode
+    if drop:
+        sweep = sweep.drop_vars(drop)
+    return xr.DataTree.from_dict({"sweep_0": sweep})
