@@ -22,28 +22,26 @@ find_python() {
   exit 1
 }
 
-# make_venv DIR PACKAGES...: create (or reuse) a virtual environment with the packages.
+# requirements NAME...: the requirements pyproject.toml declares under each NAME, one per line
+# (see scripts/requirements.py): `build` for a build without isolation, `runtime` for the
+# dependencies, or an optional-dependencies group.
+requirements() {
+  "$(find_python)" "$ROOT/scripts/requirements.py" "$@"
+}
+
+# make_venv DIR NAME...: create (or reuse) a virtual environment with requirements NAME...
 make_venv() {
-  local dir=$1
+  local dir=$1 listed
+  local -a packages
   shift
+  listed=$(requirements "$@")
+  mapfile -t packages <<<"$listed"
   if [ ! -x "$dir/bin/python" ]; then
     "$(find_python)" -m venv "$dir"
   fi
   "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "${packages[@]}"
 }
-
-BUILD_DEPS=("scikit-build-core>=0.10" "pybind11>=3.0,<4" "numpy>=1.26")
-# What the bluster package needs at run time (the dependencies of pyproject.toml; the package
-# is installed with --no-deps so that pip does not rebuild or upgrade the environment).
-RUNTIME_DEPS=("xarray>=2024.6" "pint>=0.24" "cf-xarray>=0.10")
-# What the whole test suite runs with: mypy and basedpyright (which brings its own Node.js) for
-# the type stubs, Dask and distributed for the scaling-out example and the command line, xradar
-# and arm-pyart (its test data hold the real KLOT volume) for bluster.radar; h5netcdf, zarr and
-# tqdm for the command line's output files and progress bar.
-TEST_DEPS=("${RUNTIME_DEPS[@]}" "pytest>=8" "hypothesis>=6" "mypy>=1.11" "basedpyright>=1.20" "dask[array]>=2024.8"
-  "distributed>=2024.8" "matplotlib>=3.8" "xradar>=0.13" "arm-pyart>=2.0" "h5netcdf>=1.3" "zarr>=2.18"
-  "tqdm>=4.66")
 
 # install_package VENV: build the extension modules and install them into VENV.
 install_package() {

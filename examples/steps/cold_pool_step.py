@@ -8,12 +8,14 @@ import _bluster
 
 from .check import Check
 from .thermo_step import KAPPA, dew_point_for
+from .timing import timed
 
 G = 9.81
 CP = 1004.0
 THETA_ENV = 300.0  # K, the mixed environment the outflow spreads into
 R_ENV = 0.008  # kg/kg, mixing ratio everywhere
 PRESCRIBED = 250.0  # m, the layer of the second, prescribed-depth measurement
+HALF_WIDTH_KM = (45.0, 60.0)  # the grid spans +-45 km north-south, +-60 km east-west
 
 
 def pressure_at(z):
@@ -42,16 +44,16 @@ def cold_pool_step(rng, size, n_threads, out, ctx):
     p = pressure_at(z)
     t = theta * (p / 1e5) ** KAPPA
     td = dew_point_for(R_ENV, p)
-    theta_v = _bluster.thermo(t, p, td, n_threads)[2].reshape(cols, -1)
+    theta_v = timed(_bluster.thermo, t, p, td, n_threads)[2].reshape(cols, -1)
     t_env = THETA_ENV * (p[0] / 1e5) ** KAPPA
-    theta_v_env = _bluster.thermo(t_env, p[0], td[0], n_threads)[2]
+    theta_v_env = timed(_bluster.thermo, t_env, p[0], td[0], n_threads)[2]
     b = G * (theta_v - theta_v_env) / theta_v_env
     # Missing levels in a retrieval: the integration bridges them.
     b[(rng.random(b.shape) < 0.03) & (z > 0.0)] = np.nan
 
     nan = np.full(cols, np.nan)
-    threshold_mode = _bluster.cold_pool(z, b, nan, 0.0, nan, n_threads)
-    prescribed = _bluster.cold_pool(z, b, nan, 0.0, np.full(cols, PRESCRIBED), n_threads)
+    threshold_mode = timed(_bluster.cold_pool, z, b, nan, 0.0, nan, n_threads)
+    prescribed = timed(_bluster.cold_pool, z, b, nan, 0.0, np.full(cols, PRESCRIBED), n_threads)
 
     # Buoyancy is linear in height, b0 (z / depth - 1): C^2 = 2 * integral of -b.
     b0 = G * deficit * (1.0 + R_ENV / 0.6219569156569429) / (1.0 + R_ENV) / theta_v_env[0]
@@ -75,7 +77,11 @@ def cold_pool_step(rng, size, n_threads, out, ctx):
     worst_depth = float(np.max(np.abs(threshold_mode[1] - depth)))
     worst_250 = float(np.max(np.abs(prescribed[0] - truth_250)))
     out(f"   worst |C - truth|: {worst:.1e} m/s; worst depth error {worst_depth:.1e} m")
-    ctx["cold_pool"] = {"intensity": threshold_mode[0].reshape(ny, nx), "truth": truth}
+    ctx["cold_pool"] = {
+        "intensity": threshold_mode[0].reshape(ny, nx),
+        "truth": truth,
+        "extent_km": (-HALF_WIDTH_KM[1], HALF_WIDTH_KM[1], -HALF_WIDTH_KM[0], HALF_WIDTH_KM[0]),
+    }
     return [
         Check("cold-pool intensity, worst column (m/s)", worst, 0.0, 1e-6),
         Check("cold-pool depth, worst column (m)", worst_depth, 0.0, 1e-4),

@@ -5,6 +5,7 @@ import numpy as np
 import _calibration
 
 from .check import Check
+from .timing import timed
 
 # Self-consistency table for S-band rain: log10(KDP / Z) against ZDR. Bigger drops (higher ZDR)
 # give less KDP per unit of reflectivity; at ZDR 2 dB, 45 dBZ means about 1 deg/km.
@@ -38,7 +39,8 @@ def consistency_stats_step(rng, size, n_threads, out, ctx):
     z_bias = np.linspace(0.5, 2.5, volumes)  # the calibration drifts through the day
     z, zdr, kdp, rhohv, snr, mask = rain_volumes(rng, volumes, samples, z_bias)
     # 1 dB bins from 30 to 56 dBZ; bins need 10 samples and a mean KDP of 0.3 deg/km
-    res = _calibration.consistency_stats(
+    res = timed(
+        _calibration.consistency_stats,
         z, zdr, kdp, rhohv, snr, mask, GZ, GLG, ZDR_OFFSET, 30.0, 56.0, 1.0, 0.95, 10.0, 0.3,
         10, n_threads,
     )  # fmt: skip

@@ -6,6 +6,7 @@ import numpy as np
 import _bluster
 
 from .check import Check
+from .timing import timed
 
 WIDTH = 30.0  # km, half-width of the frontal zone (tanh scale)
 CONTRAST = 8.0  # K across the front where it is strongest
@@ -41,7 +42,7 @@ def gradient_step(rng, size, n_threads, out, ctx):
     missing = rng.random(temperature.shape) < 0.003  # gaps in the analysis
     temperature[missing] = np.nan
 
-    grad = _bluster.gradient(temperature, x, y, n_threads)
+    grad = timed(_bluster.gradient, temperature, x, y, n_threads)
     magnitude = np.hypot(grad[0], grad[1]) * 100.0  # K per 100 km
     truth = (BACKGROUND + CONTRAST / (2.0 * WIDTH)) * 100.0
 

@@ -6,6 +6,7 @@ import numpy as np
 import _calibration
 
 from .check import Check
+from .timing import timed
 
 ZDR_OFFSET = 0.35  # dB, the calibration error to recover
 ELEVATIONS = np.array([0.5, 1.5, 3.0, 6.0, 10.0, 15.0, 20.0])  # degrees
@@ -40,8 +41,8 @@ def offset_stats_step(rng, size, n_threads, out, ctx):
     zdr[heavy] += rng.normal(0.8, 0.5, heavy.sum())
 
     empty = np.empty(0)
-    res = _calibration.offset_stats(zdr, dbz, rhohv, empty, empty, ELEVATIONS, RAIN_Z, RAIN_ZDR,
-                                    15.0, 30.0, 0.95, np.nan, n_threads)  # fmt: skip
+    res = timed(_calibration.offset_stats, zdr, dbz, rhohv, empty, empty, ELEVATIONS, RAIN_Z,
+                RAIN_ZDR, 15.0, 30.0, 0.95, np.nan, n_threads)  # fmt: skip
     rain = ~(clutter | heavy)
 
     out(f"   {rows} elevations x {samples} samples; true ZDR offset {ZDR_OFFSET:+.3f} dB")
@@ -54,7 +55,12 @@ def offset_stats_step(rng, size, n_threads, out, ctx):
     # The differences themselves, for the figure's histogram (the kernel returns statistics).
     used = rain & (dbz >= 15.0) & (dbz <= 30.0) & (rhohv >= 0.95)
     expected = zdr_at_elevation(np.interp(dbz, RAIN_Z, RAIN_ZDR), ELEVATIONS[:, None])
-    ctx["offset"] = {"res": res, "diffs": (zdr - expected)[used], "truth": ZDR_OFFSET}
+    ctx["offset"] = {
+        "res": res,
+        "elevations": ELEVATIONS,
+        "diffs": (zdr - expected)[used],
+        "truth": ZDR_OFFSET,
+    }
     worst = np.max(np.abs(res[:, 1] - ZDR_OFFSET))
     out(f"   largest |mean offset - truth| over the elevations: {worst:.4f} dB")
     return [

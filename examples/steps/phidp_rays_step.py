@@ -5,10 +5,12 @@ import numpy as np
 import _calibration
 
 from .check import Check
+from .timing import timed
 
 
 def wrap(deg):
-    return (np.asarray(deg) + 180.0) % 360.0 - 180.0
+    """Angles in degrees, wrapped to (-180, 180]."""
+    return 180.0 - (180.0 - np.asarray(deg)) % 360.0
 
 
 def phidp_rays_step(rng, size, n_threads, out, ctx):
@@ -29,14 +31,16 @@ def phidp_rays_step(rng, size, n_threads, out, ctx):
     snr = np.full((rays, gates), 20.0)
 
     first_gate, n_use = 4, 40  # the first 10 km, before propagation adds phase
-    res = _calibration.phidp_rays(
-        phidp, rhohv, snr, np.zeros(0), first_gate, n_use, 0.9, 3.0, 10, n_threads
-    )
+    args = (phidp, rhohv, snr, np.zeros(0), first_gate, n_use, 0.9, 3.0, 10, n_threads)
+    res = timed(_calibration.phidp_rays, *args)
     error = wrap(res[:, 0] - system)
     out(f"   {rays} rays x {gates} gates; first gate {first_gate}, {n_use} usable gates per ray")
-    out("   azimuth   recovered   true   gates   length")
+    out("   azimuth   recovered     true   error   gates   length   (degrees; error wrapped)")
     for i in np.linspace(0, rays - 1, 6).astype(int):
-        out(f"   {az[i]:7.1f} {res[i, 0]:11.2f} {system[i]:6.1f} {res[i, 1]:7.0f} {res[i, 2]:8.3f}")
+        out(
+            f"   {az[i]:7.1f} {res[i, 0]:11.2f} {system[i]:8.2f} {error[i]:7.2f}"
+            f" {res[i, 1]:7.0f} {res[i, 2]:8.3f}"
+        )
     worst = float(np.max(np.abs(error)))
     out(f"   largest error over the sweep: {worst:.2f} deg (noise 3 deg per gate)")
     return [Check("system PhiDP, worst ray error (deg)", worst, 0.0, 2.5)]

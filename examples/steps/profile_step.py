@@ -6,6 +6,7 @@ import numpy as np
 import _bluster
 
 from .check import Check
+from .timing import timed
 
 # Hodograph knots: heights above ground (m) and wind (m/s). The wind turns clockwise with
 # height (veering), the classic shape of a right-moving supercell's environment; between the
@@ -66,7 +67,7 @@ def profile_step(rng, size, n_threads, out, ctx):
     calm = np.zeros(cols)
 
     def layer(top, cu=calm, cv=calm):
-        return _bluster.profile(z, u, v, ground, 0.0, top, cu, cv, n_threads)
+        return timed(_bluster.profile, z, u, v, ground, 0.0, top, cu, cv, n_threads)
 
     # Storm motion from the 0-6 km layer, then helicity against it in the 0-1 and 0-3 km layers.
     deep = layer(6000.0)

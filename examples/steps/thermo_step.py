@@ -6,6 +6,7 @@ import numpy as np
 import _bluster
 
 from .check import Check
+from .timing import timed
 
 EPS = 0.6219569156569429
 KAPPA = 0.28542059262205427
@@ -43,7 +44,7 @@ def sounding_grid(rng, ny, nx):
 def thermo_step(rng, size, n_threads, out, ctx):
     ny, nx = (8, 10) if size == "small" else (200, 250)
     p1, t, p, td, mixed, theta_ml, r_ml = sounding_grid(rng, ny, nx)
-    res = _bluster.thermo(t, p, td, n_threads).reshape(4, *t.shape)
+    res = timed(_bluster.thermo, t, p, td, n_threads).reshape(4, *t.shape)
     r, theta, theta_v, theta_e = res
 
     theta_truth = np.broadcast_to(theta_ml[..., None], t.shape)

@@ -5,6 +5,7 @@ import numpy as np
 import _bluster
 
 from .check import Check
+from .timing import timed
 from .vad_step import true_wind
 
 LAYERS = (1000.0, 3000.0)  # m above the radar
@@ -39,14 +40,16 @@ def vad_profile_step(rng, size, n_threads, out, ctx):
         mean6[1] - 7.5 * shear[0] / np.hypot(*shear),
     )
 
+    ctx["vad"]["storm_motion"] = (cu, cv)
+
     # The lowest ring serves as the ground (the ground argument is NaN): layers start there.
     out(f"   {z.size} retrieved rings from {z.min():.0f} to {z.max():.0f} m above the radar")
     out(f"   storm motion ({cu:.1f}, {cv:.1f}) m/s; layers above the lowest ring")
     out("   layer      SRH (m2/s2)  true    mean u  true   mean v  true")
     checks = []
     for top in LAYERS:
-        res = _bluster.profile(z[None, :], u[None, :], v[None, :], [np.nan], 0.0, top, [cu], [cv],
-                               n_threads)[:, 0]  # fmt: skip
+        column = (z[None, :], u[None, :], v[None, :], [np.nan])
+        res = timed(_bluster.profile, *column, 0.0, top, [cu], [cv], n_threads)[:, 0]
         srh, mu, mv = true_layer(top, cu, cv, base=z[0])
         out(
             f"   0-{top / 1000:.0f} km {res[4]:12.1f} {srh:7.1f} {res[5]:8.2f} {mu:5.2f}"
