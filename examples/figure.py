@@ -73,12 +73,13 @@ def zdr_differences(ax, off):
 
 
 def offset_per_elevation(ax, off):
-    res, elevations = off["res"], off["elevations"]
-    standard_error = res[:, 2] / np.sqrt(res[:, 0])
+    stats, elevations = off["stats"], off["elevations"]
+    standard_error = stats["std"].values / np.sqrt(stats["count"].values)
     ax.axhline(off["truth"], color="k", lw=2, label=f"true offset {off['truth']:+.3f} dB")
-    ax.errorbar(elevations, res[:, 1], yerr=standard_error, fmt="o", color="tab:red",
-                capsize=3, label="offset_stats mean ± standard error")  # fmt: skip
-    ax.plot(elevations, res[:, 3], "s", mfc="none", color="tab:blue", label="offset_stats median")
+    ax.errorbar(elevations, stats["offset"].values, yerr=standard_error, fmt="o",
+                color="tab:red", capsize=3, label="offset_stats mean ± standard error")  # fmt: skip
+    ax.plot(elevations, stats["median"].values, "s", mfc="none", color="tab:blue",
+            label="offset_stats median")  # fmt: skip
     ax.set(xlabel="elevation (degrees)", ylabel="ZDR offset (dB)",
            title="Recovered ZDR offset, per elevation")  # fmt: skip
     ax.grid(alpha=0.3)

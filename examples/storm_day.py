@@ -1,6 +1,7 @@
-"""A synthetic storm day: data with known answers, run through the native kernels.
+"""A synthetic storm day: data with known answers, run through the bluster functions.
 
-Each step under steps/ makes its own synthetic data, calls one or more kernels, prints what
+Each step under steps/ makes its own synthetic data, calls one or more bluster functions (each
+over its native kernel), prints what
 it recovered beside the truth, and returns its checks so that a test can run the whole day
 at a small size and compare every recovered quantity with its tolerance.
 """

@@ -56,6 +56,16 @@ def test_volume_identity(volume):
     assert [volume[n].ds.sizes["azimuth"] for n in volume.children] == [360] * 4
 
 
+def test_files_of_one_sweep_each(tmp_path):
+    paths = []
+    for i, el in enumerate((1.5, 0.5)):
+        paths.append(tmp_path / f"sweep_{i}.h5")
+        xradar.io.to_odim(synthetic_volume((el,), n_rays=90, n_gates=40), paths[-1], source="NOD:x")
+    volume = open_volume(paths)
+    elevations = [float(volume[n].ds.elevation.mean()) for n in volume.children]
+    assert sorted(elevations) == [0.5, 1.5] and volume.attrs["site"] == "x"
+
+
 def test_sheared_wind_profile(volume):
     """Every ring recovers the wind at its height (noise-free data, float64 written exactly,
     heights from xradar's geometry): 1e-9 m/s. The profile is a count-weighted mean over rings
@@ -125,15 +135,16 @@ def least_squares(vr, az_deg, el_deg):
 
 
 def test_klot_rings_and_profile(klot):
-    """The real KLOT volume (legacy Level II, read by Py-ART): every accepted ring equals an
-    independent least-squares fit to 1e-9; the profile has a value in every height bin
-    holding an accepted ring, and only there."""
+    """The real KLOT volume (legacy Level II, read by Py-ART): every ring counts its valid
+    samples, every accepted ring equals an independent least-squares fit to 1e-9; the profile
+    has a value in every height bin holding an accepted ring, and only there."""
     profile, rings = vad_profile(klot, rings=True)
     velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
     checked = 0
     for i, name in enumerate(rings.sweep.values):
         rays = klot.get_slice(i)
         ring = rings.sel(sweep=name)
+        np.testing.assert_array_equal(ring["count"], np.isfinite(velocity[rays]).sum(axis=0))
         accepted = np.flatnonzero(np.isfinite(ring.u.values))
         el = float(np.mean(klot.elevation["data"][rays]))
         u, v = least_squares(velocity[rays].T[accepted], klot.azimuth["data"][rays], el)

@@ -4,7 +4,7 @@ potential-temperature deficit are known in every column, so its intensity is kno
 
 import numpy as np
 
-import _bluster
+import bluster
 
 from .check import Check
 from .thermo_step import KAPPA, dew_point_for
@@ -44,16 +44,15 @@ def cold_pool_step(rng, size, n_threads, out, ctx):
     p = pressure_at(z)
     t = theta * (p / 1e5) ** KAPPA
     td = dew_point_for(R_ENV, p)
-    theta_v = timed(_bluster.thermo, t, p, td, n_threads)[2].reshape(cols, -1)
+    theta_v = timed(bluster.thermo, t, p, td, n_threads=n_threads).theta_v.values
     t_env = THETA_ENV * (p[0] / 1e5) ** KAPPA
-    theta_v_env = timed(_bluster.thermo, t_env, p[0], td[0], n_threads)[2]
+    theta_v_env = timed(bluster.thermo, t_env, p[0], td[0], n_threads=n_threads).theta_v.values
     b = G * (theta_v - theta_v_env) / theta_v_env
     # Missing levels in a retrieval: the integration bridges them.
     b[(rng.random(b.shape) < 0.03) & (z > 0.0)] = np.nan
 
-    nan = np.full(cols, np.nan)
-    threshold_mode = timed(_bluster.cold_pool, z, b, nan, 0.0, nan, n_threads)
-    prescribed = timed(_bluster.cold_pool, z, b, nan, 0.0, np.full(cols, PRESCRIBED), n_threads)
+    threshold_mode = timed(bluster.cold_pool, z, b, n_threads=n_threads)
+    prescribed = timed(bluster.cold_pool, z, b, depth=PRESCRIBED, n_threads=n_threads)
 
     # Buoyancy is linear in height, b0 (z / depth - 1): C^2 = 2 * integral of -b.
     b0 = G * deficit * (1.0 + R_ENV / 0.6219569156569429) / (1.0 + R_ENV) / theta_v_env[0]
@@ -68,17 +67,18 @@ def cold_pool_step(rng, size, n_threads, out, ctx):
         "edge": (0, 0),
     }.items():
         k = j * nx + i
-        c, d, c250 = threshold_mode[0, k], threshold_mode[1, k], prescribed[0, k]
+        c, d = threshold_mode.intensity[k].item(), threshold_mode.depth[k].item()
+        c250 = prescribed.intensity[k].item()
         out(
             f"   {label:<11} {d:9.1f} {depth[k]:7.1f} {c:8.2f} {truth[k]:6.2f}"
             f" {c250:10.2f} {truth_250[k]:6.2f}"
         )
-    worst = float(np.max(np.abs(threshold_mode[0] - truth)))
-    worst_depth = float(np.max(np.abs(threshold_mode[1] - depth)))
-    worst_250 = float(np.max(np.abs(prescribed[0] - truth_250)))
+    worst = float(np.max(np.abs(threshold_mode.intensity.values - truth)))
+    worst_depth = float(np.max(np.abs(threshold_mode.depth.values - depth)))
+    worst_250 = float(np.max(np.abs(prescribed.intensity.values - truth_250)))
     out(f"   worst |C - truth|: {worst:.1e} m/s; worst depth error {worst_depth:.1e} m")
     ctx["cold_pool"] = {
-        "intensity": threshold_mode[0].reshape(ny, nx),
+        "intensity": threshold_mode.intensity.values.reshape(ny, nx),
         "truth": truth,
         "extent_km": (-HALF_WIDTH_KM[1], HALF_WIDTH_KM[1], -HALF_WIDTH_KM[0], HALF_WIDTH_KM[0]),
     }
@@ -86,5 +86,5 @@ def cold_pool_step(rng, size, n_threads, out, ctx):
         Check("cold-pool intensity, worst column (m/s)", worst, 0.0, 1e-6),
         Check("cold-pool depth, worst column (m)", worst_depth, 0.0, 1e-4),
         Check("0-250 m cold-pool intensity, worst column (m/s)", worst_250, 0.0, 1e-6),
-        Check("open-top columns", float(np.nansum(threshold_mode[2])), 0.0, 0.0),
+        Check("open-top columns", float(np.nansum(threshold_mode.open_top.values)), 0.0, 0.0),
     ]

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-import _calibration
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -40,15 +40,15 @@ def consistency_stats_step(rng, size, n_threads, out, ctx):
     z, zdr, kdp, rhohv, snr, mask = rain_volumes(rng, volumes, samples, z_bias)
     # 1 dB bins from 30 to 56 dBZ; bins need 10 samples and a mean KDP of 0.3 deg/km
     res = timed(
-        _calibration.consistency_stats,
-        z, zdr, kdp, rhohv, snr, mask, GZ, GLG, ZDR_OFFSET, 30.0, 56.0, 1.0, 0.95, 10.0, 0.3,
-        10, n_threads,
+        bluster.consistency_stats, z, zdr, kdp, table=(GZ, GLG), zdr_offset=ZDR_OFFSET,
+        rhohv=rhohv, snr=snr, mask=mask, z_min=30.0, z_max=56.0, bin_width=1.0, rhohv_min=0.95,
+        snr_min=10.0, kdp_min=0.3, min_bin_count=10, n_threads=n_threads,
     )  # fmt: skip
-    error = res[:, 3] - z_bias
+    error = res.bias.values - z_bias
     out(f"   {volumes} volume scans x {samples} rain samples; ZDR offset {ZDR_OFFSET} dB removed")
     out("   volume   true bias   recovered   median   spread   bins   samples")
     for i in np.linspace(0, volumes - 1, 6).astype(int):
-        n, h, median, mean, spread = res[i]
+        n, h, median, mean, spread = (res[k].values[i] for k in res.data_vars)
         out(
             f"   {i:6d} {z_bias[i]:11.2f} {mean:11.2f} {median:8.2f} {spread:8.2f}"
             f" {h:6.0f} {n:9.0f}"

@@ -3,7 +3,7 @@ known amount; clutter and heavy rain mixed in must be screened out."""
 
 import numpy as np
 
-import _calibration
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -40,32 +40,34 @@ def offset_stats_step(rng, size, n_threads, out, ctx):
     dbz[heavy] = rng.uniform(40.0, 55.0, heavy.sum())
     zdr[heavy] += rng.normal(0.8, 0.5, heavy.sum())
 
-    empty = np.empty(0)
-    res = timed(_calibration.offset_stats, zdr, dbz, rhohv, empty, empty, ELEVATIONS, RAIN_Z,
-                RAIN_ZDR, 15.0, 30.0, 0.95, np.nan, n_threads)  # fmt: skip
+    stats = timed(
+        bluster.offset_stats, zdr, elevation=ELEVATIONS, dbz=dbz, rhohv=rhohv,
+        table=(RAIN_Z, RAIN_ZDR), z_min=15.0, z_max=30.0, rhohv_min=0.95, n_threads=n_threads,
+    )  # fmt: skip
+    count, offset, median = (stats[k].values for k in ("count", "offset", "median"))
     rain = ~(clutter | heavy)
 
     out(f"   {rows} elevations x {samples} samples; true ZDR offset {ZDR_OFFSET:+.3f} dB")
     out("   elev (deg)   used   mean (dB)  median (dB)  std (dB)  expected ZDR (dB)")
     for r, elev in enumerate(ELEVATIONS):
         out(
-            f"   {elev:9.1f} {int(res[r, 0]):7d} {res[r, 1]:+10.3f} {res[r, 3]:+12.3f}"
-            f" {res[r, 2]:9.3f} {res[r, 4]:11.3f}"
+            f"   {elev:9.1f} {int(count[r]):7d} {offset[r]:+10.3f} {median[r]:+12.3f}"
+            f" {stats['std'].values[r]:9.3f} {stats.expected.values[r]:11.3f}"
         )
     # The differences themselves, for the figure's histogram (the kernel returns statistics).
     used = rain & (dbz >= 15.0) & (dbz <= 30.0) & (rhohv >= 0.95)
     expected = zdr_at_elevation(np.interp(dbz, RAIN_Z, RAIN_ZDR), ELEVATIONS[:, None])
     ctx["offset"] = {
-        "res": res,
+        "stats": stats,
         "elevations": ELEVATIONS,
         "diffs": (zdr - expected)[used],
         "truth": ZDR_OFFSET,
     }
-    worst = np.max(np.abs(res[:, 1] - ZDR_OFFSET))
+    worst = np.max(np.abs(offset - ZDR_OFFSET))
     out(f"   largest |mean offset - truth| over the elevations: {worst:.4f} dB")
     return [
-        Check("ZDR offset, worst elevation (dB)", res[np.argmax(np.abs(res[:, 1] - ZDR_OFFSET)), 1],
+        Check("ZDR offset, worst elevation (dB)", offset[np.argmax(np.abs(offset - ZDR_OFFSET))],
               ZDR_OFFSET, 0.03),
-        Check("ZDR offset by median, 20 deg (dB)", res[-1, 3], ZDR_OFFSET, 0.03),
-        Check("light-rain samples kept, all elevations", res[:, 0].sum(), rain.sum(), 0),
+        Check("ZDR offset by median, 20 deg (dB)", median[-1], ZDR_OFFSET, 0.03),
+        Check("light-rain samples kept, all elevations", count.sum(), rain.sum(), 0),
     ]  # fmt: skip

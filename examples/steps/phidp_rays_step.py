@@ -2,7 +2,7 @@
 
 import numpy as np
 
-import _calibration
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -31,15 +31,18 @@ def phidp_rays_step(rng, size, n_threads, out, ctx):
     snr = np.full((rays, gates), 20.0)
 
     first_gate, n_use = 4, 40  # the first 10 km, before propagation adds phase
-    args = (phidp, rhohv, snr, np.zeros(0), first_gate, n_use, 0.9, 3.0, 10, n_threads)
-    res = timed(_calibration.phidp_rays, *args)
-    error = wrap(res[:, 0] - system)
+    res = timed(
+        bluster.phidp_rays, phidp, rhohv=rhohv, snr=snr, first_gate=first_gate, n_use=n_use,
+        rhohv_min=0.9, snr_min=3.0, min_count=10, n_threads=n_threads,
+    )  # fmt: skip
+    phase, count, length = (res[k].values for k in ("system_phase", "count", "resultant_length"))
+    error = wrap(phase - system)
     out(f"   {rays} rays x {gates} gates; first gate {first_gate}, {n_use} usable gates per ray")
     out("   azimuth   recovered     true   error   gates   length   (degrees; error wrapped)")
     for i in np.linspace(0, rays - 1, 6).astype(int):
         out(
-            f"   {az[i]:7.1f} {res[i, 0]:11.2f} {system[i]:8.2f} {error[i]:7.2f}"
-            f" {res[i, 1]:7.0f} {res[i, 2]:8.3f}"
+            f"   {az[i]:7.1f} {phase[i]:11.2f} {system[i]:8.2f} {error[i]:7.2f}"
+            f" {count[i]:7.0f} {length[i]:8.3f}"
         )
     worst = float(np.max(np.abs(error)))
     out(f"   largest error over the sweep: {worst:.2f} deg (noise 3 deg per gate)")

@@ -3,7 +3,7 @@ helicity and mean winds are known exactly in every column."""
 
 import numpy as np
 
-import _bluster
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -64,14 +64,26 @@ def profile_step(rng, size, n_threads, out, ctx):
     levels = 60
     z, u, v, ground, scale = synthetic_columns(rng, ny, nx, levels)
     cols = ny * nx
-    calm = np.zeros(cols)
 
-    def layer(top, cu=calm, cv=calm):
-        return timed(_bluster.profile, z, u, v, ground, 0.0, top, cu, cv, n_threads)
+    def layer(top, cu=0.0, cv=0.0):
+        res = timed(
+            bluster.profile,
+            z,
+            u,
+            v,
+            bottom=0.0,
+            top=top,
+            storm_u=cu,
+            storm_v=cv,
+            ground=ground,
+            n_threads=n_threads,
+        )
+        return {name: values.values for name, values in res.items()}
 
     # Storm motion from the 0-6 km layer, then helicity against it in the 0-1 and 0-3 km layers.
     deep = layer(6000.0)
-    cu, cv = right_mover(deep[5], deep[6], deep[2] - deep[0], deep[3] - deep[1])
+    shear = deep["u_top"] - deep["u_bottom"], deep["v_top"] - deep["v_bottom"]
+    cu, cv = right_mover(deep["u_mean"], deep["v_mean"], *shear)
     low = layer(1000.0, cu, cv)
     mid = layer(3000.0, cu, cv)
 
@@ -79,12 +91,12 @@ def profile_step(rng, size, n_threads, out, ctx):
     shear6 = (scale * (KNOT_U[5] - KNOT_U[0]), scale * (KNOT_V[5] - KNOT_V[0]))
     true_cu, true_cv = right_mover(*mean6, *shear6)
     truth = {
-        "0-1 km SRH (m2/s2)": (low[4], knot_helicity(scale, 1000.0, true_cu, true_cv)),
-        "0-3 km SRH (m2/s2)": (mid[4], knot_helicity(scale, 3000.0, true_cu, true_cv)),
-        "0-1 km mean u (m/s)": (low[5], knot_layer(scale, 1000.0)[0]),
-        "0-1 km mean v (m/s)": (low[6], knot_layer(scale, 1000.0)[1]),
-        "0-3 km mean u (m/s)": (mid[5], knot_layer(scale, 3000.0)[0]),
-        "0-3 km mean v (m/s)": (mid[6], knot_layer(scale, 3000.0)[1]),
+        "0-1 km SRH (m2/s2)": (low["helicity"], knot_helicity(scale, 1000.0, true_cu, true_cv)),
+        "0-3 km SRH (m2/s2)": (mid["helicity"], knot_helicity(scale, 3000.0, true_cu, true_cv)),
+        "0-1 km mean u (m/s)": (low["u_mean"], knot_layer(scale, 1000.0)[0]),
+        "0-1 km mean v (m/s)": (low["v_mean"], knot_layer(scale, 1000.0)[1]),
+        "0-3 km mean u (m/s)": (mid["u_mean"], knot_layer(scale, 3000.0)[0]),
+        "0-3 km mean v (m/s)": (mid["v_mean"], knot_layer(scale, 3000.0)[1]),
         "right-mover u (m/s)": (cu, true_cu),
         "right-mover v (m/s)": (cv, true_cv),
     }
@@ -101,7 +113,7 @@ def profile_step(rng, size, n_threads, out, ctx):
     checks.append(
         Check(
             "0-3 km SRH at the centre (m2/s2)",
-            mid[4][centre],
+            mid["helicity"][centre],
             truth["0-3 km SRH (m2/s2)"][1][centre],
             1e-6,
         )

@@ -3,7 +3,7 @@ and mixing ratio are known in every column, under a stable free troposphere."""
 
 import numpy as np
 
-import _bluster
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -44,8 +44,10 @@ def sounding_grid(rng, ny, nx):
 def thermo_step(rng, size, n_threads, out, ctx):
     ny, nx = (8, 10) if size == "small" else (200, 250)
     p1, t, p, td, mixed, theta_ml, r_ml = sounding_grid(rng, ny, nx)
-    res = timed(_bluster.thermo, t, p, td, n_threads).reshape(4, *t.shape)
-    r, theta, theta_v, theta_e = res
+    res = timed(bluster.thermo, t, p, td, n_threads=n_threads)
+    r, theta, theta_v, theta_e = (
+        res[k].values for k in ("mixing_ratio", "theta", "theta_v", "theta_e")
+    )
 
     theta_truth = np.broadcast_to(theta_ml[..., None], t.shape)
     r_truth = np.broadcast_to(r_ml[..., None], t.shape)

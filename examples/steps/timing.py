@@ -1,7 +1,8 @@
 """Time spent in the kernels, kept apart from the time spent making the synthetic data.
 
-A step calls each kernel through `timed(kernel, *args)`; the storm day reads and resets the
-total around every step, so that it can report the kernels' time beside the step's own.
+A step calls each bluster function (its kernel with the package's thin layer of conversion and
+labelling) through `timed(function, *args, **kwargs)`; the storm day reads and resets the total
+around every step, so that it can report the kernels' time beside the step's own.
 """
 
 import time

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-import _bluster
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -42,23 +42,33 @@ def vad_profile_step(rng, size, n_threads, out, ctx):
 
     ctx["vad"]["storm_motion"] = (cu, cv)
 
-    # The lowest ring serves as the ground (the ground argument is NaN): layers start there.
+    # The lowest ring serves as the ground (no ground given): layers start there.
     out(f"   {z.size} retrieved rings from {z.min():.0f} to {z.max():.0f} m above the radar")
     out(f"   storm motion ({cu:.1f}, {cv:.1f}) m/s; layers above the lowest ring")
     out("   layer      SRH (m2/s2)  true    mean u  true   mean v  true")
     checks = []
     for top in LAYERS:
-        column = (z[None, :], u[None, :], v[None, :], [np.nan])
-        res = timed(_bluster.profile, *column, 0.0, top, [cu], [cv], n_threads)[:, 0]
+        layer = timed(
+            bluster.profile,
+            z,
+            u,
+            v,
+            bottom=0.0,
+            top=top,
+            storm_u=cu,
+            storm_v=cv,
+            n_threads=n_threads,
+        )
+        res = [layer[k].item() for k in ("helicity", "u_mean", "v_mean")]
         srh, mu, mv = true_layer(top, cu, cv, base=z[0])
         out(
-            f"   0-{top / 1000:.0f} km {res[4]:12.1f} {srh:7.1f} {res[5]:8.2f} {mu:5.2f}"
-            f" {res[6]:8.2f} {mv:5.2f}"
+            f"   0-{top / 1000:.0f} km {res[0]:12.1f} {srh:7.1f} {res[1]:8.2f} {mu:5.2f}"
+            f" {res[2]:8.2f} {mv:5.2f}"
         )
         checks += [
-            Check(f"0-{top / 1000:.0f} km SRH from the VAD winds (m2/s2)", res[4], srh,
+            Check(f"0-{top / 1000:.0f} km SRH from the VAD winds (m2/s2)", res[0], srh,
                   0.1 * abs(srh) + 10.0),
-            Check(f"0-{top / 1000:.0f} km mean u from the VAD winds (m/s)", res[5], mu, 0.5),
-            Check(f"0-{top / 1000:.0f} km mean v from the VAD winds (m/s)", res[6], mv, 0.5),
+            Check(f"0-{top / 1000:.0f} km mean u from the VAD winds (m/s)", res[1], mu, 0.5),
+            Check(f"0-{top / 1000:.0f} km mean v from the VAD winds (m/s)", res[2], mv, 0.5),
         ]  # fmt: skip
     return checks

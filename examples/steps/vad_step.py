@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-import _bluster
+import bluster
 
 from .check import Check
 from .timing import timed
@@ -32,8 +32,8 @@ def true_wind(height):
 @dataclass
 class VadVolume:
     vr: np.ndarray  # (rings, azimuths) radial velocity, m/s, NaN where missing
-    az: np.ndarray  # (rings, azimuths) azimuth, rad clockwise from north
-    cos_el: np.ndarray  # (rings,)
+    azimuth: np.ndarray  # (azimuths,) degrees clockwise from north, the same for every ring
+    elevation: np.ndarray  # (rings,) degrees
     height: np.ndarray  # (rings,) beam height above the radar, m
     u: np.ndarray  # (rings,) true eastward wind, m/s
     v: np.ndarray  # (rings,) true northward wind, m/s
@@ -51,28 +51,35 @@ def build_volume(rng, size):
     re = KE * EARTH_RADIUS
     height = np.sqrt(rng_m**2 + re**2 + 2.0 * rng_m * re * np.sin(el)) - re
     u, v = true_wind(height)
-    az = np.broadcast_to(np.deg2rad(np.arange(rays) + 0.5), (el.size, rays)).copy()
-    cos_el = np.cos(el)
+    azimuth = np.arange(rays) + 0.5
+    az = np.deg2rad(azimuth)
+    cos_el = np.cos(el)[:, None]
     offset = -FALL_SPEED * np.sin(el)
-    vr = (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)) * cos_el[:, None] + offset[:, None]
+    vr = (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)) * cos_el + offset[:, None]
     vr += rng.normal(0.0, NOISE, vr.shape)
     vr[rng.random(vr.shape) < 0.1] = np.nan  # clear-air gaps
-    blocked = (np.rad2deg(az) > 40.0) & (np.rad2deg(az) < 65.0) & (el[:, None] < np.deg2rad(2.0))
+    blocked = (azimuth > 40.0) & (azimuth < 65.0) & (el[:, None] < np.deg2rad(2.0))
     vr[blocked] = np.nan  # a hill blocks the lowest sweeps
-    return VadVolume(vr, az, cos_el, height, u, v, offset)
+    return VadVolume(vr, azimuth, np.rad2deg(el), height, u, v, offset)
 
 
 def retrieve_winds(volume, n_threads=0):
-    """The kernel's result (8, rings) for a volume."""
+    """The fits of every ring of a volume: a Dataset of u, v, offset, rms, count, ..."""
     return timed(
-        _bluster.vad, volume.vr, volume.az, volume.cos_el, MIN_GATES, MIN_SPREAD, n_threads
+        bluster.vad,
+        volume.vr,
+        volume.azimuth,
+        volume.elevation,
+        min_gates=MIN_GATES,
+        min_spread=MIN_SPREAD,
+        n_threads=n_threads,
     )
 
 
 def vad_step(rng, size, n_threads, out, ctx):
     vol = build_volume(rng, size)
     res = retrieve_winds(vol, n_threads)
-    u, v, offset, rms = res[0], res[1], res[2], res[3]
+    u, v, offset, rms, count = (res[k].values for k in ("u", "v", "offset", "rms", "count"))
 
     out(f"   {vol.vr.shape[0]} rings x {vol.vr.shape[1]} rays; {NOISE} m/s noise, gaps, blockage")
     out("   height (m)   u (m/s)  true    v (m/s)  true   samples")
@@ -80,7 +87,7 @@ def vad_step(rng, size, n_threads, out, ctx):
     for i in order[np.linspace(0, order.size - 1, min(order.size, 10)).astype(int)]:
         out(
             f"   {vol.height[i]:9.0f} {u[i]:9.2f} {vol.u[i]:6.2f} {v[i]:9.2f} {vol.v[i]:6.2f}"
-            f" {res[4, i]:8.0f}"
+            f" {count[i]:8.0f}"
         )
     ctx["vad"] = {"height": vol.height, "u": u, "v": v}
     err = np.hypot(u - vol.u, v - vol.v)

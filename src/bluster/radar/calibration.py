@@ -193,7 +193,7 @@ def zdr_offset(
         else:
             table = light_rain_zdr_table(band)
     if not np.isscalar(table):
-        nodes = np.asarray(table[0], dtype=np.float64)  # type: ignore[index]
+        nodes = np.asarray(table[0], dtype=np.float64)
         z_min = float(nodes[0]) if z_min is None and nodes.size else z_min
         z_max = float(nodes[-1]) if z_max is None and nodes.size else z_max
     wanted = "vertical" if method == "vertical" else "ppi"
@@ -206,14 +206,14 @@ def zdr_offset(
             bluster.offset_stats(
                 _flat(zdr),
                 elevation=sweep.elevation,
-                dbz=_flat(dbz),
-                table=table,  # type: ignore[arg-type]
+                dbz=None if dbz is None else _flat(dbz),
+                table=table,
                 z_min=z_min,
                 z_max=z_max,
                 rhohv_min=rhohv_min,
                 snr_min=snr_min,
                 n_threads=n_threads,
-                **_screens(sweep, moments, flat=True),
+                **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
     per_sweep = _stacked(chosen, rows)
@@ -338,7 +338,7 @@ def z_bias(
                 kdp_min=kdp_min,
                 min_bin_count=min_bin_count,
                 n_threads=n_threads,
-                **_screens(sweep, moments, flat=True),
+                **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
     per_sweep = _stacked(chosen, rows)
@@ -427,7 +427,7 @@ def calibration(
         n_threads=n_threads,
     )
     names = (
-        [n for n in phase.data_vars if not n.startswith("ray_")]
+        [n for n in phase.data_vars if not str(n).startswith("ray_")]
         + [n for n in offset.data_vars if str(n).startswith("zdr_offset")]
         + [n for n in bias.data_vars if str(n).startswith("z_bias")]
     )
@@ -446,13 +446,17 @@ def calibration(
 def _screens(sweep: Sweep, moments: Any, *, flat: bool = False) -> dict[str, np.ndarray]:
     """The optional screening moments the sweep holds (rhohv, snr), as rows of gates or,
     ``flat``, as one row of all the sweep's gates."""
-    found = {q: moment(sweep, q, moments, required=False) for q in ("rhohv", "snr")}
-    return {q: _flat(v) if flat else v for q, v in found.items() if v is not None}
+    screens = {}
+    for quantity in ("rhohv", "snr"):
+        values = moment(sweep, quantity, moments, required=False)
+        if values is not None:
+            screens[quantity] = _flat(values) if flat else values
+    return screens
 
 
-def _flat(values: np.ndarray | None) -> np.ndarray | None:
+def _flat(values: np.ndarray) -> np.ndarray:
     """All gates of a sweep as one row: the samples of one per-sweep statistic."""
-    return None if values is None else values.reshape(1, -1)
+    return values.reshape(1, -1)
 
 
 def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:

@@ -43,7 +43,7 @@ def light_rain_zdr(dbz: np.ndarray, elevation: float, band: str) -> np.ndarray:
     """The table's light-rain ZDR at ``dbz`` seen at ``elevation`` degrees (dB)."""
     e = np.interp(dbz, *light_rain_zdr_table(band))
     s2 = np.sin(np.deg2rad(elevation)) ** 2
-    return e - 20.0 * np.log10(10.0 ** (0.05 * e) * s2 + (1.0 - s2))
+    return np.asarray(e - 20.0 * np.log10(10.0 ** (0.05 * e) * s2 + (1.0 - s2)))
 
 
 def synthetic_volume(
@@ -135,7 +135,7 @@ def _sweep(
     zdr = np.concatenate([light_rain_zdr(dbz_light, elevation, band), zdr_true]) + zdr_offset
     kdp = np.concatenate([np.full(light, np.nan), kdp])
 
-    def field(values: np.ndarray, units: str) -> tuple[tuple[str, str], np.ndarray, dict]:
+    def field(values: np.ndarray, units: str) -> tuple[tuple[str, str], np.ndarray, dict[str, str]]:
         return (
             ("azimuth", "range"),
             np.broadcast_to(values, (n_rays, n_gates)).copy(),

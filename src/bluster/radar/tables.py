@@ -50,6 +50,8 @@ Examples
 -4.171
 """
 
+from collections.abc import Mapping
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -74,7 +76,7 @@ SELF_CONSISTENCY_POLYNOMIALS: dict[str, tuple[float, float, float, float]] = {
 SELF_CONSISTENCY_ZDR: NDArray[np.float64] = np.round(np.arange(0.0, 3.5 + 1e-9, 0.1), 10)
 
 
-def _band_key(band: str, defaults: dict[str, object], what: str) -> str:
+def _band_key(band: str, defaults: Mapping[str, object], what: str) -> str:
     key = str(band).strip().upper()
     if key not in defaults:
         raise ValueError(

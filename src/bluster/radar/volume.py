@@ -1,9 +1,10 @@
 """Radar volumes: opening files and Py-ART radars as one DataTree of sweeps; moment lookup."""
 
+import importlib
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 import numpy as np
 import xarray as xr
@@ -136,6 +137,18 @@ def as_volume(source: Any) -> xr.DataTree:
     return open_volume(source)
 
 
+@overload
+def moment(
+    sweep: Sweep,
+    quantity: str,
+    moments: Mapping[str, str] | None,
+    *,
+    required: Literal[True] = ...,
+) -> np.ndarray: ...
+@overload
+def moment(
+    sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool
+) -> np.ndarray | None: ...
 def moment(
     sweep: Sweep, quantity: str, moments: Mapping[str, str] | None, *, required: bool = True
 ) -> np.ndarray | None:
@@ -216,7 +229,8 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
             raise ValueError('engine="pyart" reads one file at a time')
         return _from_pyart(_pyart_read(paths[0]))
     try:
-        import xradar
+        # imported by name: the optional readers ship no type information
+        xradar = importlib.import_module("xradar")
     except ImportError as err:  # pragma: no cover - the radar extra is missing
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
     what = _describe(source)
@@ -231,7 +245,7 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         ) from None
     try:
         target = paths[0] if len(paths) == 1 else paths
-        tree = xradar.io.open_datatree(target, engine=engine)
+        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine)
         tree.load()  # read now, so that a truncated file fails here and not mid-computation
     except Exception as err:  # readers raise anything from KeyError to OSError
         raise ValueError(
@@ -243,7 +257,7 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
 
 def _pyart_read(path: Any) -> Any:
     try:
-        import pyart
+        pyart = importlib.import_module("pyart")
     except ImportError as err:
         raise ImportError('engine="pyart" needs Py-ART: pip install arm-pyart') from err
     try:

@@ -13,6 +13,7 @@ from .geometry import beam_height
 from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
+MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
 
 
 @overload
@@ -126,8 +127,8 @@ def vad_profile(
     check_moments(moments)
     tree = as_volume(volume)
     chosen = _ppi_sweeps(sweeps_of(tree), sweeps)
-    per_sweep = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
-    ring_set = xr.concat(per_sweep, dim="sweep", join="outer", combine_attrs="drop_conflicts")
+    fits = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
+    ring_set = _ring_set(chosen, fits)
     edges = _height_edges(heights, ring_set["height"].values)
     profile = _binned(ring_set, edges).assign_coords(volume_coords(tree))
     if rings:
@@ -155,22 +156,72 @@ def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sw
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
 ) -> xr.Dataset:
+    """The vad fits of a sweep's rings, one per gate, over ``ring``.
+
+    Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
+    says, are not handed to the core: they get their sample count and NaN, as the core gives
+    them. In clear air most rings of a sweep are empty, and transposing and scanning them
+    would cost more than the fits of the others.
+    """
     velocity = moment(sweep, "velocity", moments)
-    assert velocity is not None
+    azimuth = sweep.data["azimuth"].values
+    counts = (np.isfinite(velocity) & np.isfinite(azimuth)[:, None]).sum(axis=0)
+    fittable = np.flatnonzero(counts >= MIN_FIT_SAMPLES)
     fits = bluster.vad(
-        velocity.T,  # rings (gates) by samples (rays)
-        sweep.data["azimuth"].values,
+        velocity[:, fittable].T,  # rings (gates) by samples (rays)
+        azimuth,
         sweep.elevation,
         min_gates=min_gates,
         min_spread=min_spread,
         n_threads=n_threads,
     )
-    gates = sweep.data["range"].values
-    fits = fits.rename_dims(ring="range").assign_coords(range=("range", gates, {"units": "m"}))
-    height = beam_height(gates, sweep.elevation)
-    fits["height"] = ("range", height, {"units": "m", "long_name": "beam height above antenna"})
-    return fits.expand_dims(sweep=[sweep.name]).assign_coords(
-        elevation=("sweep", [sweep.elevation], {"units": "degree"})
+
+    def every_ring(name: str) -> np.ndarray:
+        values = counts.astype(np.float64) if name == "count" else np.full(counts.size, np.nan)
+        values[fittable] = fits[name].values
+        return values
+
+    return xr.Dataset(
+        {name: ("ring", every_ring(name), fits[name].attrs) for name in fits.data_vars}
+    )
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
+    """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
+    NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
+    fits of a sparse volume."""
+    ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
+    union = (
+        ranges[0]
+        if all(np.array_equal(r, ranges[0]) for r in ranges)
+        else np.unique(np.concatenate(ranges))
+    )
+    columns = [np.searchsorted(union, r) for r in ranges]
+    elevation = np.array([s.elevation for s in sweeps])
+
+    def stacked(values: list[np.ndarray]) -> np.ndarray:
+        out = np.full((len(sweeps), union.size), np.nan)
+        for row, (column, v) in enumerate(zip(columns, values, strict=True)):
+            out[row, column] = v
+        return out
+
+    variables = {
+        name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
+        for name in fits[0].data_vars
+    }
+    heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
+    variables["height"] = (
+        ("sweep", "range"),
+        heights,
+        {"units": "m", "long_name": "beam height above antenna"},
+    )
+    return xr.Dataset(
+        variables,
+        coords={
+            "sweep": [s.name for s in sweeps],
+            "range": ("range", union, {"units": "m"}),
+            "elevation": ("sweep", elevation, {"units": "degree"}),
+        },
     )
 
 
@@ -190,7 +241,7 @@ def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
     """Count-weighted means of the accepted rings in each height bin (no loop over rows)."""
     u = ring_set["u"].values.ravel()
     accepted = np.isfinite(u)
-    height = np.broadcast_to(ring_set["height"].values, ring_set["u"].shape).ravel()[accepted]
+    height = ring_set["height"].values.ravel()[accepted]
     index = np.searchsorted(edges, height, side="right") - 1
     inside = (index >= 0) & (index < edges.size - 1) & (height <= edges[-1])
     index = index[inside]
