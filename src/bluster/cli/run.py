@@ -111,6 +111,12 @@ def _summarise(run: Run, attempted: int) -> int:
     )
     for outcome in sorted(run.failed, key=lambda outcome: outcome.path):
         message(f"  skipped {outcome.path}: {outcome.error}")
+    before = 0 if run.previous is None else run.previous.sizes["time"]
+    if total is not None and rows - before < len(run.rows):
+        message(
+            f"bluster: {len(run.rows) - (rows - before)} volumes not added: their volume time "
+            "is already in the output (the same volume under another file name)"
+        )
     if total is None:
         message("bluster: nothing written: no volume could be processed")
         return EXIT_NOTHING
