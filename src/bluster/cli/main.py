@@ -59,6 +59,8 @@ def _run(args: argparse.Namespace) -> int:
     from bluster.cli import volumes
     from bluster.cli.run import RunOptions, run_archive
 
+    if args.processes and args.scheduler:
+        raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
     paths = expand_sources(args.inputs)
     if args.command == "calibrate":
         task = partial(volumes.calibration_row, engine=args.engine, band=args.band)
@@ -70,6 +72,7 @@ def _run(args: argparse.Namespace) -> int:
         out=Path(args.out),
         workers=args.workers,
         scheduler=args.scheduler,
+        processes=args.processes,
         resume=args.resume,
         keep_going=args.keep_going,
         quiet=args.quiet,

@@ -156,6 +156,13 @@ def _run_options() -> argparse.ArgumentParser:
         "workers need bluster installed and the files at the same paths)",
     )
     run.add_argument(
+        "--processes",
+        action="store_true",
+        help="run the --workers as single-threaded processes (a local dask.distributed "
+        "cluster) rather than threads: faster when reading the files dominates, as xradar's "
+        "readers hold the GIL",
+    )
+    run.add_argument(
         "--resume",
         action="store_true",
         help="skip the files already in --out and add the rest to it",

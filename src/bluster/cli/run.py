@@ -25,6 +25,7 @@ class RunOptions:
     out: Path
     workers: int | None = None
     scheduler: str | None = None
+    processes: bool = False
     resume: bool = False
     keep_going: bool = False
     quiet: bool = False
@@ -87,7 +88,14 @@ def run_archive(
         )
     run = Run(options, previous, progress)
     try:
-        process_files(task, todo, run.add, workers=options.workers, scheduler=options.scheduler)
+        process_files(
+            task,
+            todo,
+            run.add,
+            workers=options.workers,
+            scheduler=options.scheduler,
+            processes=options.processes,
+        )
     except KeyboardInterrupt:
         progress.close()
         run.write()
