@@ -43,13 +43,13 @@ def archive() -> list[Path]:
     return files
 
 
-def command_rate(command: str, workers: int) -> float:
+def command_rate(command: str, workers: int, *extra: str) -> float:
     """Volumes per second of one whole `bluster COMMAND` run over the archive."""
     with tempfile.TemporaryDirectory() as out:
-        start = time.perf_counter()
         band = ["--band", BAND] if command == "calibrate" else []
         argv = [command, str(ARCHIVE), *band, "--out", f"{out}/out.nc", "-w", str(workers), "-q"]
-        status = main(argv)
+        start = time.perf_counter()
+        status = main([*argv, *extra])
         seconds = time.perf_counter() - start
     assert status == 0, f"bluster {command} exited {status}"
     return VOLUMES / seconds
@@ -114,8 +114,10 @@ def main_bench() -> None:
     print("| command | 1 worker (volumes/s) | 2 workers (volumes/s) |")
     print("|---|---:|---:|")
     for command in ("calibrate", "vad"):
-        rates = [command_rate(command, workers) for workers in (1, 2)]
-        print(f"| `bluster {command}` | {rates[0]:.1f} | {rates[1]:.1f} |")
+        for extra in ((), ("--processes",)):
+            rates = [command_rate(command, workers, *extra) for workers in (1, 2)]
+            label = " ".join([f"`bluster {command}", *extra]) + "`"
+            print(f"| {label} | {rates[0]:.1f} | {rates[1]:.1f} |")
 
     read, calibrate, vad = read_and_compute(files)
     print("\nOne thread, per volume (ms):")

@@ -41,7 +41,7 @@ def process_files(
         Address of a ``distributed`` scheduler (e.g. ``tcp://10.0.0.5:8786``) to run on.
     processes
         Run on a ``distributed.LocalCluster`` of ``workers`` single-threaded processes
-        instead of threads: for readers that hold the GIL while they decode a file.
+        instead of threads: for reading-bound runs, where a second thread gains little.
     """
     one_file = partial(run_task, task)
     if scheduler is not None:

@@ -159,8 +159,8 @@ def _run_options() -> argparse.ArgumentParser:
         "--processes",
         action="store_true",
         help="run the --workers as single-threaded processes (a local dask.distributed "
-        "cluster) rather than threads: faster when reading the files dominates, as xradar's "
-        "readers hold the GIL",
+        "cluster) rather than threads: faster when reading the files dominates, where a "
+        "second thread gains little",
     )
     run.add_argument(
         "--resume",
