@@ -1,0 +1,83 @@
+"""``bluster info FILE``: what a volume file holds, the quick check before a long run."""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import xarray as xr
+
+from bluster import radar
+from bluster.radar.volume import sweeps_of
+
+
+def describe_file(path: str, *, engine: str | None = None) -> int:
+    """Print the description of the volume at ``path``; the exit status (1: unreadable)."""
+    try:
+        volume = radar.open_volume(path, engine=engine)
+    except Exception as exc:  # any reader failure is the answer to "can this file be read?"
+        print(f"bluster info: {path} cannot be read: {exc}", file=sys.stderr)
+        return 1
+    print(describe(volume, Path(path), engine or _format(path)))
+    return 0
+
+
+def describe(volume: xr.DataTree, path: Path, fmt: str) -> str:
+    """Format, site, time and one line per sweep of ``volume``, read from ``path``."""
+    sweeps = sweeps_of(volume)
+    lines = [
+        f"file    {path} ({path.stat().st_size / 1e6:.2f} MB)",
+        f"format  {fmt}",
+        f"site    {_site(volume)}",
+        f"time    {volume.attrs['start_time']} (start); rays from {_ray_times(sweeps)}",
+        f"sweeps  {len(sweeps)}",
+        f"  {'sweep':<9}{'kind':<10}{'elev':>6}{'rays':>6}{'gates':>7}{'range km':>10}  moments",
+    ]
+    for sweep in sweeps:
+        data = sweep.data
+        gates = data.sizes.get("range", 0)
+        rays = max((size for dim, size in data.sizes.items() if dim != "range"), default=0)
+        lines.append(
+            f"  {sweep.name:<9}{sweep.kind:<10}{sweep.elevation:>6.2f}{rays:>6}{gates:>7}"
+            f"{_max_range_km(data):>10}  {' '.join(_moments(data))}"
+        )
+    return "\n".join(lines)
+
+
+def _format(path: str) -> str:
+    import xradar
+
+    try:
+        return f"{xradar.io.discover_engine(path)} (detected)"
+    except ValueError:
+        return "unknown"
+
+
+def _moments(sweep: xr.Dataset) -> list[str]:
+    return sorted(
+        str(name) for name, var in sweep.data_vars.items() if var.ndim == 2 and "range" in var.dims
+    )
+
+
+def _max_range_km(sweep: xr.Dataset) -> str:
+    if "range" not in sweep.coords or sweep.sizes["range"] == 0:
+        return "?"
+    return f"{float(sweep['range'].max()) / 1e3:.1f}"
+
+
+def _site(volume: xr.DataTree) -> str:
+    root = volume.ds
+    where = [
+        f"{name} {float(root[name]):.4f}" for name in ("latitude", "longitude") if name in root
+    ]
+    if "altitude" in root:
+        where.append(f"altitude {float(root['altitude']):.0f} m")
+    return ", ".join([volume.attrs.get("site") or "unnamed", *where])
+
+
+def _ray_times(sweeps: list) -> str:
+    times = [np.ravel(s.data["time"].values) for s in sweeps if "time" in s.data.coords]
+    if not times:
+        return "? (no ray times)"
+    stacked = np.concatenate(times)
+    first, last = (np.datetime_as_string(t, "s") for t in (stacked.min(), stacked.max()))
+    return f"{first} to {last}"

@@ -1,0 +1,227 @@
+"""The ``bluster`` argument parser: subcommands, options and the help texts users work from."""
+
+import argparse
+from collections.abc import Callable
+
+from bluster import __version__
+
+DESCRIPTION = """\
+Calibration monitoring and wind profiles over weather-radar archives.
+
+Every volume file (ODIM_H5, CfRadial, NEXRAD Level II, IRIS, GAMIC, ... as xradar reads them)
+is one task on Dask: local threads by default, or an existing cluster with --scheduler. Rows
+are sorted by volume time, so the result does not depend on the scheduler or the number of
+workers. Run 'bluster COMMAND --help' for each command's options."""
+
+EPILOG = """\
+examples:
+  bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5
+  bluster calibrate radar/2026-06 --band C --out monitor.nc --plot monitor.png
+  bluster vad radar/2026-06-01 --out winds.nc --plot winds.png --workers 2"""
+
+RUN_NOTES = """\
+bad files:
+  A file that cannot be read, or lacks a moment the command needs, is reported (name and
+  reason) and skipped; it never ends the run. The summary at the end lists every skipped file.
+  Exit status: 0 when every file was processed; 1 when some were skipped (the rest is written);
+  3 when none could be processed (nothing is written); 130 when interrupted (what was done is
+  written; finish with --resume); 2 for a usage error or an output that cannot be read or
+  written. --keep-going changes only the exit status: skipped files then exit 0 as long as
+  something was written (they are still reported, and --resume tries them again).
+
+output:
+  NetCDF (h5netcdf), or Zarr when --out ends in .zarr, with one row per volume along 'time'
+  and the file name of each row in 'source'. The file is written to a hidden temporary file in
+  the same directory and renamed over --out, every --checkpoint seconds and at the end, so an
+  interrupted run leaves a complete file. --resume skips the files already in --out (by file
+  name; a volume whose time is already there is not added again) and rewrites it with the
+  merged result."""
+
+CALIBRATE_EPILOG = f"""\
+The row of each volume holds the ZDR offset, the Z bias and the system differential phase
+with their spreads and sample counts, the volume's start time and the site.
+
+example:
+  bluster calibrate radar/2026-06 --band C --out monitor.nc --plot monitor.png
+
+{RUN_NOTES}"""
+
+VAD_EPILOG = f"""\
+The row of each volume is its wind profile over height (u, v, wind speed and direction, fit
+rms, number of rings), from a VAD fit of every range gate of every PPI sweep.
+
+example:
+  bluster vad radar/2026-06-01 --top 8000 --step 250 --out winds.nc --plot winds.png
+
+{RUN_NOTES}"""
+
+INFO_EPILOG = """\
+Prints the file's format, site, time, and for every sweep its mode, elevation, rays, gates,
+range and moments: the quick check before a long run. Exit status 1 when the file cannot be
+read.
+
+example:
+  bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="bluster",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"bluster {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    run = _run_options()
+
+    calibrate = commands.add_parser(
+        "calibrate",
+        parents=[run],
+        help="ZDR offset, Z bias and system phase of every volume, as a time series",
+        description="Calibration monitoring: one row per volume file, as a time series.",
+        epilog=CALIBRATE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    calibrate.add_argument(
+        "--band",
+        choices=("S", "C", "X"),
+        required=True,
+        help="radar band, which selects the default tables of light-rain ZDR and of the "
+        "self-consistency of Z, ZDR and KDP",
+    )
+
+    vad = commands.add_parser(
+        "vad",
+        parents=[run],
+        help="VAD wind profile of every volume, as a time-height series",
+        description="Wind profiles: the VAD profile of every volume file over time and height.",
+        epilog=VAD_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    vad.add_argument(
+        "--step",
+        type=_positive(float),
+        default=100.0,
+        metavar="M",
+        help="height bin width in metres (default: %(default)s)",
+    )
+    vad.add_argument(
+        "--top",
+        type=_positive(float),
+        default=None,
+        metavar="M",
+        help="top of the highest height bin in metres above the radar (default: the highest "
+        "ring of each volume; give it for a common height grid over the whole archive)",
+    )
+
+    info = commands.add_parser(
+        "info",
+        help="what a volume file holds: format, sweeps, elevations, moments, time",
+        description="Describe one volume file.",
+        epilog=INFO_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    info.add_argument("file", metavar="FILE", help="a volume file")
+    _engine_option(info)
+    return parser
+
+
+def _run_options() -> argparse.ArgumentParser:
+    """The options shared by the commands that run over an archive."""
+    run = argparse.ArgumentParser(add_help=False)
+    run.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="FILE_OR_DIR",
+        help="volume files, or directories searched recursively (hidden files skipped)",
+    )
+    run.add_argument(
+        "-o", "--out", required=True, metavar="PATH", help="output file: .nc (NetCDF) or .zarr"
+    )
+    run.add_argument("--plot", metavar="PNG", help="also draw the result into this image file")
+    _engine_option(run)
+    where = run.add_mutually_exclusive_group()
+    where.add_argument(
+        "-w",
+        "--workers",
+        type=_positive(int),
+        metavar="N",
+        help="threads of the local Dask scheduler (default: one per core)",
+    )
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on an existing dask.distributed cluster, e.g. tcp://10.0.0.5:8786 (its "
+        "workers need bluster installed and the files at the same paths)",
+    )
+    run.add_argument(
+        "--processes",
+        action="store_true",
+        help="run the --workers as single-threaded processes (a local dask.distributed "
+        "cluster) rather than threads: faster when reading the files dominates, where a "
+        "second thread gains little",
+    )
+    run.add_argument(
+        "--resume",
+        action="store_true",
+        help="skip the files already in --out and add the rest to it",
+    )
+    run.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="exit 0 even if some files were skipped (they are still reported)",
+    )
+    run.add_argument(
+        "--checkpoint",
+        type=_non_negative(float),
+        default=60.0,
+        metavar="SECONDS",
+        help="write the volumes done so far this often (default: %(default)s; 0: after "
+        "every volume)",
+    )
+    run.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar (skipped files and the summary are still reported)",
+    )
+    return run
+
+
+def _engine_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--engine",
+        metavar="NAME",
+        help="reader of the files: an xradar engine (odim, cfradial1, cfradial2, nexradlevel2, "
+        "iris, gamic, rainbow, furuno, uf, ...) or pyart for files only Py-ART reads (default: "
+        "detected from each file)",
+    )
+
+
+Converter = Callable[[str], int | float]
+
+
+def _positive(kind: type[int] | type[float]) -> Converter:
+    return _bounded(kind, strict=True)
+
+
+def _non_negative(kind: type[int] | type[float]) -> Converter:
+    return _bounded(kind, strict=False)
+
+
+def _bounded(kind: type[int] | type[float], *, strict: bool) -> Converter:
+    expected = "a positive" if strict else "a non-negative"
+
+    def convert(text: str) -> int | float:
+        value: int | float | None
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if value is None or value < 0 or (strict and value == 0) or value != value:
+            raise argparse.ArgumentTypeError(f"expected {expected} {kind.__name__}, got {text!r}")
+        return value
+
+    convert.__name__ = kind.__name__
+    return convert

@@ -1,0 +1,65 @@
+"""The work done for one volume file, run as one Dask task on any worker.
+
+Each task returns an :class:`Outcome` rather than raising, so that a file that cannot be read
+or lacks a moment is reported by name and skipped, and the same report comes back from local
+threads and from a remote ``distributed`` worker alike.
+"""
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import xarray as xr
+
+# The rows of the time series: a volume's calibration row or wind profile carries the name of
+# the file it came from, which ``--resume`` uses to skip the files already done.
+SOURCE = "source"
+TIME = "time"
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one file: its labelled row, or the reason it was skipped."""
+
+    path: str
+    row: xr.Dataset | None = None
+    error: str | None = None
+
+
+VolumeTask = Callable[[str], xr.Dataset]
+
+
+def run_task(task: VolumeTask, path: str) -> Outcome:
+    """Apply ``task`` to the file at ``path``; any failure becomes the outcome's ``error``."""
+    try:
+        return Outcome(path, row=task(path))
+    except Exception as exc:  # a bad file must never end the run: report it and go on
+        return Outcome(path, error=_reason(exc))
+
+
+def _reason(exc: BaseException) -> str:
+    # bluster.radar's errors about a file are ValueErrors with a full sentence; anything else
+    # is unexpected and named by its type
+    message = str(exc).strip() or "no message"
+    return message if isinstance(exc, ValueError) else f"{type(exc).__name__}: {message}"
+
+
+def as_row(result: xr.Dataset, path: str) -> xr.Dataset:
+    """``result`` as one row along ``time`` with the file's name, loaded into memory.
+
+    ``result`` carries the volume start as a ``time`` coordinate (scalar or of length 1); its
+    other scalar coordinates (the ``site``) become coordinates along ``time``, so that rows of
+    different radars concatenate.
+    """
+    if TIME not in result.coords:
+        raise ValueError(f"{path}: the result has no volume time")
+    if TIME not in result.dims:
+        result = result.expand_dims(TIME)
+    if result.sizes[TIME] != 1:
+        raise ValueError(f"{path}: expected one volume time, got {result.sizes[TIME]}")
+    scalars = {
+        name: (TIME, [coord.values]) for name, coord in result.coords.items() if coord.ndim == 0
+    }
+    name = np.array([Path(path).name], dtype=str)
+    return result.assign_coords(scalars).assign({SOURCE: ((TIME,), name)}).load()
