@@ -4,6 +4,7 @@ Outcomes are handed to ``on_done`` in the order they complete, on the caller's t
 caller sorts the rows by volume time, so the output does not depend on the scheduler.
 """
 
+import os
 from collections.abc import Callable, Sequence
 from functools import partial
 
@@ -20,6 +21,7 @@ def process_files(
     *,
     workers: int | None = None,
     scheduler: str | None = None,
+    processes: bool = False,
 ) -> None:
     """Run ``task`` on every file of ``paths`` in parallel, calling ``on_done`` for each outcome.
 
@@ -33,15 +35,29 @@ def process_files(
     on_done
         Called on this thread with each :class:`~bluster.cli.tasks.Outcome` as it completes.
     workers
-        Threads of the local scheduler (None: one per core). Ignored with ``scheduler``.
+        Threads of the local scheduler, or processes with ``processes`` (None: one per
+        core). Ignored with ``scheduler``.
     scheduler
         Address of a ``distributed`` scheduler (e.g. ``tcp://10.0.0.5:8786``) to run on.
+    processes
+        Run on a ``distributed.LocalCluster`` of ``workers`` single-threaded processes
+        instead of threads: for reading-bound runs, where a second thread gains little.
     """
     one_file = partial(run_task, task)
-    if scheduler is None:
-        _on_local_threads(one_file, paths, on_done, workers)
-    else:
+    if scheduler is not None:
         _on_cluster(one_file, paths, on_done, scheduler)
+    elif processes:
+        from distributed import LocalCluster
+
+        with LocalCluster(
+            n_workers=workers or os.cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+        ) as cluster:
+            _on_cluster(one_file, paths, on_done, cluster.scheduler_address)
+    else:
+        _on_local_threads(one_file, paths, on_done, workers)
 
 
 def _on_local_threads(

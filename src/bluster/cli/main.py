@@ -10,10 +10,10 @@ import numpy as np
 
 from bluster.cli.archive import expand_sources
 from bluster.cli.parser import build_parser
-from bluster.cli.run import RunOptions, run_archive
 
-CALIBRATION_VARIABLES = ("zdr_offset", "z_bias", "system_phase")
-WIND_VARIABLES = ("u", "v", "wind_speed", "wind_direction")
+# variables every row of each command has: an earlier output must hold them to be resumed
+CALIBRATION_VARIABLES: tuple[str, ...] = ("zdr_offset", "z_bias", "system_phase")
+WIND_VARIABLES: tuple[str, ...] = ("u", "v", "wind_speed", "wind_direction")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -30,6 +30,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        return _command(args)
+    except ImportError as exc:
+        # the console script is installed with the package; its libraries come with [cli]
+        print(
+            f"bluster {args.command}: needs the command line's libraries ({exc.name} is "
+            "missing): pip install 'bluster[cli]'",
+            file=sys.stderr,
+        )
+        return 2
+
+
+def _command(args: argparse.Namespace) -> int:
+    try:
         if args.command == "info":
             from bluster.cli.info import describe_file
 
@@ -44,7 +57,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _run(args: argparse.Namespace) -> int:
     from bluster.cli import volumes
+    from bluster.cli.run import RunOptions, run_archive
 
+    if args.processes and args.scheduler:
+        raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
     paths = expand_sources(args.inputs)
     if args.command == "calibrate":
         task = partial(volumes.calibration_row, engine=args.engine, band=args.band)
@@ -56,6 +72,7 @@ def _run(args: argparse.Namespace) -> int:
         out=Path(args.out),
         workers=args.workers,
         scheduler=args.scheduler,
+        processes=args.processes,
         resume=args.resume,
         keep_going=args.keep_going,
         quiet=args.quiet,

@@ -1,6 +1,7 @@
 """The ``bluster`` argument parser: subcommands, options and the help texts users work from."""
 
 import argparse
+from collections.abc import Callable
 
 from bluster import __version__
 
@@ -15,7 +16,7 @@ workers. Run 'bluster COMMAND --help' for each command's options."""
 EPILOG = """\
 examples:
   bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5
-  bluster calibrate radar/2026-06 --out monitor.nc --plot monitor.png
+  bluster calibrate radar/2026-06 --band C --out monitor.nc --plot monitor.png
   bluster vad radar/2026-06-01 --out winds.nc --plot winds.png --workers 2"""
 
 RUN_NOTES = """\
@@ -24,8 +25,9 @@ bad files:
   reason) and skipped; it never ends the run. The summary at the end lists every skipped file.
   Exit status: 0 when every file was processed; 1 when some were skipped (the rest is written);
   3 when none could be processed (nothing is written); 130 when interrupted (what was done is
-  written; finish with --resume); 2 for a usage error. --keep-going makes skipped files
-  exit 0, as long as something was written.
+  written; finish with --resume); 2 for a usage error or an output that cannot be read or
+  written. --keep-going changes only the exit status: skipped files then exit 0 as long as
+  something was written (they are still reported, and --resume tries them again).
 
 output:
   NetCDF (h5netcdf), or Zarr when --out ends in .zarr, with one row per volume along 'time'
@@ -84,7 +86,9 @@ def build_parser() -> argparse.ArgumentParser:
     calibrate.add_argument(
         "--band",
         choices=("S", "C", "X"),
-        help="radar band, which selects the default rain tables (default: from the file)",
+        required=True,
+        help="radar band, which selects the default tables of light-rain ZDR and of the "
+        "self-consistency of Z, ZDR and KDP",
     )
 
     vad = commands.add_parser(
@@ -152,6 +156,13 @@ def _run_options() -> argparse.ArgumentParser:
         "workers need bluster installed and the files at the same paths)",
     )
     run.add_argument(
+        "--processes",
+        action="store_true",
+        help="run the --workers as single-threaded processes (a local dask.distributed "
+        "cluster) rather than threads: faster when reading the files dominates, where a "
+        "second thread gains little",
+    )
+    run.add_argument(
         "--resume",
         action="store_true",
         help="skip the files already in --out and add the rest to it",
@@ -188,18 +199,22 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _positive(kind: type[int] | type[float]):
+Converter = Callable[[str], int | float]
+
+
+def _positive(kind: type[int] | type[float]) -> Converter:
     return _bounded(kind, strict=True)
 
 
-def _non_negative(kind: type[int] | type[float]):
+def _non_negative(kind: type[int] | type[float]) -> Converter:
     return _bounded(kind, strict=False)
 
 
-def _bounded(kind: type[int] | type[float], *, strict: bool):
+def _bounded(kind: type[int] | type[float], *, strict: bool) -> Converter:
     expected = "a positive" if strict else "a non-negative"
 
     def convert(text: str) -> int | float:
+        value: int | float | None
         try:
             value = kind(text)
         except ValueError:

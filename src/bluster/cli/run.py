@@ -25,6 +25,7 @@ class RunOptions:
     out: Path
     workers: int | None = None
     scheduler: str | None = None
+    processes: bool = False
     resume: bool = False
     keep_going: bool = False
     quiet: bool = False
@@ -40,8 +41,12 @@ class Run:
     progress: Progress
     rows: list[xr.Dataset] = field(default_factory=list)
     failed: list[Outcome] = field(default_factory=list)
-    written: int = 0
+    written: int = 0  # new rows in the file
+    result: xr.Dataset | None = None  # what the file holds
     last_write: float = field(default_factory=time.monotonic)
+
+    def __post_init__(self) -> None:
+        self.result = self.previous
 
     def add(self, outcome: Outcome) -> None:
         if outcome.row is not None:
@@ -53,15 +58,15 @@ class Run:
         if time.monotonic() - self.last_write >= self.options.checkpoint:
             self.write()
 
-    def write(self) -> xr.Dataset | None:
+    def write(self) -> None:
         """Write the previous rows and every new one, if there is anything new."""
         self.last_write = time.monotonic()
         if len(self.rows) == self.written:
-            return None
+            return
         merged = merge_rows(self.previous, self.rows)
         write_atomic(merged, self.options.out)
         self.written = len(self.rows)
-        return merged
+        self.result = merged
 
 
 def run_archive(
@@ -83,7 +88,14 @@ def run_archive(
         )
     run = Run(options, previous, progress)
     try:
-        process_files(task, todo, run.add, workers=options.workers, scheduler=options.scheduler)
+        process_files(
+            task,
+            todo,
+            run.add,
+            workers=options.workers,
+            scheduler=options.scheduler,
+            processes=options.processes,
+        )
     except KeyboardInterrupt:
         progress.close()
         run.write()
@@ -93,22 +105,26 @@ def run_archive(
         )
         return EXIT_INTERRUPTED, None
     progress.close()
-    merged = run.write()
-    return _summarise(run, len(todo), previous, merged), merged if merged is not None else previous
+    run.write()
+    return _summarise(run, len(todo)), run.result
 
 
-def _summarise(
-    run: Run, attempted: int, previous: xr.Dataset | None, merged: xr.Dataset | None
-) -> int:
+def _summarise(run: Run, attempted: int) -> int:
     message = run.progress.message
-    total = merged if merged is not None else previous
+    total = run.result
     rows = 0 if total is None else total.sizes["time"]
     message(
         f"bluster: {len(run.rows)} of {attempted} volumes processed, {len(run.failed)} skipped; "
         f"{run.options.out} holds {rows} volumes"
     )
-    for outcome in run.failed:
+    for outcome in sorted(run.failed, key=lambda outcome: outcome.path):
         message(f"  skipped {outcome.path}: {outcome.error}")
+    before = 0 if run.previous is None else run.previous.sizes["time"]
+    if total is not None and rows - before < len(run.rows):
+        message(
+            f"bluster: {len(run.rows) - (rows - before)} volumes not added: their volume time "
+            "is already in the output (the same volume under another file name)"
+        )
     if total is None:
         message("bluster: nothing written: no volume could be processed")
         return EXIT_NOTHING
