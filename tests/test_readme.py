@@ -85,7 +85,9 @@ BLOCKS = python_blocks()
 
 
 def test_readme_has_python_blocks():
-    assert len(BLOCKS) >= 11
+    # The README is the front page: its example; the reference's examples live in the stubs'
+    # docstrings (tests/test_lowlevel_docs.py) and the tutorials (run by scripts/docs).
+    assert len(BLOCKS) >= 1
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[f"line{b.line}" for b in BLOCKS])
