@@ -8,8 +8,9 @@ import os
 from collections.abc import Callable, Sequence
 from functools import partial
 
-import dask
+from dask.base import compute
 from dask.callbacks import Callback
+from dask.delayed import delayed
 
 from bluster.cli.tasks import Outcome, VolumeTask, run_task
 
@@ -67,7 +68,7 @@ def _on_local_threads(
     workers: int | None,
 ) -> None:
     tasks = [
-        dask.delayed(one_file, pure=False)(path, dask_key_name=f"volume-{index}")
+        delayed(one_file, pure=False)(path, dask_key_name=f"volume-{index}")
         for index, path in enumerate(paths)
     ]
 
@@ -78,7 +79,7 @@ def _on_local_threads(
             on_done(result)
 
     with Callback(posttask=posttask):
-        dask.compute(*tasks, scheduler="threads", num_workers=workers)
+        compute(*tasks, scheduler="threads", num_workers=workers)
 
 
 def _on_cluster(

@@ -7,7 +7,7 @@ import numpy as np
 import xarray as xr
 
 from bluster import radar
-from bluster.radar.volume import sweeps_of
+from bluster.radar.volume import Sweep, sweeps_of
 
 
 def describe_file(path: str, *, engine: str | None = None) -> int:
@@ -74,7 +74,7 @@ def _site(volume: xr.DataTree) -> str:
     return ", ".join([volume.attrs.get("site") or "unnamed", *where])
 
 
-def _ray_times(sweeps: list) -> str:
+def _ray_times(sweeps: list[Sweep]) -> str:
     times = [np.ravel(s.data["time"].values) for s in sweeps if "time" in s.data.coords]
     if not times:
         return "? (no ray times)"

@@ -32,6 +32,7 @@ def read_previous(path: Path, expected: Iterable[str]) -> xr.Dataset | None:
     """
     if not path.exists():
         return None
+    opened: xr.Dataset
     if is_zarr(path):
         opened = xr.open_zarr(path, consolidated=False)
     else:

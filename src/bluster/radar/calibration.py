@@ -216,11 +216,7 @@ def zdr_offset(
                 **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
-    per_sweep = _stacked(chosen, rows)
-    summary = _volume_summary(per_sweep["offset"], per_sweep["median"], per_sweep["count"])
-    return per_sweep.assign(
-        {f"zdr_offset{suffix}": value for suffix, value in summary.items()}
-    ).assign_coords(volume_coords(tree))
+    return _with_volume_summary(tree, chosen, rows, "zdr_offset", "offset")
 
 
 def z_bias(
@@ -341,11 +337,7 @@ def z_bias(
                 **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
-    per_sweep = _stacked(chosen, rows)
-    summary = _volume_summary(per_sweep["bias"], per_sweep["median"], per_sweep["count"])
-    return per_sweep.assign(
-        {f"z_bias{suffix}": value for suffix, value in summary.items()}
-    ).assign_coords(volume_coords(tree))
+    return _with_volume_summary(tree, chosen, rows, "z_bias", "bias")
 
 
 def calibration(
@@ -482,6 +474,19 @@ def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
             "elevation": ("sweep", [s.elevation for s in sweeps], {"units": "degree"}),
         },
     )
+
+
+def _with_volume_summary(
+    tree: xr.DataTree, sweeps: list[Sweep], rows: list[xr.Dataset], name: str, value: str
+) -> xr.Dataset:
+    """The sweeps' rows over ``sweep`` with the volume's summary of their ``value`` as
+    ``name``, ``name_median``, ``name_spread`` and ``name_count``, and the volume's
+    coordinates."""
+    per_sweep = _stacked(sweeps, rows)
+    summary = _volume_summary(per_sweep[value], per_sweep["median"], per_sweep["count"])
+    return per_sweep.assign(
+        {f"{name}{suffix}": variable for suffix, variable in summary.items()}
+    ).assign_coords(volume_coords(tree))
 
 
 def _volume_summary(

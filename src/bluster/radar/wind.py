@@ -176,13 +176,13 @@ def _ring_fits(
         n_threads=n_threads,
     )
 
-    def every_ring(name: str) -> np.ndarray:
-        values = counts.astype(np.float64) if name == "count" else np.full(counts.size, np.nan)
-        values[fittable] = fits[name].values
+    def every_ring(fit: xr.DataArray) -> np.ndarray:
+        values = counts.astype(np.float64) if fit.name == "count" else np.full(counts.size, np.nan)
+        values[fittable] = fit.values
         return values
 
     return xr.Dataset(
-        {name: ("ring", every_ring(name), fits[name].attrs) for name in fits.data_vars}
+        {name: ("ring", every_ring(fit), fit.attrs) for name, fit in fits.data_vars.items()}
     )
 
 
