@@ -8,6 +8,7 @@ pint to the unit the kernel needs), Dask-backed DataArrays (kept lazy).
 
 import functools
 import operator
+import warnings
 from typing import Any
 
 import numpy as np
@@ -23,7 +24,13 @@ def unit_registry() -> pint.UnitRegistry:
 
     Built on first use: making a registry takes a noticeable fraction of a second.
     """
-    from cf_xarray.units import units
+    with warnings.catch_warnings():
+        # cf-xarray sets up pint's plotting support, which bluster does not use, and warns
+        # when matplotlib is not installed
+        warnings.filterwarnings(
+            "ignore", "Import\\(s\\) unavailable to set up matplotlib", UserWarning
+        )
+        from cf_xarray.units import units
 
     return units
 
