@@ -57,7 +57,7 @@ def load_floor():
     os.makedirs(build, exist_ok=True)
     lib = os.path.join(build, "thermo_floor.so")
     source = os.path.join(ROOT, "bench", "thermo_floor.cpp")
-    include = ROOT  # the kernels are included by path from the source root
+    include = os.path.join(ROOT, "native")  # the kernels are included by path from native/
     subprocess.run(["g++", *FLOOR_FLAGS, "-I", include, source, "-o", lib], check=True)
     floor = ctypes.CDLL(lib)
     pointers = [ctypes.c_void_p] * 5

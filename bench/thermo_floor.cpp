@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "bluster/thermo.hpp"
+#include "_bluster/thermo.hpp"
 
 namespace {
 

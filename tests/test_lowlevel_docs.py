@@ -55,8 +55,9 @@ def raised_messages():
     """Every ValueError message of the C++ sources, as a pattern: literal pieces of the
     message expression with `.+` for what is computed (an argument's name, a limit)."""
     patterns = set()
-    sources = [p for p in ROOT.glob("*/**/*.[ch]pp") if p.parts[len(ROOT.parts)] in {"bluster",
-               "calibration", "common"}]  # fmt: skip
+    native = ROOT / "native"
+    sources = [p for folder in ("_bluster", "_calibration", "common")
+               for p in (native / folder).glob("**/*.[ch]pp")]  # fmt: skip
     for source in sources:
         for call in re.findall(r"invalid_argument\((.*?)\);", source.read_text(), re.S):
             pieces = re.split(r'"((?:[^"\\]|\\.)*)"', call)

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "bluster/cold_pool.hpp"
-#include "bluster/gradient.hpp"
-#include "bluster/profile.hpp"
-#include "bluster/thermo.hpp"
-#include "bluster/vad.hpp"
-#include "calibration/consistency_stats.hpp"
-#include "calibration/offset_stats.hpp"
-#include "calibration/optional_array.hpp"
-#include "calibration/phidp_rays.hpp"
+#include "_bluster/cold_pool.hpp"
+#include "_bluster/gradient.hpp"
+#include "_bluster/profile.hpp"
+#include "_bluster/thermo.hpp"
+#include "_bluster/vad.hpp"
+#include "_calibration/consistency_stats.hpp"
+#include "_calibration/offset_stats.hpp"
+#include "_calibration/optional_array.hpp"
+#include "_calibration/phidp_rays.hpp"
 #include "common/parallel_blocks.hpp"
 
 namespace {

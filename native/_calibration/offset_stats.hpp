@@ -6,9 +6,9 @@
 #include <limits>
 #include <memory>
 
-#include "calibration/median.hpp"
-#include "calibration/optional_array.hpp"
-#include "calibration/table_lookup.hpp"
+#include "_calibration/median.hpp"
+#include "_calibration/optional_array.hpp"
+#include "_calibration/table_lookup.hpp"
 #include "common/presence.hpp"
 
 namespace calibration {

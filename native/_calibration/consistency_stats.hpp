@@ -9,9 +9,9 @@
 #include <limits>
 #include <vector>
 
-#include "calibration/median.hpp"
-#include "calibration/optional_array.hpp"
-#include "calibration/table_lookup.hpp"
+#include "_calibration/median.hpp"
+#include "_calibration/optional_array.hpp"
+#include "_calibration/table_lookup.hpp"
 #include "common/presence.hpp"
 
 namespace calibration {

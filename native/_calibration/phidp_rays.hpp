@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "calibration/optional_array.hpp"
+#include "_calibration/optional_array.hpp"
 #include "common/presence.hpp"
 
 namespace calibration {
