@@ -8,7 +8,7 @@ and ``_calibration``, the low-level interface.
 
 from importlib.metadata import version as _version
 
-from .calibration import consistency_stats, offset_stats, phidp_rays
+from .polarimetry import consistency_stats, offset_stats, phidp_rays
 from .kinematics import gradient
 from .thermodynamics import cold_pool, thermo
 from .wind import profile, vad
