@@ -4,6 +4,9 @@ import doctest
 import importlib
 import importlib.metadata
 import inspect
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pint
@@ -254,6 +257,54 @@ def test_units_are_converted_by_pint():
     assert same_bits(by_quantity.to_array().values, expected)
     assert same_bits(by_attribute.to_array().values, expected)
     assert by_quantity.theta.values[0] == 300.0  # 26.85 degC at 1000 hPa
+
+
+# MetPy, then every unit-aware path of bluster, then MetPy again (or bluster first): MetPy's
+# quantities live in pint's application registry, which bluster must leave alone.
+METPY_BESIDE_BLUSTER = """
+import sys
+import numpy as np, pint, xarray as xr
+from metpy.calc import potential_temperature
+from metpy.units import units
+
+
+def metpy_theta():
+    return potential_temperature(850 * units.hPa, 10 * units.degC).m_as("K")
+
+
+def bluster_calls():
+    import bluster, bluster.radar
+    in_hpa = xr.DataArray([850.0], dims="x", attrs={"units": "hPa"})
+    by_attribute = bluster.thermo(283.15, in_hpa, 273.15).theta.item()
+    by_metpy = bluster.thermo(10 * units.degC, 850 * units.hPa, 0 * units.degC).theta.item()
+    default = pint.get_application_registry()
+    by_pint = bluster.thermo(default.Quantity(10.0, "degC"), 85000.0, 273.15).theta.item()
+    assert by_attribute == by_metpy == by_pint, (by_attribute, by_metpy, by_pint)
+    return by_attribute
+
+
+application = pint.get_application_registry().get()
+if sys.argv[1] == "metpy first":
+    first = metpy_theta()
+    ours = bluster_calls()
+else:
+    ours = bluster_calls()
+    first = metpy_theta()
+assert metpy_theta() == first and abs(first - ours) < 0.1, (first, ours)
+assert pint.get_application_registry().get() is application
+"""
+
+
+@pytest.mark.parametrize("order", ["metpy first", "bluster first"])
+def test_metpy_works_beside_bluster(order):
+    pytest.importorskip("metpy")
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(METPY_BESIDE_BLUSTER), order],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
 
 
 def test_heights_in_km_and_layer_limits_as_quantities():
