@@ -9,6 +9,7 @@ pint to the unit the kernel needs), Dask-backed DataArrays (kept lazy).
 import functools
 import operator
 import re
+import warnings
 from typing import Any
 
 import numpy as np
@@ -209,6 +210,31 @@ def as_int(func: str, name: str, value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{func}: {name} is {value!r}, expected an integer") from None
+
+
+def warn_if_plain_below(
+    func: str, name: str, value: Any, limit: float, unit: str, looks_like: str
+) -> None:
+    """Warn when ``value`` is plain numbers (no units) whose largest finite value is below
+    ``limit``: they are taken in ``unit`` but look like ``looks_like`` (degC given as K, hPa
+    given as Pa). Lazy (Dask-backed) values are not looked at: that would compute them."""
+    if _is_quantity(value) or units_of(value) is not None or is_lazy(value):
+        return
+    data = value.data if isinstance(value, xr.DataArray) else value
+    try:
+        values = np.ma.filled(np.ma.asarray(data, dtype=np.float64), np.nan)
+    except (TypeError, ValueError):
+        return
+    finite = values[np.isfinite(values)]
+    if finite.size == 0 or finite.max() >= limit:
+        return
+    warnings.warn(
+        f"{func}: {name} has no units and its largest value, {finite.max():g}, is below "
+        f"{limit:g}: taken as {unit}, it looks like {looks_like}. Give the values with units "
+        f"(a pint quantity, or a DataArray with a 'units' attribute) or in {unit}",
+        UserWarning,
+        stacklevel=3,
+    )
 
 
 def units_of(value: Any) -> str | None:

@@ -7,9 +7,10 @@ from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 import numpy as np
+import pint
 import xarray as xr
 
-from .._inputs import unit_registry
+from .._inputs import parse_unit, unit_registry
 
 #: Names of each moment in the formats and readers in use (xradar's ODIM-style names first,
 #: then Py-ART's and CfRadial's). The first name a sweep holds is used; ``moments=`` on each
@@ -24,14 +25,15 @@ MOMENT_ALIASES: dict[str, tuple[str, ...]] = {
     "snr": ("SNRH", "SNR", "signal_to_noise_ratio"),
 }
 
-# Unit strings accepted for each moment and the factor to its working unit. Log-scale units
-# (dBZ, dB) have no pint definition and formats spell them freely, so they are listed; an
-# absent units attribute means the working unit.
+# The working unit of each moment, and the spellings of the logarithmic units (dBZ, dB),
+# which pint does not define and formats spell freely. Other units are read by pint with the
+# spellings of real files (``meters per seconds``, ``meters_per_second``, ``-``,
+# ``unitless``); an absent units attribute means the working unit.
 _UNITS: dict[str, tuple[str, dict[str, float]]] = {
     "reflectivity": ("dBZ", {"dbz": 1.0, "dbz_e": 1.0}),
     "zdr": ("dB", {"db": 1.0}),
     "snr": ("dB", {"db": 1.0}),
-    "rhohv": ("1", {"1": 1.0, "": 1.0, "unitless": 1.0, "ratio": 1.0, "none": 1.0}),
+    "rhohv": ("1", {"ratio": 1.0, "none": 1.0}),
     "velocity": ("m/s", {}),
     "phidp": ("degree", {}),
     "kdp": ("degree/km", {}),
@@ -417,13 +419,9 @@ def _unit_factor(quantity: str, units: Any, where: str) -> float:
     key = text.lower().replace(" ", "")
     if key in spellings:
         return spellings[key]
-    if not spellings:
-        import pint
-
+    if working not in ("dB", "dBZ"):
         try:
-            return float(
-                unit_registry().Quantity(1.0, text.replace("_", " ")).to(working).magnitude
-            )
+            return float(unit_registry().Quantity(1.0, parse_unit(text)).to(working).magnitude)
         except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
             pass
     raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")
