@@ -10,6 +10,7 @@ import xarray as xr
 xradar = pytest.importorskip("xradar", reason="bluster.radar needs the radar extra (xradar)")
 
 from bluster.radar import (  # noqa: E402
+    AliasedVelocityWarning,
     calibration,
     open_volume,
     system_phase,
@@ -138,10 +139,15 @@ def test_klot_rings_and_profile(klot):
     """The real KLOT volume (legacy Level II, read by Py-ART): every ring counts its valid
     samples, every accepted ring equals an independent least-squares fit to 1e-9; the profile
     has a value in every height bin holding an accepted ring, and only there."""
-    profile, rings = vad_profile(klot, rings=True)
+    with pytest.warns(AliasedVelocityWarning, match="sweep_1 .9.0 m/s against 28.3 m/s"):
+        profile, rings = vad_profile(klot, rings=True)
+    assert int(profile.aliasing_suspected) == 1
     velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
     checked = 0
-    for i, name in enumerate(rings.sweep.values):
+    # the surveillance sweeps (0 and 2) measure no velocity and are skipped
+    assert rings.attrs["sweeps_skipped"] == "sweep_0: no velocity moment; sweep_2: no velocity moment"
+    for name in rings.sweep.values:
+        i = int(name.removeprefix("sweep_"))
         rays = klot.get_slice(i)
         ring = rings.sel(sweep=name)
         np.testing.assert_array_equal(ring["count"], np.isfinite(velocity[rays]).sum(axis=0))
@@ -211,13 +217,14 @@ def bad_files(written, tmp_path_factory):
         (lambda f: open_volume(f["text"], engine="pyart"), "could not read .* with Py-ART"),
         (lambda f: open_volume(42), "source: expected a file path"),
         (lambda f: zdr_offset(_tree(VRADH=uniform_wind(360, 0.5)), band="S"),
-         r"sweep_0 has no zdr moment .*its moments are VRADH"),
+         r"no sweep has the zdr and reflectivity moments it needs \(sweep_0: no zdr or "
+         r"reflectivity moment\)\. In sweep_0, looked for ZDR, .*; its moments are VRADH"),
         (lambda f: vad_profile(_tree(VRADH=uniform_wind(360, 0.5)), moments={"velocity": "V"}),
-         r"no velocity moment \(looked for 'V'\)"),
+         r"no velocity moment\)\. In sweep_0, looked for 'V'"),
         (lambda f: vad_profile(_tree(VRADH=(np.zeros((360, 1)), "dBZ"))),
          "units 'dBZ' cannot be taken as velocity"),
         (lambda f: vad_profile(_tree(drop="elevation")), "sweep_0 has no elevation angles"),
-        (lambda f: vad_profile(_tree(mode="rhi")), "no PPI sweep left .*sweep_0: rhi"),
+        (lambda f: vad_profile(_tree(mode="rhi")), "vad_profile needs a PPI sweep; the volume has sweep_0: RHI sweep"),
         (lambda f: zdr_offset(_tree()), "needs the expected ZDR of light rain: band="),
         (lambda f: zdr_offset(_tree(), band="Ku"), "no default light-rain ZDR table"),
         (lambda f: z_bias(_tree(), band="L"), "no default self-consistency table"),
