@@ -9,7 +9,8 @@ Moments are found by the names of :data:`MOMENT_ALIASES` (dealiased velocities f
 ``moments=`` names others. Each function uses the sweeps that carry the moments it needs and
 skips the others (the reflectivity and velocity sweeps of NEXRAD's split cuts, RHIs for a
 VAD): every result says which in its attributes ``sweeps_used`` and ``sweeps_skipped`` (with
-the reason), and an error comes only when no sweep serves.
+the reason), and the moments it read in ``moments_used``; an error comes only when no sweep
+serves.
 
 Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 """

@@ -233,13 +233,16 @@ class Selection:
 
     used: list[Sweep]
     skipped: dict[str, str]  # sweep name: reason
+    moments: dict[str, str]  # quantity: the names it has in the sweeps used
 
     def attrs(self) -> dict[str, str]:
-        """``sweeps_used`` (names, space-separated) and ``sweeps_skipped`` ("name: reason",
-        semicolon-separated), the attributes of every result of :mod:`bluster.radar`."""
+        """``sweeps_used`` (names, space-separated), ``sweeps_skipped`` ("name: reason",
+        semicolon-separated) and ``moments_used`` ("velocity=VRADDH"), the attributes of
+        every result of :mod:`bluster.radar`."""
         return {
             "sweeps_used": " ".join(s.name for s in self.used),
             "sweeps_skipped": "; ".join(f"{n}: {why}" for n, why in self.skipped.items()),
+            "moments_used": " ".join(f"{q}={name}" for q, name in self.moments.items()),
         }
 
 
@@ -269,7 +272,10 @@ def select_sweeps(
             used.append(sweep)
     if not used:
         raise _no_sweep_error(sweeps, what, kinds, needs, moments, skipped)
-    return Selection(used, skipped)
+    names = {
+        q: ",".join(dict.fromkeys(str(moment_name(s, q, moments)) for s in used)) for q in needs
+    }
+    return Selection(used, skipped, names)
 
 
 def _no_sweep_error(
@@ -287,9 +293,10 @@ def _no_sweep_error(
         return ValueError(f"{what} needs a {wanted}; the volume has {reasons or 'no sweeps'}")
     first = eligible[0]
     quantity = next(q for q in needs if moment_name(first, q, moments) is None)
+    named = " and ".join([", ".join(needs[:-1]), needs[-1]] if len(needs) > 1 else needs)
     plural = "s" if len(needs) > 1 else ""
     return VolumeError(
-        f"{what}: no sweep has the {' and '.join(needs)} moment{plural} it needs ({reasons}). "
+        f"{what}: no sweep has the {named} moment{plural} it needs ({reasons}). "
         f"In {first.name}, {_looked_for(first, quantity, moments)}. "
         "Name the moment with {remedy}",
         **moment_remedy(quantity),
@@ -381,11 +388,14 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
     except ImportError as err:  # pragma: no cover - the radar extra is missing
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
     what = _describe(source)
+    if engine is None and len(paths) == 1 and _legacy_level2(paths[0]) and _has_pyart():
+        # xradar 0.13 misplaces the gates of legacy (message 1) Level II files; Py-ART does not
+        return _from_pyart(_pyart_read(paths[0]))
     try:
         engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
     except ValueError:
         engines = ", ".join(xradar.io.list_engines())
-        if len(paths) == 1 and importlib.util.find_spec("pyart") is not None:
+        if len(paths) == 1 and _has_pyart():
             # legacy or bzip2-wrapped NEXRAD Level II, Sigmet, MDV, ...: Py-ART may read it
             try:
                 return _from_pyart(_pyart_read(paths[0]))
@@ -401,14 +411,44 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         ) from None
     try:
         target = paths[0] if len(paths) == 1 else paths
-        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine)
+        # Level II codes 0 and 1 (below threshold, range folded) are no values; xradar 0.13
+        # decodes them as values (-64.5 m/s, -33 dBZ), so they are decoded here
+        raw = {"mask_and_scale": False} if engine == "nexradlevel2" else {}
+        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine, **raw)
         tree.load()  # read now, so that a truncated file fails here and not mid-computation
+        if raw:
+            tree = tree.map_over_datasets(_decoded_level2)
     except Exception as err:  # readers raise anything from KeyError to OSError
         raise ValueError(
             f"could not read {what} as a radar volume (engine {engine!r}): "
             f"{type(err).__name__}: {err}"
         ) from err
     return tree
+
+
+def _has_pyart() -> bool:
+    return importlib.util.find_spec("pyart") is not None
+
+
+def _legacy_level2(path: Any) -> bool:
+    """A legacy NEXRAD Level II file (message 1, before 2008): its volume header."""
+    with open(path, "rb") as file:
+        return file.read(8) == b"ARCHIVE2"
+
+
+def _decoded_level2(ds: xr.Dataset) -> xr.Dataset:
+    """A Level II sweep's moments from their codes: NaN for codes 0 (below threshold) and 1
+    (range folded), ``code * scale_factor + add_offset`` otherwise."""
+    decoded = {}
+    for name, variable in ds.data_vars.items():
+        attrs = dict(variable.attrs)
+        if variable.dtype.kind != "u" or "scale_factor" not in attrs:
+            continue
+        scale, offset = attrs.pop("scale_factor"), attrs.pop("add_offset", 0.0)
+        codes = variable.values
+        values = np.where(codes > 1, codes * np.float64(scale) + np.float64(offset), np.nan)
+        decoded[name] = variable.copy(data=values).assign_attrs(attrs)
+    return ds.assign(decoded) if decoded else ds
 
 
 def _pyart_read(path: Any) -> Any:
@@ -473,7 +513,7 @@ def _from_pyart(radar: Any) -> xr.DataTree:
                 _field_attrs(nyquist),
             )
     site = _text(radar.metadata.get("instrument_name", ""))
-    root = xr.Dataset(attrs={"instrument_name": site})
+    root = xr.Dataset(attrs={"instrument_name": site, "reader": "pyart"})
     root["time_coverage_start"] = str(np.datetime_as_string(times.min(), "s")) + "Z"
     return xr.DataTree.from_dict({"/": root, **nodes})
 

@@ -123,7 +123,7 @@ def vad_profile(
         ``site``. ``aliasing_suspected`` (scalar, 1 when the velocities of a sweep used look
         aliased, see above; else 0). Attributes ``sweeps_used`` (the sweeps' names,
         space-separated) and ``sweeps_skipped`` (``"sweep_0: no velocity moment; sweep_5:
-        RHI sweep"``).
+        RHI sweep"``) and ``moments_used`` (``"velocity=VRADDH"``).
     rings : xarray.Dataset, only with ``rings=True``
         Over (``sweep``, ``range``; the sweeps used): every variable of :func:`bluster.vad`
         and the ring's ``height``; per sweep, coordinates ``elevation`` and
