@@ -22,8 +22,9 @@ from pathlib import Path
 
 import websocket
 
-# The check runs offline: requests to other hosts (MathJax's CDN) are blocked, and the console
-# errors that blocking causes are not held against the page.
+# The check runs offline: requests to other hosts are blocked (the site serves everything it
+# needs, MathJax included), and the console errors that blocking causes are not held against
+# the page.
 EXTERNAL = ("http://*", "https://*")
 TIMEOUT = 60.0
 
