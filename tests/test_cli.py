@@ -228,9 +228,8 @@ def test_usage_errors_come_before_any_work(archive, tmp_path, capsys, argv, mess
     assert list(tmp_path.iterdir()) == []
 
 
-def test_moment_option_names_a_moment(archive, tmp_path):
+def test_moment_option_names_a_moment(tmp_path):
     """--moment velocity=NAME: a name the alias table would not find, here the renamed VRADH."""
-    directory, _ = archive
     renamed = volume(Truth(START, 0.0, 0.0, 0.0))
     for sweep in renamed.children.values():
         sweep.dataset = sweep.to_dataset(inherit=False).rename_vars({"VRADH": "VCOR"})
@@ -249,7 +248,8 @@ def test_info_describes_every_file_of_a_directory(archive, capsys):
     out, err = capsys.readouterr()
     described = [line.split()[1] for line in out.splitlines() if line.startswith("file ")]
     assert [Path(name).name for name in described] == [
-        *(f"vol_{i:03d}.h5" for i in range(VOLUMES)), "vol_nozdr.h5"
+        *(f"vol_{i:03d}.h5" for i in range(VOLUMES)),
+        "vol_nozdr.h5",
     ]
     assert "notes.txt cannot be read" in err and "vol_truncated.h5 cannot be read" in err
 

@@ -145,7 +145,8 @@ def test_klot_rings_and_profile(klot):
     velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
     checked = 0
     # the surveillance sweeps (0 and 2) measure no velocity and are skipped
-    assert rings.attrs["sweeps_skipped"] == "sweep_0: no velocity moment; sweep_2: no velocity moment"
+    skipped = "sweep_0: no velocity moment; sweep_2: no velocity moment"
+    assert rings.attrs["sweeps_skipped"] == skipped
     for name in rings.sweep.values:
         i = int(name.removeprefix("sweep_"))
         rays = klot.get_slice(i)
@@ -224,7 +225,8 @@ def bad_files(written, tmp_path_factory):
         (lambda f: vad_profile(_tree(VRADH=(np.zeros((360, 1)), "dBZ"))),
          "units 'dBZ' cannot be taken as velocity"),
         (lambda f: vad_profile(_tree(drop="elevation")), "sweep_0 has no elevation angles"),
-        (lambda f: vad_profile(_tree(mode="rhi")), "vad_profile needs a PPI sweep; the volume has sweep_0: RHI sweep"),
+        (lambda f: vad_profile(_tree(mode="rhi")),
+         "vad_profile needs a PPI sweep; the volume has sweep_0: RHI sweep"),
         (lambda f: zdr_offset(_tree()), "needs the expected ZDR of light rain: band="),
         (lambda f: zdr_offset(_tree(), band="Ku"), "no default light-rain ZDR table"),
         (lambda f: z_bias(_tree(), band="L"), "no default self-consistency table"),

@@ -26,8 +26,8 @@ _DEFINITIONS = (
     "@alias meter = gpm",
     "@alias degC = C = deg_C = Celsius = degrees_Celsius",
     "@alias degK = deg_K",
-    "degrees_north = degree = degree_north = degrees_N = degreesN = degree_N = degreeN",
-    "degrees_east = degree = degree_east = degrees_E = degreesE = degree_E = degreeE",
+    "degrees_north = degree = degree_north = degrees_N = degreesN = degree_N",
+    "degrees_east = degree = degree_east = degrees_E = degreesE = degree_E",
 )
 # What files write for a dimensionless quantity (a ratio such as RhoHV): CF's "1", and the
 # "-" and "unitless" of radar formats.
@@ -265,6 +265,5 @@ def cf_units(unit: pint.Unit) -> str:
     registry = unit._REGISTRY
     powers = sorted(unit._units.items(), key=lambda item: item[1] < 0)  # numerator first
     return " ".join(
-        f"{registry.get_symbol(name)}{'' if power == 1 else f'{power:g}'}"
-        for name, power in powers
+        f"{registry.get_symbol(name)}{'' if power == 1 else f'{power:g}'}" for name, power in powers
     )

@@ -30,8 +30,8 @@ def describe_file(path: str, *, engine: str | None = None) -> int:
         reason = getattr(exc, "command_line", None) or exc
         print(f"bluster info: {path} cannot be read: {reason}", file=sys.stderr)
         return 1
-    read_by_pyart = volume.attrs.get("reader") == "pyart"
-    print(describe(volume, Path(path), engine or ("read by Py-ART" if read_by_pyart else _format(path))))
+    fmt = engine or ("read by Py-ART" if volume.attrs.get("reader") == "pyart" else _format(path))
+    print(describe(volume, Path(path), fmt))
     return 0
 
 

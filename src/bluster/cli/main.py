@@ -72,9 +72,7 @@ def _run(args: argparse.Namespace) -> int:
     paths = expand_sources(args.inputs)
     moments = _moments(args.moment)
     if args.command == "calibrate":
-        task = partial(
-            volumes.calibration_row, engine=args.engine, band=args.band, moments=moments
-        )
+        task = partial(volumes.calibration_row, engine=args.engine, band=args.band, moments=moments)
         expected = CALIBRATION_VARIABLES
     else:
         task = partial(
