@@ -226,10 +226,11 @@ def warn_if_plain_below(
     except (TypeError, ValueError):
         return
     finite = values[np.isfinite(values)]
-    if finite.size == 0 or finite.max() >= limit:
+    largest = float(finite.max()) if finite.size else np.inf
+    if largest >= limit:
         return
     warnings.warn(
-        f"{func}: {name} has no units and its largest value, {finite.max():g}, is below "
+        f"{func}: {name} has no units and its largest value, {largest:g}, is below "
         f"{limit:g}: taken as {unit}, it looks like {looks_like}. Give the values with units "
         f"(a pint quantity, or a DataArray with a 'units' attribute) or in {unit}",
         UserWarning,
@@ -263,7 +264,8 @@ def cf_units(unit: pint.Unit) -> str:
     if unit.dimensionless and not unit._units:
         return "1"
     registry = unit._REGISTRY
-    powers = sorted(unit._units.items(), key=lambda item: item[1] < 0)  # numerator first
+    exponents: dict[str, Any] = dict(unit._units)  # pint types them as any number
+    powers = sorted(exponents.items(), key=lambda item: item[1] < 0)  # the numerator first
     return " ".join(
         f"{registry.get_symbol(name)}{'' if power == 1 else f'{power:g}'}" for name, power in powers
     )

@@ -111,7 +111,10 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
         # Consolidated metadata, so that readers (xr.open_zarr) find every variable in one
         # read; in Zarr's format 2, whose specification has it (format 3's does not yet, and
         # zarr warns) and which every Zarr library reads.
-        dataset.to_zarr(temporary, mode="w", consolidated=True, **_zarr_format_2())
+        if _zarr_major() >= 3:
+            dataset.to_zarr(temporary, mode="w", consolidated=True, zarr_format=2)
+        else:  # format 2 is zarr 2's only one
+            dataset.to_zarr(temporary, mode="w", consolidated=True)
         if path.exists():
             old = _temporary_beside(path, "old")
             os.replace(path, old)
@@ -124,7 +127,7 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
         raise
 
 
-def _zarr_format_2() -> dict[str, int]:
+def _zarr_major() -> int:
     import zarr
 
-    return {"zarr_format": 2} if int(zarr.__version__.split(".")[0]) >= 3 else {}
+    return int(zarr.__version__.split(".")[0])
