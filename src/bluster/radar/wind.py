@@ -90,7 +90,7 @@ def vad_profile(
     Nyquist velocity V_N, the profile flags velocities that look aliased: the sweep's rings
     leave a count-weighted mean rms residual above 0.3 V_N while no speed exceeds V_N
     (a dealiased field exceeds it where winds are strong); an
-    :class:`AliasedVelocityWarning` says so too.
+    :class:`~bluster.radar.AliasedVelocityWarning` says so too.
 
     Parameters
     ----------
