@@ -1,9 +1,9 @@
 """Render pages of the built site in headless Chromium and check what a reader would see.
 
 For each page: it loads without a JavaScript exception or console error, every image on it
-has loaded (a figure that failed to render or a missing file has no natural width), it
-shows at least the given number of images, and every formula on it has been typeset by the
-MathJax the site serves (no formula left as raw TeX). A screenshot of each page is written beside the
+has loaded (a figure that failed to render or a missing file has no natural width), it shows
+at least the given number of images, and every formula on it has been typeset by the MathJax
+the site serves (no formula left as raw TeX). A screenshot of each page is written beside the
 site for a look by eye. Talks to Chromium over the DevTools protocol.
 
     python browser_check.py SITE_DIR PAGE:MIN_IMAGES ... [--screenshots DIR]
