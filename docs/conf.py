@@ -24,7 +24,12 @@ extensions = [
     "sphinx_copybutton",
     "stub_docstrings",
     "command_help",
+    "local_mathjax",
+    "tutorial_checks",
 ]
+
+# MathJax from the site itself (docs/_ext/local_mathjax.py copies it there), never a CDN.
+mathjax_path = "mathjax/tex-mml-chtml.js"
 
 exclude_patterns = ["_build", "jupyter_execute", "**.ipynb_checkpoints"]
 

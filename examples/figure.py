@@ -16,7 +16,9 @@ def storm_day_figure(ctx, path):
 
     fig, axes = plt.subplots(2, 2, figsize=(13, 10.5), layout="constrained")
     fig.suptitle(
-        "Synthetic storm day: data generated from known truths (black), recovered by the kernels"
+        "Synthetic storm day: data generated from known truths, recovered by the kernels\n"
+        "Black lines and dots mark the truths; the black contours label the recovered "
+        "cold-pool intensity"
     )
     hodograph(fig, axes[0, 0], ctx["vad"])
     cold_pool_field(fig, axes[0, 1], ctx["cold_pool"])

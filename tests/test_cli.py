@@ -3,6 +3,7 @@ skipped, the injected drift is recovered, a cluster gives the same bits, a kille
 
 import contextlib
 import io
+import os
 import signal
 import subprocess
 import sys
@@ -30,10 +31,10 @@ from bluster.cli import main  # noqa: E402
 from bluster.radar.synthetic import sheared_wind  # noqa: E402
 
 VOLUMES = 10
-BAD = {  # file name: a word the reason must hold (bluster.radar words the rest)
+BAD = {  # file name: words the reason must hold (bluster.radar words the rest), in options
     "vol_truncated.h5": "radar volume",
-    "notes.txt": "radar volume",
-    "vol_nozdr.h5": "zdr",
+    "notes.txt": "name the format with --engine name, or --engine pyart",
+    "vol_nozdr.h5": "name the moment with --moment zdr=name",
 }
 
 
@@ -88,6 +89,7 @@ def test_bad_files_are_reported_and_skipped(calibrated):
     summary = stderr[stderr.index(f"{VOLUMES} of {VOLUMES + 3} volumes processed, 3 skipped") :]
     for name, reason in BAD.items():
         assert any(name in line and reason in line.lower() for line in summary.splitlines()), name
+    assert "engine=" not in stderr and "moments=" not in stderr  # Python's words, not options
     assert list(series["source"].values) == [f"vol_{i:03d}.h5" for i in range(VOLUMES)]
     assert plot.stat().st_size > 10_000
 
@@ -175,7 +177,7 @@ def test_vad_gives_winds_over_time_and_height(archive, tmp_path):
         "-q",
     )
     assert status == 1
-    winds = xr.open_zarr(out, consolidated=False).load()
+    winds = xr.open_zarr(out).load()  # consolidated metadata: no warning, an error here
     assert dict(winds["u"].sizes) == {"time": VOLUMES + 1, "height": 15}
     np.testing.assert_array_equal(winds["time"].values, [START - EVERY] + [t.time for t in truths])
     filled = winds["n_rings"] > 0
@@ -204,3 +206,110 @@ def test_info_through_the_console_script(archive):
     status, stderr = run("info", directory / "notes.txt")
     assert status == 1
     assert "notes.txt cannot be read" in stderr
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["vad", "{dir}", "-o", "{tmp}/winds.csv"], "'{tmp}/winds.csv' names no output format"),
+        (["vad", "{dir}", "-o", "{tmp}/w.nc", "--moment", "speed=V"], "quantity among"),
+        (["calibrate", "{dir}", "-o", "{tmp}/m.nc", "--band", "C", "--moment", "zdr"],
+         "expected QUANTITY=NAME"),
+    ],
+    ids=["output suffix", "unknown quantity", "no name"],
+)  # fmt: skip
+def test_usage_errors_come_before_any_work(archive, tmp_path, capsys, argv, message):
+    directory, _ = archive
+    fill = {"dir": str(directory), "tmp": str(tmp_path)}
+    with pytest.raises(SystemExit) as exited:
+        main([arg.format(**fill) for arg in argv])
+    assert exited.value.code == 2
+    assert message.format(**fill) in capsys.readouterr().err
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_moment_option_names_a_moment(tmp_path):
+    """--moment velocity=NAME: a name the alias table would not find, here the renamed VRADH."""
+    renamed = volume(Truth(START, 0.0, 0.0, 0.0))
+    for sweep in renamed.children.values():
+        sweep.dataset = sweep.to_dataset(inherit=False).rename_vars({"VRADH": "VCOR"})
+    write_volume(tmp_path / "renamed.h5", renamed)
+    out = tmp_path / "winds.nc"
+    status, stderr = run("vad", tmp_path / "renamed.h5", "-o", out, "-q")
+    assert status == 3 and "--moment velocity=NAME" in stderr
+    status, _ = run("vad", tmp_path / "renamed.h5", "-o", out, "-q", "--moment", "velocity=VCOR")
+    assert status == 0
+    assert xr.load_dataset(out).sizes["time"] == 1
+
+
+def test_info_describes_every_file_of_a_directory(archive, capsys):
+    directory, _ = archive
+    assert main(["info", str(directory)]) == 1  # notes.txt and the truncated file
+    out, err = capsys.readouterr()
+    described = [line.split()[1] for line in out.splitlines() if line.startswith("file ")]
+    assert [Path(name).name for name in described] == [
+        *(f"vol_{i:03d}.h5" for i in range(VOLUMES)),
+        "vol_nozdr.h5",
+    ]
+    assert "notes.txt cannot be read" in err and "vol_truncated.h5 cannot be read" in err
+
+
+def test_progress_off_a_terminal_prints_the_last_line_once(monkeypatch):
+    from bluster.cli import progress
+
+    monkeypatch.setattr(progress, "PLAIN_INTERVAL", 0.0)  # a line after every file
+    stream = io.StringIO()
+    bar = progress.Progress(3, stream=stream)
+    for _ in range(3):
+        bar.advance()
+    bar.close()
+    lines = stream.getvalue().splitlines()
+    assert [line.split()[0] for line in lines] == ["1/3", "2/3", "3/3"]
+
+
+def test_plot_of_one_volume(archive):
+    """One volume: a column ten minutes wide around its time, and heights up to the highest
+    bin with a wind, not the whole grid."""
+    from bluster.cli import plots
+    from bluster.radar import vad_profile
+
+    directory, _ = archive
+    profile = vad_profile(directory / "vol_000.h5", heights=np.arange(0.0, 20001.0, 100.0))
+    series = profile.expand_dims(time=[profile.time.values])
+    ax = plots.wind_figure(series).axes[0]
+    left, right = ax.get_xlim()
+    assert (right - left) * 24 * 60 == pytest.approx(10.0)
+    top = profile.height_top.values[np.isfinite(profile.wind_speed.values)].max()
+    assert ax.get_ylim() == pytest.approx((0.0, top / 1e3))
+    assert ax.collections[0].get_array().size == profile.sizes["height"]  # filled: one column
+
+
+@pytest.mark.slow  # reads the 36 MB KATX volume
+@pytest.mark.filterwarnings("ignore::UserWarning")  # Py-ART's notes on the legacy KLOT file
+def test_nexrad_level2_without_engine(level2, tmp_path):
+    """Both Level II files, found by their content: a profile each, and the KLOT velocities,
+    aliased at far range, reported once for the run."""
+    out = tmp_path / "winds.nc"
+    status, stderr = run("vad", level2["KLOT"], level2["KATX"], "-o", out, "-q", "-w", "2")
+    assert status == 0, stderr
+    winds = xr.load_dataset(out)
+    assert winds.sizes["time"] == 2 and (winds.n_rings.sum("height") > 100).all()
+    assert winds.aliasing_suspected.values.tolist() == [1, 0]  # KLOT 2003, KATX later
+    assert "velocities of 1 volumes look aliased (KLOT_msg1.ar2v)" in stderr
+
+
+def test_pyart_fallback_keeps_its_banner_off_stdout(pyart_data):
+    """An MDV file, which only Py-ART reads: found without --engine, and Py-ART's banner is
+    not in the description (the environment says nothing about it)."""
+    script = Path(sys.executable).with_name("bluster")
+    environment = {k: v for k, v in os.environ.items() if k != "PYART_QUIET"}
+    done = subprocess.run(
+        [script, "info", pyart_data / "example_mdv_ppi.mdv"],
+        capture_output=True,
+        text=True,
+        check=False,
+        env=environment,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("file ") and "format  read by Py-ART" in done.stdout
+    assert "Py-ART" not in done.stdout.replace("read by Py-ART", "")

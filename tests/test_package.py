@@ -4,6 +4,10 @@ import doctest
 import importlib
 import importlib.metadata
 import inspect
+import subprocess
+import sys
+import textwrap
+import warnings
 
 import numpy as np
 import pint
@@ -203,6 +207,39 @@ def test_sweep_rings_are_range_gates_whatever_the_dim_order(order):
     assert wind.u.attrs["standard_name"] == "eastward_wind"
 
 
+def test_a_sweep_as_xradar_gives_it():
+    """vad(sweep.VRADH, sweep.azimuth, sweep.elevation): one elevation per ray, constant
+    within 0.1 degree, is the ring's elevation (its mean); velocity units as Py-ART writes
+    them (a sweep whose elevation varies more: test_errors_name_the_argument)."""
+    ds = sweep(np.random.default_rng(4))
+    wobble = 0.04 * np.sin(np.deg2rad(ds.azimuth.values))
+    ds = ds.assign_coords(elevation=("azimuth", 2.5 + wobble))
+    ds["VRADH"].attrs["units"] = "meters_per_second"
+    wind = bluster.vad(ds.VRADH, ds.azimuth, ds.elevation, min_gates=20)
+    mean = float(ds.elevation.mean())
+    reference = bluster.vad(ds.VRADH.values.T, ds.azimuth.values, mean, min_gates=20)
+    assert same_bits(wind.to_array().values, reference.to_array().values)
+
+
+@pytest.mark.parametrize(
+    "temperature, pressure, warned",
+    [
+        (np.array([26.85, 10.0]), [100000.0, 85000.0], ["temperature", "dewpoint"]),
+        (np.array([300.0, 283.15]), [1000.0, 850.0], ["pressure"]),
+        (np.array([300.0, 283.15]), [100000.0, 85000.0], []),
+        (UNITS.Quantity([26.85, 10.0], "K"), UNITS.Quantity([10.0, 8.5], "kPa"), []),
+    ],
+    ids=["degC as K", "hPa as Pa", "K and Pa", "quantities"],
+)
+def test_plain_numbers_that_look_like_degc_or_hpa_are_warned_about(temperature, pressure, warned):
+    dewpoint = temperature * 0.9  # below the temperature, in the same units
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        bluster.thermo(temperature, pressure, dewpoint)
+    named = [str(w.message).split(" has no units")[0] for w in caught]
+    assert named == [f"thermo: {name}" for name in warned]
+
+
 def test_rows_of_several_dims_are_flattened_and_restored():
     rng = np.random.default_rng(2)
     phidp = xr.DataArray(rng.normal(20.0, 30.0, (3, 4, 60)), dims=("time", "azimuth", "range"))
@@ -254,6 +291,54 @@ def test_units_are_converted_by_pint():
     assert same_bits(by_quantity.to_array().values, expected)
     assert same_bits(by_attribute.to_array().values, expected)
     assert by_quantity.theta.values[0] == 300.0  # 26.85 degC at 1000 hPa
+
+
+# MetPy, then every unit-aware path of bluster, then MetPy again (or bluster first): MetPy's
+# quantities live in pint's application registry, which bluster must leave alone.
+METPY_BESIDE_BLUSTER = """
+import sys
+import numpy as np, pint, xarray as xr
+from metpy.calc import potential_temperature
+from metpy.units import units
+
+
+def metpy_theta():
+    return potential_temperature(850 * units.hPa, 10 * units.degC).m_as("K")
+
+
+def bluster_calls():
+    import bluster, bluster.radar
+    in_hpa = xr.DataArray([850.0], dims="x", attrs={"units": "hPa"})
+    by_attribute = bluster.thermo(283.15, in_hpa, 273.15).theta.item()
+    by_metpy = bluster.thermo(10 * units.degC, 850 * units.hPa, 0 * units.degC).theta.item()
+    default = pint.get_application_registry()
+    by_pint = bluster.thermo(default.Quantity(10.0, "degC"), 85000.0, 273.15).theta.item()
+    assert by_attribute == by_metpy == by_pint, (by_attribute, by_metpy, by_pint)
+    return by_attribute
+
+
+application = pint.get_application_registry().get()
+if sys.argv[1] == "metpy first":
+    first = metpy_theta()
+    ours = bluster_calls()
+else:
+    ours = bluster_calls()
+    first = metpy_theta()
+assert metpy_theta() == first and abs(first - ours) < 0.1, (first, ours)
+assert pint.get_application_registry().get() is application
+"""
+
+
+@pytest.mark.parametrize("order", ["metpy first", "bluster first"])
+def test_metpy_works_beside_bluster(order):
+    pytest.importorskip("metpy")
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(METPY_BESIDE_BLUSTER), order],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
 
 
 def test_heights_in_km_and_layer_limits_as_quantities():
@@ -318,11 +403,11 @@ def call_error(call):
             lambda: bluster.vad(
                 sweep(np.random.default_rng(0)).VRADH,
                 np.zeros(72),
-                xr.DataArray(np.zeros(72), dims="azimuth"),
+                xr.DataArray(np.linspace(0.5, 1.0, 72), dims="azimuth"),  # an RHI's
             ),
             ValueError,
-            "vad: elevation has dims ('azimuth',), expected a scalar or one value per ring, "
-            "without the dimension 'azimuth'",
+            "vad: elevation varies by 0.5 degrees along 'azimuth'; expected one elevation per "
+            "ring, or per-sample elevations within 0.1 degree of each other (a PPI sweep)",
         ),
         (
             lambda: bluster.thermo(xr.DataArray(np.zeros(3), dims="x"), np.zeros(4), 280.0),

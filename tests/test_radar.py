@@ -10,6 +10,7 @@ import xarray as xr
 xradar = pytest.importorskip("xradar", reason="bluster.radar needs the radar extra (xradar)")
 
 from bluster.radar import (  # noqa: E402
+    AliasedVelocityWarning,
     calibration,
     open_volume,
     system_phase,
@@ -138,10 +139,16 @@ def test_klot_rings_and_profile(klot):
     """The real KLOT volume (legacy Level II, read by Py-ART): every ring counts its valid
     samples, every accepted ring equals an independent least-squares fit to 1e-9; the profile
     has a value in every height bin holding an accepted ring, and only there."""
-    profile, rings = vad_profile(klot, rings=True)
+    with pytest.warns(AliasedVelocityWarning, match="sweep_1 .9.0 m/s against 28.3 m/s"):
+        profile, rings = vad_profile(klot, rings=True)
+    assert int(profile.aliasing_suspected) == 1
     velocity = np.ma.filled(klot.fields["velocity"]["data"].astype(np.float64), np.nan)
     checked = 0
-    for i, name in enumerate(rings.sweep.values):
+    # the surveillance sweeps (0 and 2) measure no velocity and are skipped
+    skipped = "sweep_0: no velocity moment; sweep_2: no velocity moment"
+    assert rings.attrs["sweeps_skipped"] == skipped
+    for name in rings.sweep.values:
+        i = int(name.removeprefix("sweep_"))
         rays = klot.get_slice(i)
         ring = rings.sel(sweep=name)
         np.testing.assert_array_equal(ring["count"], np.isfinite(velocity[rays]).sum(axis=0))
@@ -211,13 +218,15 @@ def bad_files(written, tmp_path_factory):
         (lambda f: open_volume(f["text"], engine="pyart"), "could not read .* with Py-ART"),
         (lambda f: open_volume(42), "source: expected a file path"),
         (lambda f: zdr_offset(_tree(VRADH=uniform_wind(360, 0.5)), band="S"),
-         r"sweep_0 has no zdr moment .*its moments are VRADH"),
+         r"no sweep has the zdr and reflectivity moments it needs \(sweep_0: no zdr or "
+         r"reflectivity moment\)\. In sweep_0, looked for ZDR, .*; its moments are VRADH"),
         (lambda f: vad_profile(_tree(VRADH=uniform_wind(360, 0.5)), moments={"velocity": "V"}),
-         r"no velocity moment \(looked for 'V'\)"),
+         r"no velocity moment\)\. In sweep_0, looked for 'V'"),
         (lambda f: vad_profile(_tree(VRADH=(np.zeros((360, 1)), "dBZ"))),
          "units 'dBZ' cannot be taken as velocity"),
         (lambda f: vad_profile(_tree(drop="elevation")), "sweep_0 has no elevation angles"),
-        (lambda f: vad_profile(_tree(mode="rhi")), "no PPI sweep left .*sweep_0: rhi"),
+        (lambda f: vad_profile(_tree(mode="rhi")),
+         "vad_profile needs a PPI sweep; the volume has sweep_0: RHI sweep"),
         (lambda f: zdr_offset(_tree()), "needs the expected ZDR of light rain: band="),
         (lambda f: zdr_offset(_tree(), band="Ku"), "no default light-rain ZDR table"),
         (lambda f: z_bias(_tree(), band="L"), "no default self-consistency table"),
@@ -242,3 +251,106 @@ def _tree(mode="azimuth_surveillance", drop=None, **moments):
     if drop:
         sweep = sweep.drop_vars(drop)
     return xr.DataTree.from_dict({"sweep_0": sweep})
+
+
+def test_split_cuts_each_number_uses_the_sweeps_with_its_moments():
+    """NEXRAD's split cuts: the lowest elevation twice, once with the dual-polarisation
+    moments (RhoHV in units '-', as formats write it), once with velocity; above, one sweep
+    with all. Each result names the sweeps it used and those it skipped."""
+    rhohv = np.where(np.arange(20) < 10, 0.99, 0.5)  # half the gates fail the 0.9 screen
+    dualpol = {"DBZH": (25.0, "dBZ"), "ZDR": (0.5, "dB"), "PHIDP": (20.0, "degrees"),
+               "RHOHV": (rhohv, "-")}  # fmt: skip
+    tree = xr.DataTree.from_dict({
+        "sweep_0": ppi(0.5, **dualpol),
+        "sweep_1": ppi(0.5, VRADH=uniform_wind(360, 0.5)),
+        "sweep_2": ppi(1.5, VRADH=uniform_wind(360, 1.5), **dualpol),
+    })  # fmt: skip
+    profile = vad_profile(tree)
+    assert profile.attrs == {
+        "sweeps_used": "sweep_1 sweep_2",
+        "sweeps_skipped": "sweep_0: no velocity moment",
+        "moments_used": "velocity=VRADH",
+    }
+    np.testing.assert_allclose(profile.dropna("height", subset=["u"]).u, 6.0, atol=1e-9)
+    phase = system_phase(tree)
+    assert phase.attrs["sweeps_used"] == "sweep_0 sweep_2"
+    assert phase.attrs["sweeps_skipped"] == "sweep_1: no phidp moment"
+    assert (phase.ray_count == 10).all() and abs(float(phase.system_phase) - 20.0) < 1e-9
+    offset = zdr_offset(tree, band="S")
+    assert offset.sweep.values.tolist() == ["sweep_0", "sweep_2"]
+    assert offset.attrs["sweeps_skipped"] == "sweep_1: no zdr or reflectivity moment"
+    with pytest.raises(ValueError, match="z_bias: no sweep has the reflectivity, zdr and kdp"):
+        z_bias(tree, band="S")
+
+
+def test_klot_through_the_default_reader(level2, klot):
+    """The legacy Level II file, as an archive holds it: read by Py-ART (xradar misplaces the
+    gates of message-1 files), the same profile as from Py-ART's own reading of the wheel's
+    compressed file; its surveillance sweeps, without velocity, skipped."""
+    with pytest.warns(AliasedVelocityWarning):
+        from_file = vad_profile(level2["KLOT"])
+        from_radar = vad_profile(klot)
+    xr.testing.assert_identical(from_file, from_radar)
+    assert int(from_file.n_rings.sum()) > 100
+
+
+@pytest.mark.slow  # reading the 36 MB volume takes seconds
+def test_katx_split_cuts_through_the_default_reader(level2):
+    """KATX (message 31, xradar): velocity sweeps and dual-polarisation sweeps at the same
+    elevations. Every gate holds one dummy code, so only the sweeps are checked, and that
+    codes 0 and 1 (below threshold, range folded) are no values."""
+    katx = open_volume(level2["KATX"])
+    assert all(np.nanmin(katx[name].ds.VRADH) > -64.0 for name in ("sweep_1", "sweep_4"))
+    assert vad_profile(katx).attrs["sweeps_skipped"] == (
+        "sweep_0: no velocity moment; sweep_2: no velocity moment"
+    )
+    used = " ".join(f"sweep_{i}" for i in (0, 2, *range(4, 16)))
+    for result in (system_phase(katx), zdr_offset(katx, band="S")):
+        assert result.attrs["sweeps_used"] == used
+        assert result.attrs["sweeps_skipped"].startswith("sweep_1: no ")
+
+
+def test_korpo_profile_uses_the_dealiased_velocity(korpo):
+    profile = vad_profile(korpo)
+    assert profile.attrs["moments_used"] == "velocity=VRADDH"
+    xr.testing.assert_identical(profile, vad_profile(korpo, moments={"velocity": "VRADDH"}))
+
+
+@pytest.fixture(scope="module")
+def folded(tmp_path_factory):
+    """The synthetic volume's radial velocities (up to 5 m/s) written as ODIM_H5 with a
+    Nyquist velocity (how/NI) of 2.5 m/s: folded into [-2.5, 2.5) as a radar would measure
+    them, and as they are (what a dealiaser gives back)."""
+    import h5py
+
+    nyquist = 2.5
+    tree = synthetic_volume((0.5, 2.0), n_rays=180, n_gates=80)
+    folder = tmp_path_factory.mktemp("folded")
+    paths = {}
+    for name, fold in (("folded", True), ("dealiased", False)):
+        sweeps = {}
+        for key, node in tree.children.items():
+            ds = node.to_dataset(inherit=False)
+            if fold:
+                ds["VRADH"] = (ds.VRADH + nyquist) % (2 * nyquist) - nyquist
+            sweeps[key] = ds
+        paths[name] = folder / f"{name}.h5"
+        xradar.io.to_odim(
+            xr.DataTree.from_dict({"/": tree.to_dataset(inherit=False), **sweeps}),
+            paths[name],
+            source="NOD:fold",
+        )
+        with h5py.File(paths[name], "r+") as file:
+            for group in ("dataset1", "dataset2"):
+                file[group].require_group("how").attrs["NI"] = nyquist
+    return paths
+
+
+def test_aliased_velocities_are_flagged(folded):
+    with pytest.warns(AliasedVelocityWarning, match="fold at .* look aliased"):
+        profile, rings = vad_profile(folded["folded"], rings=True)
+    assert int(profile.aliasing_suspected) == 1
+    np.testing.assert_array_equal(rings.nyquist_velocity, [2.5, 2.5])
+    assert (rings.mean_rms > 0.3 * 2.5).all()
+    dealiased = vad_profile(folded["dealiased"])
+    assert int(dealiased.aliasing_suspected) == 0

@@ -105,3 +105,21 @@ def test_readme_block(block, tmp_path, monkeypatch):
 def test_readme_check_fails_on_other_output(code):
     with pytest.raises(AssertionError):
         run_block(Block(code, line=1))
+
+
+def test_install_page_names_every_package_of_the_test_group():
+    """docs/install.md says what `scripts/test` installs: every distribution of the `test`
+    group, as pyproject.toml lists it (through scripts/requirements.py, as the scripts do)."""
+    import subprocess
+    import sys
+
+    root = README.parent
+    listed = subprocess.run(
+        [sys.executable, str(root / "scripts" / "requirements.py"), "test"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
+    page = (root / "docs" / "install.md").read_text().lower()
+    names = {re.split(r"[\[<>=!~ ]", requirement)[0].lower() for requirement in listed}
+    assert sorted(name for name in names if name not in page) == []

@@ -1,8 +1,9 @@
 """Render pages of the built site in headless Chromium and check what a reader would see.
 
 For each page: it loads without a JavaScript exception or console error, every image on it
-has loaded (a figure that failed to render or a missing file has no natural width), and it
-shows at least the given number of images. A screenshot of each page is written beside the
+has loaded (a figure that failed to render or a missing file has no natural width), it shows
+at least the given number of images, and every formula on it has been typeset by the MathJax
+the site serves (no formula left as raw TeX). A screenshot of each page is written beside the
 site for a look by eye. Talks to Chromium over the DevTools protocol.
 
     python browser_check.py SITE_DIR PAGE:MIN_IMAGES ... [--screenshots DIR]
@@ -22,8 +23,9 @@ from pathlib import Path
 
 import websocket
 
-# The check runs offline: requests to other hosts (MathJax's CDN) are blocked, and the console
-# errors that blocking causes are not held against the page.
+# The check runs offline: requests to other hosts are blocked (the site serves everything it
+# needs, MathJax included), and the console errors that blocking causes are not held against
+# the page.
 EXTERNAL = ("http://*", "https://*")
 TIMEOUT = 60.0
 
@@ -98,6 +100,9 @@ def problems_of(events: list[dict]) -> list[str]:
     return found
 
 
+# Formulas Sphinx marks for MathJax, and those MathJax has typeset (its own elements).
+MATH = """({marked: document.querySelectorAll('.math').length,
+  typeset: document.querySelectorAll('mjx-container').length})"""
 IMAGES = """Array.from(document.images).map(i => ({src: i.src, complete: i.complete,
   width: i.naturalWidth})).filter(i => i.src.startsWith('file:'))"""
 
@@ -111,6 +116,9 @@ def check_page(tools: DevTools, page: Path, min_images: int, screenshot: Path) -
     images = tools.call("Runtime.evaluate", expression=IMAGES, returnByValue=True)
     images = images["result"]["value"]
     problems = problems_of(tools.events)
+    math = tools.call("Runtime.evaluate", expression=MATH, returnByValue=True)["result"]["value"]
+    if math["typeset"] < math["marked"]:
+        problems.append(f"{math['marked']} formulas, {math['typeset']} typeset by MathJax")
     broken = [i["src"] for i in images if not (i["complete"] and i["width"] > 0)]
     problems += [f"image did not load: {src}" for src in broken]
     if len(images) < min_images:

@@ -8,6 +8,7 @@ pint to the unit the kernel needs), Dask-backed DataArrays (kept lazy).
 
 import functools
 import operator
+import re
 import warnings
 from typing import Any
 
@@ -18,21 +19,70 @@ import xarray as xr
 Array = np.ndarray | xr.DataArray
 
 
+# CF and UDUNITS spellings pint does not know by itself (the definitions cf-xarray and MetPy
+# add to theirs), and the spellings of radar files.
+_DEFINITIONS = (
+    "percent = 0.01 = %",
+    "@alias meter = gpm",
+    "@alias degC = C = deg_C = Celsius = degrees_Celsius",
+    "@alias degK = deg_K",
+    "degrees_north = degree = degree_north = degrees_N = degreesN = degree_N",
+    "degrees_east = degree = degree_east = degrees_E = degreesE = degree_E",
+)
+# What files write for a dimensionless quantity (a ratio such as RhoHV): CF's "1", and the
+# "-" and "unitless" of radar formats.
+_DIMENSIONLESS = frozenset({"", "1", "-", "unitless"})
+# UDUNITS powers: "m2 s-2" is m**2 s**-2 (a digit or minus sign right after a letter)
+_UDUNITS_POWER = re.compile(r"(?<=[A-Za-z])(?![A-Za-z])(?<![0-9\-][eE])(?<![0-9\-])(?=[0-9\-])")
+
+
 @functools.cache
 def unit_registry() -> pint.UnitRegistry:
-    """pint's registry with the CF spellings (``m s-1``, ``degree_Celsius``) of cf-xarray.
+    """bluster's own pint registry, which reads the CF spellings (``m s-1``, ``degC``,
+    ``degree_Celsius``, ``%``).
 
-    Built on first use: making a registry takes a noticeable fraction of a second.
+    Its own, never pint's application registry: MetPy and other libraries keep theirs, and
+    their quantities are converted by their own registry (see :func:`as_array`). Built on
+    first use: making a registry takes a noticeable fraction of a second.
     """
-    with warnings.catch_warnings():
-        # cf-xarray sets up pint's plotting support, which bluster does not use, and warns
-        # when matplotlib is not installed
-        warnings.filterwarnings(
-            "ignore", "Import\\(s\\) unavailable to set up matplotlib", UserWarning
-        )
-        from cf_xarray.units import units
+    registry = pint.UnitRegistry(
+        autoconvert_offset_to_baseunit=True,
+        preprocessors=[
+            str,
+            functools.partial(_UDUNITS_POWER.sub, "**"),
+            lambda text: text.replace("%", "percent"),
+        ],
+        force_ndarray_like=True,
+    )
+    for definition in _DEFINITIONS:
+        registry.define(definition)
+    return registry
 
-    return units
+
+@functools.lru_cache(maxsize=256)
+def parse_unit(text: str) -> pint.Unit:
+    """The unit a file's ``units`` text names, in :func:`unit_registry`.
+
+    Accepts the spellings of real files beside pint's own: ``-`` and ``unitless`` for
+    dimensionless, and names written with underscores (``meters_per_second``, as Py-ART
+    writes) where pint knows the words.
+
+    Raises
+    ------
+    pint.UndefinedUnitError, pint.DefinitionSyntaxError
+        A text pint cannot read in any of these spellings.
+    """
+    registry = unit_registry()
+    spelled = text.strip()
+    if spelled.lower() in _DIMENSIONLESS:
+        return registry.dimensionless
+    try:
+        return registry.parse_units(spelled)
+    except pint.UndefinedUnitError:
+        if "_" not in spelled:
+            raise
+        # "meters_per_second", but "degree_Celsius" is pint's own name and found above
+        return registry.parse_units(spelled.replace("_", " "))
 
 
 def _is_quantity(value: object) -> bool:
@@ -63,9 +113,10 @@ def _scale(source: str, target: str) -> float | None:
     """The factor from `source` to `target` units, or None where the conversion has an offset
     (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
     registry = unit_registry()
-    if registry.Quantity(0.0, source).to(target).magnitude != 0.0:
+    unit = parse_unit(source)
+    if registry.Quantity(0.0, unit).to(target).magnitude != 0.0:
         return None
-    return float(registry.Quantity(1.0, source).to(target).magnitude)
+    return float(registry.Quantity(1.0, unit).to(target).magnitude)
 
 
 def _convert(
@@ -79,7 +130,8 @@ def _convert(
             scale = _scale(unit, target)
             if scale is not None:
                 return data if scale == 1.0 else data * scale
-        registry = registry or unit_registry()
+        if registry is None:
+            registry, unit = unit_registry(), parse_unit(unit)
         return registry.Quantity(data, unit).to(target).magnitude
     except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
         shown = unit if isinstance(unit, str) else format(unit, "~")
@@ -160,6 +212,32 @@ def as_int(func: str, name: str, value: Any) -> int:
         raise TypeError(f"{func}: {name} is {value!r}, expected an integer") from None
 
 
+def warn_if_plain_below(
+    func: str, name: str, value: Any, limit: float, unit: str, looks_like: str
+) -> None:
+    """Warn when ``value`` is plain numbers (no units) whose largest finite value is below
+    ``limit``: they are taken in ``unit`` but look like ``looks_like`` (degC given as K, hPa
+    given as Pa). Lazy (Dask-backed) values are not looked at: that would compute them."""
+    if _is_quantity(value) or units_of(value) is not None or is_lazy(value):
+        return
+    data = value.data if isinstance(value, xr.DataArray) else value
+    try:
+        values = np.ma.filled(np.ma.asarray(data, dtype=np.float64), np.nan)
+    except (TypeError, ValueError):
+        return
+    finite = values[np.isfinite(values)]
+    largest = float(finite.max()) if finite.size else np.inf
+    if largest >= limit:
+        return
+    warnings.warn(
+        f"{func}: {name} has no units and its largest value, {largest:g}, is below "
+        f"{limit:g}: taken as {unit}, it looks like {looks_like}. Give the values with units "
+        f"(a pint quantity, or a DataArray with a 'units' attribute) or in {unit}",
+        UserWarning,
+        stacklevel=3,
+    )
+
+
 def units_of(value: Any) -> str | None:
     """The units a value carries (pint quantity, DataArray attribute), or None."""
     if isinstance(value, xr.DataArray):
@@ -173,8 +251,21 @@ def ratio_units(numerator: str | None, denominator: str | None) -> str | None:
     """The CF spelling of numerator / denominator, e.g. 'K km-1'; None if either is unknown."""
     if numerator is None or denominator is None:
         return None
-    registry = unit_registry()
     try:
-        return format(registry.Unit(numerator) / registry.Unit(denominator), "cf")
+        unit = parse_unit(numerator) / parse_unit(denominator)
     except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
         return f"{numerator} ({denominator})-1"
+    return cf_units(unit)
+
+
+def cf_units(unit: pint.Unit) -> str:
+    """The CF spelling of a unit: symbols, powers as digits, ``1`` for dimensionless
+    ('K km-1', 'm2 s-2')."""
+    if unit.dimensionless and not unit._units:
+        return "1"
+    registry = unit._REGISTRY
+    exponents: dict[str, Any] = dict(unit._units)  # pint types them as any number
+    powers = sorted(exponents.items(), key=lambda item: item[1] < 0)  # the numerator first
+    return " ".join(
+        f"{registry.get_symbol(name)}{'' if power == 1 else f'{power:g}'}" for name, power in powers
+    )

@@ -9,11 +9,17 @@ import xarray as xr
 import _bluster
 
 from ._apply import Layout, Operand, optional_operand, run
-from ._inputs import as_array, as_float, as_int, as_optional
+from ._inputs import as_array, as_float, as_int, as_optional, warn_if_plain_below
 
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 
 _THERMO = Layout("thermo", (), (), "point", ("mixing_ratio", "theta", "theta_v", "theta_e"))
+
+# Plain numbers below these cannot be air temperatures in K or sounding pressures in Pa: no
+# air of the troposphere or stratosphere is colder than 100 K (-173 degC), and 2000 Pa
+# (20 hPa) is about 26 km up, while 100 degC and 2000 hPa are beyond any real atmosphere.
+PLAIN_KELVIN_FLOOR = 100.0
+PLAIN_PASCAL_FLOOR = 2000.0
 
 
 def thermo(
@@ -24,9 +30,11 @@ def thermo(
     Parameters
     ----------
     temperature : array_like
-        Air temperature, K (converted when it carries units, e.g. degC).
+        Air temperature, K (converted when it carries units, e.g. degC). Plain numbers all
+        below 100 (degrees Celsius, most likely) are taken as K with a warning.
     pressure : array_like
-        Pressure, Pa (converted when it carries units, e.g. hPa).
+        Pressure, Pa (converted when it carries units, e.g. hPa). Plain numbers all below
+        2000 (hPa, most likely) are taken as Pa with a warning.
     dewpoint : array_like
         Dew-point temperature, K (converted when it carries units); a dew point above the
         temperature is taken as saturation.
@@ -48,7 +56,8 @@ def thermo(
     DataArrays by dimension name (a pressure profile against a temperature grid).
     A missing temperature or pressure (NaN, masked) makes all four NaN; a missing dew point
     makes ``mixing_ratio``, ``theta_v`` and ``theta_e`` NaN while ``theta`` is still
-    computed. Nothing is range-checked: non-physical values follow IEEE arithmetic.
+    computed. Values are not range-checked (non-physical values follow IEEE arithmetic); only
+    plain numbers that look like degrees Celsius or hPa are warned about.
 
     References
     ----------
@@ -76,7 +85,11 @@ def thermo(
     ) -> np.ndarray:
         return _bluster.thermo(temperature, pressure, dewpoint, n_threads)
 
-    return run(_THERMO, kernel, operands, as_int(func, "n_threads", n_threads))
+    result = run(_THERMO, kernel, operands, as_int(func, "n_threads", n_threads))
+    for name, value in (("temperature", temperature), ("dewpoint", dewpoint)):
+        warn_if_plain_below(func, name, value, PLAIN_KELVIN_FLOOR, "K", "degrees Celsius")
+    warn_if_plain_below(func, "pressure", pressure, PLAIN_PASCAL_FLOOR, "Pa", "hPa")
+    return result
 
 
 _COLD_POOL_OUTPUTS = ("intensity", "depth", "open_top")

@@ -13,6 +13,9 @@ from ._inputs import as_array, as_float, as_int, as_optional
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 
 _VAD_OUTPUTS = ("u", "v", "offset", "rms", "count", "offset2", "sin2", "cos2")
+# A PPI's per-ray elevations that vary less than this are one elevation: the antenna's
+# pointing noise. More means another scan (an RHI, a volume of several elevations).
+ELEVATION_TOLERANCE = 0.1  # degrees
 
 
 def vad(
@@ -43,7 +46,9 @@ def vad(
         so). One azimuth per sample, such as a sweep's ``azimuth`` coordinate, serves every
         ring.
     elevation : array_like, scalar or (rings...,)
-        Elevation angle of each ring, degrees (converted when it carries units).
+        Elevation angle of each ring, degrees (converted when it carries units). A DataArray
+        along the samples dimension, such as an xradar sweep's ``elevation`` coordinate (one
+        angle per ray), is taken by its mean when it varies by at most 0.1 degree.
     min_gates : int, optional
         Fewest valid samples a ring needs; at least 3 are always needed. Default 30.
     min_spread : float, optional
@@ -100,7 +105,7 @@ def vad(
             (dim,),
             hint="or one azimuth per sample",
         ),
-        Operand("elevation", as_array(func, "elevation", elevation, "radian", plain="degree")),
+        Operand("elevation", _ring_elevation(func, elevation, dim)),
     ]
 
     def kernel(
@@ -109,6 +114,22 @@ def vad(
         return _bluster.vad(velocity, azimuth, np.cos(elevation), gates, spread, n_threads)
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+def _ring_elevation(func: str, elevation: ArrayLike, dim: str) -> Any:
+    """The elevation of each ring, radians: per-sample elevations along ``dim`` (one per ray
+    of a sweep) by their mean, when they vary by at most ``ELEVATION_TOLERANCE``."""
+    radians = as_array(func, "elevation", elevation, "radian", plain="degree")
+    if not isinstance(radians, xr.DataArray) or dim not in radians.dims:
+        return radians
+    spread = float(np.rad2deg((radians.max(dim) - radians.min(dim)).max()))
+    if spread > ELEVATION_TOLERANCE:  # NaN (no elevation at all) gives NaN fits instead
+        raise ValueError(
+            f"{func}: elevation varies by {spread:.3g} degrees along {dim!r}; expected one "
+            f"elevation per ring, or per-sample elevations within {ELEVATION_TOLERANCE} "
+            "degree of each other (a PPI sweep)"
+        )
+    return radians.mean(dim, keep_attrs=True)
 
 
 _PROFILE_OUTPUTS = ("u_bottom", "v_bottom", "u_top", "v_top", "helicity", "u_mean", "v_mean")

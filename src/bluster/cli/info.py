@@ -1,6 +1,7 @@
-"""``bluster info FILE``: what a volume file holds, the quick check before a long run."""
+"""``bluster info FILE_OR_DIR...``: what volume files hold, the quick check before a long run."""
 
 import sys
+from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
@@ -10,14 +11,27 @@ from bluster import radar
 from bluster.radar.volume import Sweep, sweeps_of
 
 
+def describe_files(paths: Sequence[Path], *, engine: str | None = None) -> int:
+    """Print the description of every volume file, a blank line between two; the exit status
+    (1: some file cannot be read, 0: all described)."""
+    status = 0
+    for index, path in enumerate(paths):
+        if index:
+            print()
+        status = max(status, describe_file(str(path), engine=engine))
+    return status
+
+
 def describe_file(path: str, *, engine: str | None = None) -> int:
     """Print the description of the volume at ``path``; the exit status (1: unreadable)."""
     try:
         volume = radar.open_volume(path, engine=engine)
     except Exception as exc:  # any reader failure is the answer to "can this file be read?"
-        print(f"bluster info: {path} cannot be read: {exc}", file=sys.stderr)
+        reason = getattr(exc, "command_line", None) or exc
+        print(f"bluster info: {path} cannot be read: {reason}", file=sys.stderr)
         return 1
-    print(describe(volume, Path(path), engine or _format(path)))
+    fmt = engine or ("read by Py-ART" if volume.attrs.get("reader") == "pyart" else _format(path))
+    print(describe(volume, Path(path), fmt))
     return 0
 
 

@@ -2,14 +2,17 @@
 
 import argparse
 import sys
+import warnings
 from collections.abc import Sequence
 from functools import partial
 from pathlib import Path
 
 import numpy as np
+import xarray as xr
 
 from bluster.cli.archive import expand_sources
 from bluster.cli.parser import build_parser
+from bluster.radar import AliasedVelocityWarning
 
 # variables every row of each command has: an earlier output must hold them to be resumed
 CALIBRATION_VARIABLES: tuple[str, ...] = ("zdr_offset", "z_bias", "system_phase")
@@ -44,15 +47,20 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _command(args: argparse.Namespace) -> int:
     try:
         if args.command == "info":
-            from bluster.cli.info import describe_file
+            from bluster.cli.info import describe_files
 
-            return describe_file(args.file, engine=args.engine)
+            return describe_files(expand_sources(args.inputs), engine=args.engine)
         return _run(args)
     except (OSError, ValueError) as exc:
         # errors about the arguments or the output (the input files' own errors are reported
         # per file and never get here)
-        print(f"bluster {args.command}: error: {exc}", file=sys.stderr)
+        print(f"bluster {args.command}: error: {message_of(exc)}", file=sys.stderr)
         return 2
+
+
+def message_of(exc: BaseException) -> str:
+    """An error's message for the command line: its remedy in options, not in Python."""
+    return str(getattr(exc, "command_line", None) or exc)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -62,11 +70,14 @@ def _run(args: argparse.Namespace) -> int:
     if args.processes and args.scheduler:
         raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
     paths = expand_sources(args.inputs)
+    moments = _moments(args.moment)
     if args.command == "calibrate":
-        task = partial(volumes.calibration_row, engine=args.engine, band=args.band)
+        task = partial(volumes.calibration_row, engine=args.engine, band=args.band, moments=moments)
         expected = CALIBRATION_VARIABLES
     else:
-        task = partial(volumes.wind_profile_row, engine=args.engine, heights=_heights(args))
+        task = partial(
+            volumes.wind_profile_row, engine=args.engine, heights=_heights(args), moments=moments
+        )
         expected = WIND_VARIABLES
     options = RunOptions(
         out=Path(args.out),
@@ -78,13 +89,39 @@ def _run(args: argparse.Namespace) -> int:
         quiet=args.quiet,
         checkpoint=args.checkpoint,
     )
-    status, result = run_archive(task, paths, expected, options)
+    with warnings.catch_warnings():
+        # reported once for the whole run below, with the option that helps
+        warnings.simplefilter("ignore", AliasedVelocityWarning)
+        status, result = run_archive(task, paths, expected, options)
+    if result is not None and "aliasing_suspected" in result:
+        _report_aliasing(result)
     if args.plot and result is not None:
         from bluster.cli import plots
 
         draw = plots.calibration_figure if args.command == "calibrate" else plots.wind_figure
         plots.save(draw(result), Path(args.plot))
     return status
+
+
+def _moments(pairs: list[tuple[str, str]]) -> dict[str, str]:
+    moments: dict[str, str] = {}
+    for quantity, name in pairs:
+        if moments.setdefault(quantity, name) != name:
+            raise ValueError(f"--moment {quantity}= given twice ({moments[quantity]}, {name})")
+    return moments
+
+
+def _report_aliasing(result: xr.Dataset) -> None:
+    flagged = result["source"].values[result["aliasing_suspected"].values == 1]
+    if flagged.size:
+        shown = ", ".join(map(str, flagged[:5])) + (", ..." if flagged.size > 5 else "")
+        print(
+            f"bluster: the velocities of {flagged.size} volumes look aliased ({shown}): their "
+            "VAD fits leave residuals large against the Nyquist velocity the files state "
+            "(aliasing_suspected is 1 in their rows); name a dealiased velocity with "
+            "--moment velocity=NAME",
+            file=sys.stderr,
+        )
 
 
 def _heights(args: argparse.Namespace) -> np.ndarray | None:

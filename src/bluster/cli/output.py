@@ -18,7 +18,7 @@ from bluster.cli.tasks import SOURCE, TIME
 
 
 def is_zarr(path: Path) -> bool:
-    return path.suffix == ".zarr"
+    return path.suffix.lower() == ".zarr"
 
 
 def read_previous(path: Path, expected: Iterable[str]) -> xr.Dataset | None:
@@ -34,7 +34,7 @@ def read_previous(path: Path, expected: Iterable[str]) -> xr.Dataset | None:
         return None
     opened: xr.Dataset
     if is_zarr(path):
-        opened = xr.open_zarr(path, consolidated=False)
+        opened = xr.open_zarr(path)  # consolidated metadata when there is, as we write
     else:
         opened = xr.open_dataset(path, engine="h5netcdf")
     with opened as previous:
@@ -108,7 +108,13 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
     # and removed once the new one is in place.
     temporary = _temporary_beside(path, "tmp")
     try:
-        dataset.to_zarr(temporary, mode="w", consolidated=False)
+        # Consolidated metadata, so that readers (xr.open_zarr) find every variable in one
+        # read; in Zarr's format 2, whose specification has it (format 3's does not yet, and
+        # zarr warns) and which every Zarr library reads.
+        if _zarr_major() >= 3:
+            dataset.to_zarr(temporary, mode="w", consolidated=True, zarr_format=2)
+        else:  # format 2 is zarr 2's only one
+            dataset.to_zarr(temporary, mode="w", consolidated=True)
         if path.exists():
             old = _temporary_beside(path, "old")
             os.replace(path, old)
@@ -119,3 +125,9 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
     except BaseException:
         shutil.rmtree(temporary, ignore_errors=True)
         raise
+
+
+def _zarr_major() -> int:
+    import zarr
+
+    return int(zarr.__version__.split(".")[0])

@@ -2,8 +2,14 @@
 
 import argparse
 from collections.abc import Callable
+from pathlib import Path
 
 from bluster import __version__
+from bluster.radar.volume import MOMENT_ALIASES
+
+#: The output formats, by the suffix of --out: NetCDF (h5netcdf) or a Zarr store.
+NETCDF_SUFFIXES = (".nc", ".nc4", ".h5", ".netcdf")
+ZARR_SUFFIX = ".zarr"
 
 DESCRIPTION = """\
 Calibration monitoring and wind profiles over weather-radar archives.
@@ -21,21 +27,25 @@ examples:
 
 RUN_NOTES = """\
 bad files:
-  A file that cannot be read, or lacks a moment the command needs, is reported (name and
-  reason) and skipped; it never ends the run. The summary at the end lists every skipped file.
-  Exit status: 0 when every file was processed; 1 when some were skipped (the rest is written);
-  3 when none could be processed (nothing is written); 130 when interrupted (what was done is
-  written; finish with --resume); 2 for a usage error or an output that cannot be read or
-  written. --keep-going changes only the exit status: skipped files then exit 0 as long as
-  something was written (they are still reported, and --resume tries them again).
+  A file that cannot be read, or lacks a moment the command needs in every sweep, is
+  reported (name and reason) and skipped; it never ends the run. Sweeps without the moments
+  a number needs (the velocity and dual-polarisation sweeps of NEXRAD's split cuts) are left
+  out of that number. --moment QUANTITY=NAME names a moment the usual names do not find.
+  The summary at the end lists every skipped file.
+  Exit status: 0 when every file was processed; 1 when some were skipped (the rest is
+  written); 3 when none could be processed (nothing is written); 130 when interrupted (what
+  was done is written; finish with --resume); 2 for a usage error or an output that cannot
+  be read or written. --keep-going changes only the exit status: skipped files then exit 0
+  as long as something was written (they are still reported, and --resume tries them again).
 
 output:
-  NetCDF (h5netcdf), or Zarr when --out ends in .zarr, with one row per volume along 'time'
-  and the file name of each row in 'source'. The file is written to a hidden temporary file in
-  the same directory and renamed over --out, every --checkpoint seconds and at the end, so an
-  interrupted run leaves a complete file. --resume skips the files already in --out (by file
-  name; a volume whose time is already there is not added again) and rewrites it with the
-  merged result."""
+  NetCDF (h5netcdf) when --out ends in .nc, .nc4, .h5 or .netcdf, or a Zarr store with
+  consolidated metadata when it ends in .zarr (any other name is a usage error), with one
+  row per volume along 'time' and the file name of each row in 'source'. The file is
+  written to a hidden temporary file in the same directory and renamed over --out, every
+  --checkpoint seconds and at the end, so an interrupted run leaves a complete file.
+  --resume skips the files already in --out (by file name; a volume whose time is already
+  there is not added again) and rewrites it with the merged result."""
 
 CALIBRATE_EPILOG = f"""\
 The row of each volume holds the ZDR offset, the Z bias and the system differential phase
@@ -48,7 +58,10 @@ example:
 
 VAD_EPILOG = f"""\
 The row of each volume is its wind profile over height (u, v, wind speed and direction, fit
-rms, number of rings), from a VAD fit of every range gate of every PPI sweep.
+rms, number of rings), from a VAD fit of every range gate of every PPI sweep with velocity
+(dealiased velocity first: VRADDH, corrected_velocity, ...; or --moment velocity=NAME).
+Where a file states its Nyquist velocity, velocities that look aliased (fit residuals large
+against it) are flagged in 'aliasing_suspected' and reported at the end.
 
 example:
   bluster vad radar/2026-06-01 --top 8000 --step 250 --out winds.nc --plot winds.png
@@ -56,12 +69,13 @@ example:
 {RUN_NOTES}"""
 
 INFO_EPILOG = """\
-Prints the file's format, site, time, and for every sweep its mode, elevation, rays, gates,
-range and moments: the quick check before a long run. Exit status 1 when the file cannot be
-read.
+Prints each file's format, site, time, and for every sweep its mode, elevation, rays, gates,
+range and moments: the quick check before a long run. A directory is searched recursively
+and every file in it described. Exit status 1 when a file cannot be read.
 
-example:
-  bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5"""
+examples:
+  bluster info radar/2026-06-01/T_PAGZ41_C_0001.h5
+  bluster info radar/2026-06-01"""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -122,7 +136,12 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=INFO_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    info.add_argument("file", metavar="FILE", help="a volume file")
+    info.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="FILE_OR_DIR",
+        help="volume files, or directories searched recursively (hidden files skipped)",
+    )
     _engine_option(info)
     return parser
 
@@ -137,10 +156,24 @@ def _run_options() -> argparse.ArgumentParser:
         help="volume files, or directories searched recursively (hidden files skipped)",
     )
     run.add_argument(
-        "-o", "--out", required=True, metavar="PATH", help="output file: .nc (NetCDF) or .zarr"
+        "-o",
+        "--out",
+        required=True,
+        type=_output_path,
+        metavar="PATH",
+        help=f"output file: NetCDF ({', '.join(NETCDF_SUFFIXES)}) or a Zarr store ({ZARR_SUFFIX})",
     )
     run.add_argument("--plot", metavar="PNG", help="also draw the result into this image file")
     _engine_option(run)
+    run.add_argument(
+        "--moment",
+        action="append",
+        type=_moment_name,
+        default=[],
+        metavar="QUANTITY=NAME",
+        help="the file's name of a moment that the usual names do not find, e.g. "
+        "--moment velocity=VCOR (repeatable; quantities: " + ", ".join(MOMENT_ALIASES) + ")",
+    )
     where = run.add_mutually_exclusive_group()
     where.add_argument(
         "-w",
@@ -197,6 +230,27 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
         "iris, gamic, rainbow, furuno, uf, ...) or pyart for files only Py-ART reads (default: "
         "detected from each file)",
     )
+
+
+def _output_path(text: str) -> Path:
+    path = Path(text)
+    if path.suffix.lower() not in (*NETCDF_SUFFIXES, ZARR_SUFFIX):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names no output format this command writes: end it in "
+            f"{', '.join(NETCDF_SUFFIXES)} (NetCDF) or {ZARR_SUFFIX} (Zarr)"
+        )
+    return path
+
+
+def _moment_name(text: str) -> tuple[str, str]:
+    quantity, _, name = text.partition("=")
+    quantity, name = quantity.strip(), name.strip()
+    if quantity not in MOMENT_ALIASES or not name:
+        raise argparse.ArgumentTypeError(
+            f"expected QUANTITY=NAME with a quantity among {', '.join(MOMENT_ALIASES)} and "
+            f"the moment's name in the files, got {text!r}"
+        )
+    return quantity, name
 
 
 Converter = Callable[[str], int | float]

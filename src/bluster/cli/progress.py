@@ -28,6 +28,7 @@ class Progress:
         self.quiet = quiet
         self.start = time.monotonic()
         self.last_line = self.start
+        self.last_line_done = 0  # files done at the last plain line
         self.bar: tqdm | None = None
         if not quiet and self.stream.isatty():
             self.bar = tqdm(total=total, unit="volume", file=self.stream, dynamic_ncols=True)
@@ -50,11 +51,12 @@ class Progress:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
-        elif not self.quiet and self.done:
-            self._plain_line()
+        elif not self.quiet and self.done != self.last_line_done:
+            self._plain_line()  # the final count, unless the last line already gave it
 
     def _plain_line(self) -> None:
         self.last_line = time.monotonic()
+        self.last_line_done = self.done
         meter = tqdm.format_meter(
             self.done,
             self.total,

@@ -39,9 +39,9 @@ def run_task(task: VolumeTask, path: str) -> Outcome:
 
 
 def _reason(exc: BaseException) -> str:
-    # bluster.radar's errors about a file are ValueErrors with a full sentence; anything else
-    # is unexpected and named by its type
-    message = str(exc).strip() or "no message"
+    # bluster.radar's errors about a file are ValueErrors with a full sentence (the remedy in
+    # command-line options where it has one); anything else is unexpected and named by its type
+    message = str(getattr(exc, "command_line", None) or exc).strip() or "no message"
     return message if isinstance(exc, ValueError) else f"{type(exc).__name__}: {message}"
 
 

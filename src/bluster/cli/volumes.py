@@ -1,5 +1,7 @@
 """What ``bluster calibrate`` and ``bluster vad`` compute for one volume file (on a worker)."""
 
+from collections.abc import Mapping
+
 import numpy as np
 import xarray as xr
 
@@ -11,16 +13,29 @@ from bluster.cli.tasks import as_row
 THREADS_PER_TASK = 1
 
 
-def calibration_row(path: str, *, engine: str | None = None, band: str | None = None) -> xr.Dataset:
+def calibration_row(
+    path: str,
+    *,
+    engine: str | None = None,
+    band: str | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> xr.Dataset:
     """The volume's calibration summary as one row of the monitoring time series."""
     volume = radar.open_volume(path, engine=engine)
-    return as_row(radar.calibration(volume, band=band, n_threads=THREADS_PER_TASK), path)
+    row = radar.calibration(volume, band=band, moments=moments, n_threads=THREADS_PER_TASK)
+    return as_row(row, path)
 
 
 def wind_profile_row(
-    path: str, *, engine: str | None = None, heights: np.ndarray | None = None
+    path: str,
+    *,
+    engine: str | None = None,
+    heights: np.ndarray | None = None,
+    moments: Mapping[str, str] | None = None,
 ) -> xr.Dataset:
     """The volume's VAD wind profile as one row (over height) of the time-height series."""
     volume = radar.open_volume(path, engine=engine)
-    profile = radar.vad_profile(volume, heights=heights, n_threads=THREADS_PER_TASK)
+    profile = radar.vad_profile(
+        volume, heights=heights, moments=moments, n_threads=THREADS_PER_TASK
+    )
     return as_row(profile, path)

@@ -5,7 +5,12 @@ through xradar; anything Py-ART reads through a ``Radar``) with :func:`open_volu
 derive the wind profile above the radar (:func:`vad_profile`) or the calibration numbers of
 the volume (:func:`system_phase`, :func:`zdr_offset`, :func:`z_bias`, all three at once with
 :func:`calibration`). Every function also takes a path or a Py-ART ``Radar`` directly.
-Moments are found by the names of :data:`MOMENT_ALIASES`; ``moments=`` names others.
+Moments are found by the names of :data:`MOMENT_ALIASES` (dealiased velocities first);
+``moments=`` names others. Each function uses the sweeps that carry the moments it needs and
+skips the others (the reflectivity and velocity sweeps of NEXRAD's split cuts, RHIs for a
+VAD): every result says which in its attributes ``sweeps_used`` and ``sweeps_skipped`` (with
+the reason), and the moments it read in ``moments_used``; an error comes only when no sweep
+serves.
 
 Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 """
@@ -13,11 +18,13 @@ Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 from .calibration import calibration, system_phase, z_bias, zdr_offset
 from .geometry import beam_height
 from .tables import light_rain_zdr_table, self_consistency_table
-from .volume import MOMENT_ALIASES, open_volume
-from .wind import vad_profile
+from .volume import MOMENT_ALIASES, VolumeError, open_volume
+from .wind import AliasedVelocityWarning, vad_profile
 
 __all__ = [
     "MOMENT_ALIASES",
+    "AliasedVelocityWarning",
+    "VolumeError",
     "beam_height",
     "calibration",
     "light_rain_zdr_table",

@@ -10,7 +10,16 @@ from numpy.typing import ArrayLike
 import bluster
 
 from .tables import light_rain_zdr_table, self_consistency_table
-from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
+from .volume import (
+    Selection,
+    Sweep,
+    as_volume,
+    check_moments,
+    moment,
+    select_sweeps,
+    sweeps_of,
+    volume_coords,
+)
 
 Table = tuple[ArrayLike, ArrayLike]
 
@@ -53,7 +62,9 @@ def system_phase(
         (usable gates), ``ray_resultant_length``. Scalars: ``system_phase`` (circular mean
         of the rays, degrees in [-180, 180]), ``system_phase_spread`` (circular standard
         deviation ``sqrt(-2 ln R)``, degrees), ``n_rays`` (rays with an estimate).
-        Coordinates ``time`` (volume start) and ``site``.
+        Coordinates ``time`` (volume start) and ``site``. Sweeps without PhiDP (the
+        velocity sweeps of NEXRAD's split cuts) are skipped: attributes ``sweeps_used`` and
+        ``sweeps_skipped``, as in :func:`vad_profile`.
 
     References
     ----------
@@ -77,8 +88,15 @@ def system_phase(
         first_gate=first_gate, n_use=n_use, rhohv_min=rhohv_min, snr_min=snr_min,
         min_count=min_count, n_threads=n_threads,
     )  # fmt: skip
+    selection = select_sweeps(
+        sweeps_of(tree),
+        "system_phase",
+        kinds=("ppi", "rhi", "vertical"),
+        needs=("phidp",),
+        moments=moments,
+    )
     per_sweep = []
-    for sweep in sweeps_of(tree):
+    for sweep in selection.used:
         phidp = moment(sweep, "phidp", moments)
         rays = bluster.phidp_rays(phidp, **_screens(sweep, moments), **options)  # type: ignore[arg-type]
         per_sweep.append(
@@ -90,8 +108,10 @@ def system_phase(
         )
     rays = xr.concat(per_sweep, dim="ray")
     rays = rays.rename({k: f"ray_{k}" for k in ("system_phase", "count", "resultant_length")})
-    return rays.assign(_circular_summary(rays["ray_system_phase"].values)).assign_coords(
-        volume_coords(tree)
+    return (
+        rays.assign(_circular_summary(rays["ray_system_phase"].values))
+        .assign_coords(volume_coords(tree))
+        .assign_attrs(selection.attrs())
     )
 
 
@@ -148,7 +168,9 @@ def zdr_offset(
         the mean over all samples, dB), ``zdr_offset_median`` (count-weighted median of the
         sweep medians, dB), ``zdr_offset_spread`` (count-weighted standard deviation of the
         sweep offsets about the volume's, dB), ``zdr_offset_count`` (samples). Coordinates
-        ``time`` and ``site``.
+        ``time`` and ``site``. Sweeps without ZDR or, with a table of nodes, reflectivity
+        are skipped: attributes ``sweeps_used`` and ``sweeps_skipped``, as in
+        :func:`vad_profile`.
 
     Raises
     ------
@@ -196,10 +218,15 @@ def zdr_offset(
         nodes = np.asarray(table[0], dtype=np.float64)
         z_min = float(nodes[0]) if z_min is None and nodes.size else z_min
         z_max = float(nodes[-1]) if z_max is None and nodes.size else z_max
-    wanted = "vertical" if method == "vertical" else "ppi"
-    chosen = _sweeps_of_kind(tree, wanted, f"zdr_offset(method={method!r})")
+    selection = select_sweeps(
+        sweeps_of(tree),
+        f"zdr_offset(method={method!r})",
+        kinds=("vertical",) if method == "vertical" else ("ppi",),
+        needs=("zdr",) if np.isscalar(table) else ("zdr", "reflectivity"),
+        moments=moments,
+    )
     rows = []
-    for sweep in chosen:
+    for sweep in selection.used:
         zdr = moment(sweep, "zdr", moments)
         dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(table))
         rows.append(
@@ -216,7 +243,7 @@ def zdr_offset(
                 **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
-    return _with_volume_summary(tree, chosen, rows, "zdr_offset", "offset")
+    return _with_volume_summary(tree, selection, rows, "zdr_offset", "offset")
 
 
 def z_bias(
@@ -272,7 +299,9 @@ def z_bias(
         volume: ``z_bias`` (count-weighted mean of the sweep biases, dB), ``z_bias_median``
         (count-weighted median of the sweep medians, dB), ``z_bias_spread`` (count-weighted
         standard deviation of the sweep biases about the volume's, dB), ``z_bias_count``
-        (samples in accepted bins). Coordinates ``time`` and ``site``.
+        (samples in accepted bins). Coordinates ``time`` and ``site``. Sweeps without one of
+        the three moments are skipped: attributes ``sweeps_used`` and ``sweeps_skipped``, as
+        in :func:`vad_profile`.
 
     Raises
     ------
@@ -313,9 +342,15 @@ def z_bias(
                 "default table) or table="
             )
         table = self_consistency_table(band)
-    chosen = _sweeps_of_kind(tree, "ppi", "z_bias")
+    selection = select_sweeps(
+        sweeps_of(tree),
+        "z_bias",
+        kinds=("ppi",),
+        needs=("reflectivity", "zdr", "kdp"),
+        moments=moments,
+    )
     rows = []
-    for sweep in chosen:
+    for sweep in selection.used:
         z = moment(sweep, "reflectivity", moments)
         zdr = moment(sweep, "zdr", moments)
         kdp = moment(sweep, "kdp", moments)
@@ -337,7 +372,7 @@ def z_bias(
                 **_screens(sweep, moments, flat=True),  # type: ignore[arg-type]
             )
         )
-    return _with_volume_summary(tree, chosen, rows, "z_bias", "bias")
+    return _with_volume_summary(tree, selection, rows, "z_bias", "bias")
 
 
 def calibration(
@@ -423,7 +458,8 @@ def calibration(
         + [n for n in offset.data_vars if str(n).startswith("zdr_offset")]
         + [n for n in bias.data_vars if str(n).startswith("z_bias")]
     )
-    merged = xr.merge([phase, offset, bias], compat="override")[names]
+    # the sweeps each number used are in the results of the three functions, not in the row
+    merged = xr.merge([phase, offset, bias], compat="override", combine_attrs="drop")[names]
     coords = volume_coords(tree)
     return (
         merged.reset_coords(drop=True)
@@ -451,16 +487,6 @@ def _flat(values: np.ndarray) -> np.ndarray:
     return values.reshape(1, -1)
 
 
-def _sweeps_of_kind(tree: xr.DataTree, kind: str, what: str) -> list[Sweep]:
-    all_sweeps = sweeps_of(tree)
-    chosen = [s for s in all_sweeps if s.kind == kind]
-    if not chosen:
-        kinds = ", ".join(f"{s.name}: {s.kind}" for s in all_sweeps)
-        label = "vertically pointing" if kind == "vertical" else "PPI"
-        raise ValueError(f"{what} needs a {label} sweep; the volume has {kinds}")
-    return chosen
-
-
 def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
     """One-row results of the sweeps as one Dataset over ``sweep`` (attributes of the first)."""
     first = rows[0]
@@ -477,16 +503,18 @@ def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
 
 
 def _with_volume_summary(
-    tree: xr.DataTree, sweeps: list[Sweep], rows: list[xr.Dataset], name: str, value: str
+    tree: xr.DataTree, selection: Selection, rows: list[xr.Dataset], name: str, value: str
 ) -> xr.Dataset:
     """The sweeps' rows over ``sweep`` with the volume's summary of their ``value`` as
-    ``name``, ``name_median``, ``name_spread`` and ``name_count``, and the volume's
-    coordinates."""
-    per_sweep = _stacked(sweeps, rows)
+    ``name``, ``name_median``, ``name_spread`` and ``name_count``, the volume's coordinates
+    and the names of the sweeps used and skipped."""
+    per_sweep = _stacked(selection.used, rows)
     summary = _volume_summary(per_sweep[value], per_sweep["median"], per_sweep["count"])
-    return per_sweep.assign(
-        {f"{name}{suffix}": variable for suffix, variable in summary.items()}
-    ).assign_coords(volume_coords(tree))
+    return (
+        per_sweep.assign({f"{name}{suffix}": variable for suffix, variable in summary.items()})
+        .assign_coords(volume_coords(tree))
+        .assign_attrs(selection.attrs())
+    )
 
 
 def _volume_summary(

@@ -1,5 +1,6 @@
 """Wind profiles of radar volumes by the velocity-azimuth display of every ring."""
 
+import warnings
 from collections.abc import Mapping
 from typing import Any, Literal, overload
 
@@ -10,10 +11,33 @@ from numpy.typing import ArrayLike
 import bluster
 
 from .geometry import beam_height
-from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
+from .volume import (
+    Sweep,
+    as_volume,
+    check_moments,
+    moment,
+    nyquist_velocity,
+    select_sweeps,
+    sweeps_of,
+    volume_coords,
+)
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
 MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
+# Velocities folded at random over the Nyquist interval [-V_N, V_N] leave an rms residual of
+# V_N / sqrt(3) = 0.58 V_N; a few folded samples in a ring already leave more than 0.3 V_N,
+# while turbulence and noise in well-measured data leave 1 to 2 m/s (under 0.3 V_N for any
+# V_N above 7 m/s).
+ALIASING_RMS_FRACTION = 0.3
+# A sweep whose speeds exceed its Nyquist velocity by more than this has been dealiased.
+NYQUIST_MARGIN = 1.05
+_FLAG = {"flag_values": np.array([0, 1], np.int8), "flag_meanings": "not_suspected suspected"}
+
+
+class AliasedVelocityWarning(UserWarning):
+    """The velocities of a volume look aliased (folded over the Nyquist interval): their VAD
+    fits leave a large residual against the Nyquist velocity the file states. Name a
+    dealiased velocity moment (``moments={"velocity": NAME}``)."""
 
 
 @overload
@@ -57,7 +81,16 @@ def vad_profile(
     fitted by :func:`bluster.vad`. A ring's height is that of the beam at its range and the
     sweep's mean elevation by the 4/3 effective-Earth-radius model (Doviak and Zrnić 1993,
     eq. 2.28b). The accepted rings are then averaged onto height bins, weighted by their
-    sample counts. RHI and vertically pointing sweeps are skipped.
+    sample counts. RHI and vertically pointing sweeps are skipped, and so are sweeps without
+    velocity (the reflectivity and dual-polarisation sweeps of NEXRAD's split cuts): the
+    result names the sweeps it used and those it skipped.
+
+    The velocity is the first of ``MOMENT_ALIASES["velocity"]`` a sweep holds, dealiased
+    ones (``VRADDH``, ``corrected_velocity``, ...) first. Where the file states a sweep's
+    Nyquist velocity V_N, the profile flags velocities that look aliased: the sweep's rings
+    leave a count-weighted mean rms residual above 0.3 V_N while no speed exceeds V_N
+    (a dealiased field exceeds it where winds are strong); an
+    :class:`~bluster.radar.AliasedVelocityWarning` says so too.
 
     Parameters
     ----------
@@ -87,18 +120,29 @@ def vad_profile(
         from, clockwise from north), ``rms`` (count-weighted mean rms residual of the rings,
         m s-1), ``n_rings`` (accepted rings in the bin) and ``count`` (their valid samples);
         NaN where a bin has no accepted ring. Scalar coordinates ``time`` (volume start) and
-        ``site``.
+        ``site``. ``aliasing_suspected`` (scalar, 1 when the velocities of a sweep used look
+        aliased, see above; else 0). Attributes ``sweeps_used`` (the sweeps' names,
+        space-separated) and ``sweeps_skipped`` (``"sweep_0: no velocity moment; sweep_5:
+        RHI sweep"``) and ``moments_used`` (``"velocity=VRADDH"``).
     rings : xarray.Dataset, only with ``rings=True``
-        Over (``sweep``, ``range``): every variable of :func:`bluster.vad` and the ring's
-        ``height``; coordinate ``elevation`` per sweep. Sweeps of other ranges are aligned on
-        the union of ranges, NaN where a sweep has no gate.
+        Over (``sweep``, ``range``; the sweeps used): every variable of :func:`bluster.vad`
+        and the ring's ``height``; per sweep, coordinates ``elevation`` and
+        ``nyquist_velocity`` (m s-1, NaN when the file states none) and the variables
+        ``mean_rms`` (count-weighted mean rms residual of its rings, m s-1) and
+        ``aliasing_suspected``. Sweeps of other ranges are aligned on the union of ranges,
+        NaN where a sweep has no gate. The same attributes.
 
     Raises
     ------
     ValueError
         The volume has no PPI sweep (RHI and vertically pointing sweeps are skipped), no
-        velocity moment, or velocities in a unit that is not a speed; ``sweeps`` or
-        ``heights`` are invalid.
+        PPI sweep with a velocity moment, or velocities in a unit that is not a speed;
+        ``sweeps`` or ``heights`` are invalid.
+
+    Warns
+    -----
+    AliasedVelocityWarning
+        The velocities of a sweep used look aliased (``aliasing_suspected``).
 
     References
     ----------
@@ -126,37 +170,92 @@ def vad_profile(
     """
     check_moments(moments)
     tree = as_volume(volume)
-    chosen = _ppi_sweeps(sweeps_of(tree), sweeps)
-    fits = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
-    ring_set = _ring_set(chosen, fits)
+    selection = select_sweeps(
+        _at_positions(sweeps_of(tree), sweeps),
+        "vad_profile",
+        kinds=("ppi",),
+        needs=("velocity",),
+        moments=moments,
+    )
+    chosen = selection.used
+    fits, peaks = zip(
+        *(_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen), strict=True
+    )
+    ring_set = _with_aliasing(_ring_set(chosen, list(fits)), np.array(peaks))
     edges = _height_edges(heights, ring_set["height"].values)
-    profile = _binned(ring_set, edges).assign_coords(volume_coords(tree))
+    suspected = ring_set["aliasing_suspected"]
+    profile = _binned(ring_set, edges).assign(
+        aliasing_suspected=((), np.int8(suspected.values.any()), suspected.attrs)
+    )
+    coords = volume_coords(tree)
+    if suspected.values.any():
+        _warn_aliasing(ring_set, coords)
+    profile = profile.assign_coords(coords).assign_attrs(selection.attrs())
     if rings:
-        return profile, ring_set.assign_coords(volume_coords(tree))
+        return profile, ring_set.assign_coords(coords).assign_attrs(selection.attrs())
     return profile
 
 
-def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sweep]:
-    if positions is not None:
-        n = len(all_sweeps)
-        bad = [p for p in positions if not -n <= p < n]
-        if bad or not positions:
-            raise ValueError(f"sweeps={positions!r}: expected positions among 0..{n - 1}")
-        all_sweeps = [all_sweeps[p] for p in positions]
-    chosen = [s for s in all_sweeps if s.kind == "ppi"]
-    if not chosen:
-        kinds = ", ".join(f"{s.name}: {s.kind}" for s in all_sweeps)
-        raise ValueError(
-            f"no PPI sweep left for a VAD profile: RHI and vertically pointing sweeps are "
-            f"skipped ({kinds})"
+def _at_positions(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sweep]:
+    if positions is None:
+        return all_sweeps
+    n = len(all_sweeps)
+    bad = [p for p in positions if not -n <= p < n]
+    if bad or not positions:
+        raise ValueError(f"sweeps={positions!r}: expected positions among 0..{n - 1}")
+    return [all_sweeps[p] for p in positions]
+
+
+def _with_aliasing(ring_set: xr.Dataset, peaks: np.ndarray) -> xr.Dataset:
+    """The rings with each sweep's Nyquist velocity and whether its velocities look aliased:
+    a count-weighted mean rms residual above ``ALIASING_RMS_FRACTION`` of the Nyquist
+    velocity, and no speed (``peaks``) beyond it."""
+    nyquist = ring_set["nyquist_velocity"].values
+    rms = ring_set["rms"].values
+    weight = np.where(np.isfinite(rms), ring_set["count"].values, 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean_rms = (weight * np.nan_to_num(rms)).sum(axis=1) / weight.sum(axis=1)
+    suspected = (mean_rms > ALIASING_RMS_FRACTION * nyquist) & (peaks <= NYQUIST_MARGIN * nyquist)
+    return ring_set.assign(
+        aliasing_suspected=(
+            "sweep",
+            suspected.astype(np.int8),
+            _FLAG
+            | {
+                "long_name": "velocities look aliased: fit rms residual large against the "
+                "Nyquist velocity",
+            },
+        ),
+        mean_rms=("sweep", mean_rms, {"units": "m s-1", "long_name": "mean rms of the rings"}),
+    )
+
+
+def _warn_aliasing(ring_set: xr.Dataset, coords: Mapping[str, Any]) -> None:
+    flagged = ring_set.where(ring_set["aliasing_suspected"] == 1, drop=True)
+    details = ", ".join(
+        f"{name} ({float(r):.1f} m/s against {float(n):.1f} m/s)"
+        for name, r, n in zip(
+            flagged["sweep"].values,
+            flagged["mean_rms"].values,
+            flagged["nyquist_velocity"].values,
+            strict=True,
         )
-    return chosen
+    )
+    warnings.warn(
+        f"vad_profile: the velocities of {coords['site'] or 'the volume'} at "
+        f"{coords['time']} look aliased: the fits of {details} leave an rms residual above "
+        f"{ALIASING_RMS_FRACTION} of the Nyquist velocity, and no speed exceeds it. Name a "
+        "dealiased velocity with moments={'velocity': NAME}; the profile's "
+        "aliasing_suspected is 1",
+        AliasedVelocityWarning,
+        stacklevel=3,
+    )
 
 
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
-) -> xr.Dataset:
-    """The vad fits of a sweep's rings, one per gate, over ``ring``.
+) -> tuple[xr.Dataset, float]:
+    """The vad fits of a sweep's rings, one per gate, over ``ring``; the largest speed.
 
     Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
     says, are not handed to the core: they get their sample count and NaN, as the core gives
@@ -181,9 +280,10 @@ def _ring_fits(
         values[fittable] = fit.values
         return values
 
-    return xr.Dataset(
+    fitted = xr.Dataset(
         {name: ("ring", every_ring(fit), fit.attrs) for name, fit in fits.data_vars.items()}
     )
+    return fitted, float(np.nanmax(np.abs(velocity), initial=0.0))
 
 
 def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
@@ -221,6 +321,11 @@ def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
             "sweep": [s.name for s in sweeps],
             "range": ("range", union, {"units": "m"}),
             "elevation": ("sweep", elevation, {"units": "degree"}),
+            "nyquist_velocity": (
+                "sweep",
+                [nyquist_velocity(s) for s in sweeps],
+                {"units": "m s-1", "long_name": "Nyquist velocity stated by the file"},
+            ),
         },
     )
 
