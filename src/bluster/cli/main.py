@@ -66,7 +66,15 @@ def _run(args: argparse.Namespace) -> int:
         task = partial(volumes.calibration_row, engine=args.engine, band=args.band)
         expected = CALIBRATION_VARIABLES
     else:
-        task = partial(volumes.wind_profile_row, engine=args.engine, heights=_heights(args))
+        if args.storm_motion is not None and not args.environment:
+            raise ValueError("--storm-motion is the storm motion of --environment: give both")
+        task = partial(
+            volumes.wind_profile_row,
+            engine=args.engine,
+            heights=_heights(args),
+            environment=args.environment,
+            storm_motion=args.storm_motion,
+        )
         expected = WIND_VARIABLES
     options = RunOptions(
         out=Path(args.out),

@@ -48,10 +48,15 @@ example:
 
 VAD_EPILOG = f"""\
 The row of each volume is its wind profile over height (u, v, wind speed and direction, fit
-rms, number of rings), from a VAD fit of every range gate of every PPI sweep.
+rms, number of rings), from a VAD fit of every range gate of every PPI sweep. With
+--environment it also holds the storm environment of the profile (bluster.radar.
+storm_environment): Bunkers right- and left-mover motion and 0-6 km mean wind, 0-1, 0-3 and
+0-6 km bulk shear, 0-1 and 0-3 km storm-relative helicity, NaN for the layers the profile
+does not reach (a VAD profile rarely reaches 6 km: give --storm-motion for the helicity).
 
-example:
+examples:
   bluster vad radar/2026-06-01 --top 8000 --step 250 --out winds.nc --plot winds.png
+  bluster vad radar/2026-06-01 --environment --storm-motion 12,5 --out winds.nc
 
 {RUN_NOTES}"""
 
@@ -113,6 +118,19 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="M",
         help="top of the highest height bin in metres above the radar (default: the highest "
         "ring of each volume; give it for a common height grid over the whole archive)",
+    )
+    vad.add_argument(
+        "--environment",
+        action="store_true",
+        help="also the storm environment of each profile: Bunkers motion, bulk shear, "
+        "storm-relative helicity (plotted below the winds)",
+    )
+    vad.add_argument(
+        "--storm-motion",
+        type=_storm_motion,
+        metavar="U,V",
+        help="with --environment: the storm motion of the helicity, eastward and northward in "
+        "m/s (default: the Bunkers right mover, which needs the profile to reach 6 km)",
     )
 
     info = commands.add_parser(
@@ -200,6 +218,19 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
 
 
 Converter = Callable[[str], int | float]
+
+
+def _storm_motion(text: str) -> tuple[float, float]:
+    parts = text.split(",")
+    try:
+        u, v = (float(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected the eastward and northward motion in m/s as U,V, got {text!r}"
+        ) from None
+    if not (abs(u) < float("inf") and abs(v) < float("inf")):
+        raise argparse.ArgumentTypeError(f"expected finite numbers as U,V, got {text!r}")
+    return u, v
 
 
 def _positive(kind: type[int] | type[float]) -> Converter:
