@@ -78,10 +78,10 @@ def _bunkers(profile: Profile, deviation: float, rows: int) -> tuple[np.ndarray,
     high = profile(*SHEAR_TOP_LAYER, still, still)
     shear_u = high[U_MEAN] - low[U_MEAN]
     shear_v = high[V_MEAN] - low[V_MEAN]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        scale = deviation / np.hypot(shear_u, shear_v)  # inf (then NaN) for no shear at all
-    # the deviation is perpendicular to the shear, to its right: (shear_v, -shear_u)
-    dev_u, dev_v = shear_v * scale, -shear_u * scale
+    with np.errstate(invalid="ignore", divide="ignore"):  # no shear at all: no direction
+        scale = deviation / np.hypot(shear_u, shear_v)
+        # the deviation is perpendicular to the shear, to its right: (shear_v, -shear_u)
+        dev_u, dev_v = shear_v * scale, -shear_u * scale
     mean_u, mean_v = deep[U_MEAN], deep[V_MEAN]
     motion = np.stack([mean_u + dev_u, mean_v + dev_v, mean_u - dev_u, mean_v - dev_v])
     return np.concatenate([motion, deep[[U_MEAN, V_MEAN]]]), deep
@@ -412,7 +412,9 @@ def storm_environment(
         values = dict(zip(_MOTION_OUTPUTS, motion, strict=True))
         for top in SHEAR_LAYERS:
             shear = _shear(near.get(top, deep))
-            values |= {f"{name}_{_km(top)}": s for name, s in zip(_SHEAR_OUTPUTS, shear, strict=True)}
+            values |= {
+                f"{name}_{_km(top)}": s for name, s in zip(_SHEAR_OUTPUTS, shear, strict=True)
+            }
         values |= {"storm_u": storm_u, "storm_v": storm_v}
         values |= {f"helicity_{_km(top)}": near[top][HELICITY] for top in HELICITY_LAYERS}
         return np.stack([values[name] for name in _ENVIRONMENT_OUTPUTS])

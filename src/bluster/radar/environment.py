@@ -44,8 +44,8 @@ def storm_environment(
         radar site. Default None: the wind of the profile's lowest height bin (0 to 100 m
         above the antenna by default) when that bin starts at the antenna and has data.
     storm_u, storm_v : float or array_like, optional
-        The storm motion of the helicity, m s-1, e.g. a tracked cell's (one per profile). Default None: the
-        Bunkers right mover, which needs the profile to reach 6 km.
+        The storm motion of the helicity, m s-1, e.g. a tracked cell's (one per profile).
+        Default None: the Bunkers right mover, which needs the profile to reach 6 km.
     deviation : float, optional
         The Bunkers deviation from the 0-6 km mean wind, m s-1. Default 7.5.
     n_threads : int, optional

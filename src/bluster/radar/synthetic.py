@@ -54,8 +54,9 @@ def veering_wind(height: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
     The hodograph turns clockwise through a quarter circle of radius ``VEERING_RADIUS``
     around ``VEERING_CENTRE``, from (0, 2) m s-1 at the antenna to (12, 14) m s-1 at 3 km,
-    then goes on along the tangent: an eastward shear of the same 6.3 m s-1 per km. The helicity of a layer from 0 m to ``z`` <= 3 km about the
-    circle's centre is ``VEERING_RADIUS**2 * pi/2 * z / 3000`` m2 s-2.
+    then goes on along the tangent: an eastward shear of the same 6.3 m s-1 per km. The
+    helicity of a layer from 0 m to ``z`` <= 3 km about the circle's centre is
+    ``VEERING_RADIUS**2 * pi/2 * z / 3000`` m2 s-2.
     """
     z = np.asarray(height, dtype=np.float64)
     rate = 0.5 * np.pi / VEERING_DEPTH  # radians of turn per m
