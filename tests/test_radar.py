@@ -15,12 +15,12 @@ from bluster.radar import (  # noqa: E402
     calibration,
     open_volume,
     storm_environment,
+    synthetic,
     system_phase,
     vad_profile,
     z_bias,
     zdr_offset,
 )
-from bluster.radar import synthetic  # noqa: E402
 from bluster.radar.synthetic import sheared_wind, synthetic_volume  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")  # xradar's ODIM time notes

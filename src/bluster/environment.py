@@ -7,7 +7,7 @@ value per column.
 """
 
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import xarray as xr
@@ -140,8 +140,13 @@ _BUNKERS_REFERENCE = """\
     15, 61-79."""
 
 
-def _docstring(template: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
-    def apply(function: Callable[..., Any]) -> Callable[..., Any]:
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def _docstring(template: str) -> Callable[[F], F]:
+    """The function's docstring: ``template`` with the parts the three functions share."""
+
+    def apply(function: F) -> F:
         function.__doc__ = template.format(
             heights=_HEIGHTS,
             ground=_GROUND,
