@@ -49,10 +49,11 @@ example:
 VAD_EPILOG = f"""\
 The row of each volume is its wind profile over height (u, v, wind speed and direction, fit
 rms, number of rings), from a VAD fit of every range gate of every PPI sweep. With
---environment it also holds the storm environment of the profile (bluster.radar.
-storm_environment): Bunkers right- and left-mover motion and 0-6 km mean wind, 0-1, 0-3 and
-0-6 km bulk shear, 0-1 and 0-3 km storm-relative helicity, NaN for the layers the profile
-does not reach (a VAD profile rarely reaches 6 km: give --storm-motion for the helicity).
+--environment it also holds the profile's storm environment, as
+bluster.radar.storm_environment gives it: Bunkers right- and left-mover motion and 0-6 km
+mean wind, 0-1, 0-3 and 0-6 km bulk shear, 0-1 and 0-3 km storm-relative helicity; NaN for
+the layers the profile does not reach (a VAD profile rarely reaches 6 km: give
+--storm-motion for the helicity).
 
 examples:
   bluster vad radar/2026-06-01 --top 8000 --step 250 --out winds.nc --plot winds.png
@@ -130,7 +131,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=_storm_motion,
         metavar="U,V",
         help="with --environment: the storm motion of the helicity, eastward and northward in "
-        "m/s (default: the Bunkers right mover, which needs the profile to reach 6 km)",
+        "m/s, e.g. 12,5 or, with a minus sign first, --storm-motion=-4,10 (default: the "
+        "Bunkers right mover, which needs the profile to reach 6 km)",
     )
 
     info = commands.add_parser(
