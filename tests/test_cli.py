@@ -174,6 +174,9 @@ def test_vad_gives_winds_over_time_and_height(archive, tmp_path):
         "100",
         "--plot",
         tmp_path / "winds.png",
+        "--environment",
+        "--storm-motion",
+        "10,0",
         "-q",
     )
     assert status == 1
@@ -188,6 +191,22 @@ def test_vad_gives_winds_over_time_and_height(archive, tmp_path):
     assert float(abs(winds["v"] - v).where(filled).max()) < 0.1
     assert int(filled.sum()) > 0.8 * filled.size
     assert (tmp_path / "winds.png").stat().st_size > 10_000
+    # --environment: the profiles reach 1.3 km; the wind at the antenna is the lowest bin's,
+    # the linear wind at about 50 m, and on a straight hodograph the helicity about c is
+    # (w_bottom - c) x (w_top - c)
+    (u0, u1), (v0, v1) = sheared_wind(np.array([50.0, 1000.0]))
+    assert winds["shear_0_1km"].dims == ("time",)
+    np.testing.assert_allclose(winds["u_shear_0_1km"], u1 - u0, atol=0.2)
+    np.testing.assert_allclose(winds["v_shear_0_1km"], v1 - v0, atol=0.1)
+    np.testing.assert_allclose(
+        winds["helicity_0_1km"], v0 * (u1 - 10.0) - (u0 - 10.0) * v1, atol=0.5
+    )
+    assert winds["shear_0_3km"].isnull().all() and winds["storm_u_right"].isnull().all()
+
+
+def test_storm_motion_needs_environment(archive, tmp_path):
+    status, stderr = run("vad", archive[0], "--out", tmp_path / "w.nc", "--storm-motion", "1,2")
+    assert status == 2 and "--storm-motion is the storm motion of --environment" in stderr
 
 
 def test_info_through_the_console_script(archive):

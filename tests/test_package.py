@@ -496,7 +496,9 @@ def test_errors_name_the_argument(call, kind, message):
     assert call_error(call) == (kind, message)
 
 
-@pytest.mark.parametrize("module", ["kinematics", "polarimetry", "thermodynamics", "wind"])
+@pytest.mark.parametrize(
+    "module", ["environment", "kinematics", "polarimetry", "thermodynamics", "wind"]
+)
 def test_docstring_examples(module):
     result = doctest.testmod(importlib.import_module(f"bluster.{module}"))
     assert result.attempted > 0 and result.failed == 0

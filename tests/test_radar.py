@@ -7,12 +7,16 @@ import numpy as np
 import pytest
 import xarray as xr
 
+import bluster
+
 xradar = pytest.importorskip("xradar", reason="bluster.radar needs the radar extra (xradar)")
 
 from bluster.radar import (  # noqa: E402
     AliasedVelocityWarning,
     calibration,
     open_volume,
+    storm_environment,
+    synthetic,
     system_phase,
     vad_profile,
     z_bias,
@@ -114,6 +118,72 @@ def test_birdbath_offset():
     assert offset.sweep.values.tolist() == ["sweep_1"]
     # at vertical incidence the light-rain ZDR is 0 dB: only the offset remains
     assert abs(float(offset.zdr_offset) + 0.2) < 1e-9
+
+
+@pytest.fixture(scope="module")
+def veering(tmp_path_factory):
+    """The VAD profile of a volume whose wind veers through a quarter circle over 0-3 km,
+    written to ODIM_H5; sweeps up to 20 degrees reach 6.9 km within 20 km of the radar."""
+    tree = synthetic_volume(
+        (0.5, 2.0, 5.0, 10.0, 20.0), n_rays=72, n_gates=80, wind=synthetic.veering_wind
+    )
+    path = tmp_path_factory.mktemp("veering") / "volume.h5"
+    xradar.io.to_odim(tree, path, source="NOD:synth")
+    return vad_profile(open_volume(path))
+
+
+def veering_truth(top, motion):
+    """The helicity of the veering wind over 0 to ``top`` m (top <= 3 km) about ``motion``:
+    R**2 times the turn about the circle's centre C, plus (c - C) x (the layer's shear), as
+    H(c) = H(0) + c_u dv - c_v du."""
+    radius, (cu, cv) = synthetic.VEERING_RADIUS, synthetic.VEERING_CENTRE
+    (u0, u1), (v0, v1) = synthetic.veering_wind(np.array([0.0, top]))
+    about_centre = radius**2 * 0.5 * np.pi * top / synthetic.VEERING_DEPTH
+    return about_centre + (motion[0] - cu) * (v1 - v0) - (motion[1] - cv) * (u1 - u0)
+
+
+@pytest.mark.parametrize("given", [True, False], ids=["given motion", "right mover"])
+def test_environment_recovers_the_helicity_of_a_veering_wind(veering, given):
+    """Within 10 %: the profile's lowest bin (0-100 m) stands for the wind at the antenna,
+    which misses the turn below the bin's centre (5 % of the 0-1 km helicity). The right
+    mover is the Bunkers motion of the true wind on a 1 m grid, recovered within 0.1 m/s."""
+    z = np.arange(0.0, 7001.0)
+    truth = bluster.storm_motion(z, *synthetic.veering_wind(z))
+    right = truth.storm_u_right.item(), truth.storm_v_right.item()
+    if given:
+        motion = synthetic.VEERING_CENTRE
+        env = storm_environment(veering, storm_u=motion[0], storm_v=motion[1])
+    else:
+        env = storm_environment(veering)
+        found = env.storm_u_right.item(), env.storm_v_right.item()
+        assert np.hypot(found[0] - right[0], found[1] - right[1]) < 0.1
+        motion = right  # the known helicity: about the true right mover
+    for top in (1000.0, 3000.0):
+        expected = veering_truth(top, motion)
+        got = env[f"helicity_0_{top / 1000:g}km"].item()
+        assert abs(got - expected) < 0.1 * abs(expected), (top, got, expected)
+    assert env.time == np.datetime64("2024-05-01T12:00:00") and env.site == "synth"
+
+
+def test_environment_where_the_profile_does_not_reach(veering):
+    """A profile cut at 2.5 km: 0-1 km shear, no 0-3 km shear, no Bunkers motion and so no
+    helicity without a given motion. Bins from 300 m up: no wind at the antenna, all NaN
+    unless a surface wind is given. The time series of ``bluster vad``: one row per time."""
+    low = veering.where(veering.height < 2500.0)
+    env = storm_environment(low)
+    assert np.isfinite(env.shear_0_1km) and np.isnan(env.shear_0_3km)
+    assert np.isnan(env.storm_u_right) and np.isnan(env.helicity_0_1km)
+    raised = veering.isel(height=slice(3, None))
+    blank = storm_environment(raised)
+    assert all(np.isnan(blank[n]) for n in blank.data_vars)
+    surface = synthetic.veering_wind(np.array([0.0]))
+    at_antenna = storm_environment(raised, surface_wind=[float(w[0]) for w in surface])
+    assert np.isfinite(at_antenna.helicity_0_3km)
+    series = xr.concat([veering, low], "time")
+    rows = storm_environment(series)
+    assert rows.shear_0_1km.dims == ("time",) and np.isnan(rows.shear_0_3km[1])
+    with pytest.raises(TypeError, match="min_gates given with a wind profile"):
+        storm_environment(veering, min_gates=10)
 
 
 @pytest.fixture(scope="module")

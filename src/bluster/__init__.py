@@ -8,6 +8,7 @@ and ``_calibration``, the low-level interface.
 
 from importlib.metadata import version as _version
 
+from .environment import bulk_shear, storm_environment, storm_motion
 from .kinematics import gradient
 from .polarimetry import consistency_stats, offset_stats, phidp_rays
 from .thermodynamics import cold_pool, thermo
@@ -17,12 +18,15 @@ __version__: str = _version("bluster")
 
 __all__ = [
     "__version__",
+    "bulk_shear",
     "cold_pool",
     "consistency_stats",
     "gradient",
     "offset_stats",
     "phidp_rays",
     "profile",
+    "storm_environment",
+    "storm_motion",
     "thermo",
     "vad",
 ]

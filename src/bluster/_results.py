@@ -21,6 +21,16 @@ def _v(units: str, long_name: str, standard_name: str | None = None, **extra: ob
 
 _FLAG: dict[str, object] = {"flag_values": [0.0, 1.0], "flag_meanings": "top_found top_not_found"}
 
+# Bunkers et al. (2000) storm motions and the mean wind they start from
+_MOTION: dict[str, Attrs] = {
+    "storm_u_right": _v("m s-1", "eastward motion of a right-moving supercell (Bunkers)"),
+    "storm_v_right": _v("m s-1", "northward motion of a right-moving supercell (Bunkers)"),
+    "storm_u_left": _v("m s-1", "eastward motion of a left-moving supercell (Bunkers)"),
+    "storm_v_left": _v("m s-1", "northward motion of a left-moving supercell (Bunkers)"),
+    "u_mean_0_6km": _v("m s-1", "0-6 km mean eastward wind", "eastward_wind"),
+    "v_mean_0_6km": _v("m s-1", "0-6 km mean northward wind", "northward_wind"),
+}
+
 VARIABLES: dict[str, dict[str, Attrs]] = {
     "thermo": {
         "mixing_ratio": _v("kg kg-1", "water vapour mixing ratio", "humidity_mixing_ratio"),
@@ -45,6 +55,28 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
         "helicity": _v("m2 s-2", "storm-relative helicity of the layer"),
         "u_mean": _v("m s-1", "layer-mean eastward wind", "eastward_wind"),
         "v_mean": _v("m s-1", "layer-mean northward wind", "northward_wind"),
+    },
+    "storm_motion": _MOTION,
+    "bulk_shear": {
+        "u_shear": _v("m s-1", "eastward component of the bulk wind shear of the layer"),
+        "v_shear": _v("m s-1", "northward component of the bulk wind shear of the layer"),
+        "shear": _v("m s-1", "bulk wind shear of the layer (length of the vector)"),
+    },
+    "storm_environment": _MOTION
+    | {
+        f"{name}_0_{depth}km": _v("m s-1", f"{what} of the bulk wind shear over 0-{depth} km")
+        for depth in (1, 3, 6)
+        for name, what in (
+            ("u_shear", "eastward component"),
+            ("v_shear", "northward component"),
+            ("shear", "length"),
+        )
+    }
+    | {
+        "storm_u": _v("m s-1", "eastward storm motion of the helicity"),
+        "storm_v": _v("m s-1", "northward storm motion of the helicity"),
+        "helicity_0_1km": _v("m2 s-2", "storm-relative helicity over 0-1 km"),
+        "helicity_0_3km": _v("m2 s-2", "storm-relative helicity over 0-3 km"),
     },
     "gradient": {
         # units: the field's per the coordinate's, filled in by the call when both are known

@@ -75,8 +75,15 @@ def _run(args: argparse.Namespace) -> int:
         task = partial(volumes.calibration_row, engine=args.engine, band=args.band, moments=moments)
         expected = CALIBRATION_VARIABLES
     else:
+        if args.storm_motion is not None and not args.environment:
+            raise ValueError("--storm-motion is the storm motion of --environment: give both")
         task = partial(
-            volumes.wind_profile_row, engine=args.engine, heights=_heights(args), moments=moments
+            volumes.wind_profile_row,
+            engine=args.engine,
+            heights=_heights(args),
+            moments=moments,
+            environment=args.environment,
+            storm_motion=args.storm_motion,
         )
         expected = WIND_VARIABLES
     options = RunOptions(

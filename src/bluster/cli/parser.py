@@ -61,10 +61,15 @@ The row of each volume is its wind profile over height (u, v, wind speed and dir
 rms, number of rings), from a VAD fit of every range gate of every PPI sweep with velocity
 (dealiased velocity first: VRADDH, corrected_velocity, ...; or --moment velocity=NAME).
 Where a file states its Nyquist velocity, velocities that look aliased (fit residuals large
-against it) are flagged in 'aliasing_suspected' and reported at the end.
+against it) are flagged in 'aliasing_suspected' and reported at the end. With --environment
+each row also holds the profile's storm environment, as bluster.radar.storm_environment
+gives it: Bunkers right- and left-mover motion and 0-6 km mean wind, 0-1, 0-3 and 0-6 km
+bulk shear, 0-1 and 0-3 km storm-relative helicity; NaN for the layers the profile does not
+reach (a VAD profile rarely reaches 6 km: give --storm-motion for the helicity).
 
-example:
+examples:
   bluster vad radar/2026-06-01 --top 8000 --step 250 --out winds.nc --plot winds.png
+  bluster vad radar/2026-06-01 --environment --storm-motion 12,5 --out winds.nc
 
 {RUN_NOTES}"""
 
@@ -127,6 +132,20 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="M",
         help="top of the highest height bin in metres above the radar (default: the highest "
         "ring of each volume; give it for a common height grid over the whole archive)",
+    )
+    vad.add_argument(
+        "--environment",
+        action="store_true",
+        help="also the storm environment of each profile: Bunkers motion, bulk shear, "
+        "storm-relative helicity (plotted below the winds)",
+    )
+    vad.add_argument(
+        "--storm-motion",
+        type=_storm_motion,
+        metavar="U,V",
+        help="with --environment: the storm motion of the helicity, eastward and northward in "
+        "m/s, e.g. 12,5 or, with a minus sign first, --storm-motion=-4,10 (default: the "
+        "Bunkers right mover, which needs the profile to reach 6 km)",
     )
 
     info = commands.add_parser(
@@ -254,6 +273,19 @@ def _moment_name(text: str) -> tuple[str, str]:
 
 
 Converter = Callable[[str], int | float]
+
+
+def _storm_motion(text: str) -> tuple[float, float]:
+    parts = text.split(",")
+    try:
+        u, v = (float(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected the eastward and northward motion in m/s as U,V, got {text!r}"
+        ) from None
+    if not (abs(u) < float("inf") and abs(v) < float("inf")):
+        raise argparse.ArgumentTypeError(f"expected finite numbers as U,V, got {text!r}")
+    return u, v
 
 
 def _positive(kind: type[int] | type[float]) -> Converter:

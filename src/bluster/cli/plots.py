@@ -5,6 +5,7 @@ from typing import Any
 
 import numpy as np
 import xarray as xr
+from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 
 # (variable, its spread, panel title): the spread is drawn as a band of +- one spread
@@ -44,9 +45,16 @@ def calibration_figure(series: xr.Dataset) -> Figure:
 
 def wind_figure(series: xr.Dataset) -> Figure:
     """Wind speed shaded over time and height, with wind barbs (knots) on top; the height
-    axis ends at the highest bin with a wind."""
-    figure = Figure(figsize=(10, 5), layout="constrained")
-    ax = figure.subplots()
+    axis ends at the highest bin with a wind. Below, the storm environment against time when
+    the series holds it (``--environment``)."""
+    below: list[Axes] = []
+    if ENVIRONMENT_PANELS[0][1][0] not in series:
+        figure = Figure(figsize=(10, 5), layout="constrained")
+        ax = figure.subplots()
+    else:
+        figure = Figure(figsize=(10, 9), layout="constrained")
+        ax, *below = figure.subplots(3, 1, sharex=True, height_ratios=(3, 1.2, 1.2))
+        environment_panels(series, below)
     time = series["time"].values
     height_km = series["height"].values / 1e3
     speed = series["wind_speed"].transpose("height", "time")
@@ -55,7 +63,13 @@ def wind_figure(series: xr.Dataset) -> Figure:
     mesh = ax.pcolormesh(
         _time_edges(time), height_edges, speed.values, shading="flat", cmap="viridis"
     )
-    figure.colorbar(mesh, ax=ax, label=f"wind speed ({speed.attrs.get('units', 'm s-1')})")
+    figure.colorbar(
+        mesh,
+        ax=[ax, *below],  # the panels below keep the time axis of the winds
+        shrink=1.0 if not below else 0.55,
+        anchor=(0.0, 1.0),
+        label=f"wind speed ({speed.attrs.get('units', 'm s-1')})",
+    )
     every_t = max(1, len(time) // MAX_BARBS)
     every_h = max(1, len(height_km) // MAX_BARBS)
     thin = {"time": slice(None, None, every_t), "height": slice(None, None, every_h)}
@@ -67,7 +81,8 @@ def wind_figure(series: xr.Dataset) -> Figure:
     if with_wind.size:
         ax.set_ylim(height_edges[0], height_edges[with_wind[-1] + 1])
     ax.set_xlim(*_time_edges(time)[[0, -1]])
-    ax.set_xlabel("volume time (UTC)")
+    if not below:
+        ax.set_xlabel("volume time (UTC)")
     ax.set_ylabel("height above the radar (km)")
     ax.set_title("VAD winds (barbs in knots)", loc="left")
     return figure
@@ -90,6 +105,35 @@ def _edges(centres: np.ndarray, lone_span: Any) -> np.ndarray:
     middle = centres[:-1] + (centres[1:] - centres[:-1]) / 2
     first, last = centres[0] - (middle[0] - centres[0]), centres[-1] + (centres[-1] - middle[-1])
     return np.concatenate([[first], middle, [last]])
+# (panel title, variables, their labels) of the storm environment below the winds
+ENVIRONMENT_PANELS = (
+    (
+        "Storm-relative helicity",
+        ("helicity_0_1km", "helicity_0_3km"),
+        ("0-1 km", "0-3 km"),
+    ),
+    (
+        "Bulk shear",
+        ("shear_0_1km", "shear_0_3km", "shear_0_6km"),
+        ("0-1 km", "0-3 km", "0-6 km"),
+    ),
+)
+
+
+def environment_panels(series: xr.Dataset, axes: list[Axes]) -> None:
+    """Helicity and bulk shear against time, one line per layer; a layer that no profile
+    reaches is named as such in the legend."""
+    time = series["time"].values
+    for ax, (title, names, labels) in zip(axes, ENVIRONMENT_PANELS, strict=True):
+        for name, label in zip(names, labels, strict=True):
+            values = series[name].values
+            missing = "" if np.isfinite(values).any() else " (not reached)"
+            ax.plot(time, values, marker=".", lw=1, label=label + missing)
+        ax.set_title(title, loc="left")
+        ax.set_ylabel(series[names[0]].attrs.get("units", ""))
+        ax.legend(loc="upper left", fontsize="small", ncols=len(names))
+        ax.grid(alpha=0.3)
+    axes[-1].set_xlabel("volume time (UTC)")
 
 
 def save(figure: Figure, path: Path) -> None:

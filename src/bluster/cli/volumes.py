@@ -32,10 +32,19 @@ def wind_profile_row(
     engine: str | None = None,
     heights: np.ndarray | None = None,
     moments: Mapping[str, str] | None = None,
+    environment: bool = False,
+    storm_motion: tuple[float, float] | None = None,
 ) -> xr.Dataset:
-    """The volume's VAD wind profile as one row (over height) of the time-height series."""
+    """The volume's VAD wind profile as one row (over height) of the time-height series; with
+    ``environment``, its storm environment too (helicity about ``storm_motion`` if given)."""
     volume = radar.open_volume(path, engine=engine)
     profile = radar.vad_profile(
         volume, heights=heights, moments=moments, n_threads=THREADS_PER_TASK
     )
+    if environment:
+        storm_u, storm_v = storm_motion if storm_motion is not None else (None, None)
+        found = radar.storm_environment(
+            profile, storm_u=storm_u, storm_v=storm_v, n_threads=THREADS_PER_TASK
+        )
+        profile = profile.assign(found.data_vars)
     return as_row(profile, path)

@@ -2,7 +2,8 @@
 
 Open a volume (ODIM_H5, NEXRAD Level II, CfRadial, IRIS/Sigmet, GAMIC, Rainbow, Furuno, UF
 through xradar; anything Py-ART reads through a ``Radar``) with :func:`open_volume`, then
-derive the wind profile above the radar (:func:`vad_profile`) or the calibration numbers of
+derive the wind profile above the radar (:func:`vad_profile`) and its storm environment
+(:func:`storm_environment`: Bunkers motion, bulk shear, helicity) or the calibration numbers of
 the volume (:func:`system_phase`, :func:`zdr_offset`, :func:`z_bias`, all three at once with
 :func:`calibration`). Every function also takes a path or a Py-ART ``Radar`` directly.
 Moments are found by the names of :data:`MOMENT_ALIASES` (dealiased velocities first);
@@ -16,6 +17,7 @@ Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 """
 
 from .calibration import calibration, system_phase, z_bias, zdr_offset
+from .environment import storm_environment
 from .geometry import beam_height
 from .tables import light_rain_zdr_table, self_consistency_table
 from .volume import MOMENT_ALIASES, VolumeError, open_volume
@@ -30,6 +32,7 @@ __all__ = [
     "light_rain_zdr_table",
     "open_volume",
     "self_consistency_table",
+    "storm_environment",
     "system_phase",
     "vad_profile",
     "z_bias",

@@ -3,8 +3,8 @@
 The volume is an xarray DataTree in xradar's form, ready for ``xradar.io.to_odim`` and
 ``xradar.io.to_cfradial2``. Each PPI sweep holds, gate by gate:
 
-- ``VRADH``: the radial velocity of a wind varying linearly with height (the beam height of
-  the gate by the 4/3 effective-Earth-radius model);
+- ``VRADH``: the radial velocity of a wind given as a function of height, by default varying
+  linearly with it (the beam height of the gate by the 4/3 effective-Earth-radius model);
 - ``PHIDP``: the system phase plus a symmetric pattern of offsets (up to +-4.5 degrees),
   wrapped to [0, 360), so that its circular mean is the system phase;
 - the first half of the gates light rain: ``DBZH`` 20 to 30 dBZ and ``ZDR`` the light-rain
@@ -23,7 +23,7 @@ Examples
 (['sweep_0', 'sweep_1'], ['DBZH', 'KDP', 'PHIDP'])
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
 import xarray as xr
@@ -34,9 +34,37 @@ from .tables import light_rain_zdr_table, self_consistency_table
 START = np.datetime64("2024-05-01T12:00:00", "ns")
 
 
+Wind = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
+
+
 def sheared_wind(height: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The default wind of :func:`synthetic_volume`: (u, v) in m s-1 at ``height`` m."""
     return 2.0 + 0.004 * height, -3.0 + 0.002 * height
+
+
+# The veering wind: a quarter circle of the hodograph over 0-3 km, then a straight line
+VEERING_CENTRE = (12.0, 2.0)  # m s-1, the centre of the circle
+VEERING_RADIUS = 12.0  # m s-1
+VEERING_DEPTH = 3000.0  # m
+
+
+def veering_wind(height: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A wind veering with height, for storm-environment truths: (u, v) in m s-1 at ``height``
+    m above the antenna.
+
+    The hodograph turns clockwise through a quarter circle of radius ``VEERING_RADIUS``
+    around ``VEERING_CENTRE``, from (0, 2) m s-1 at the antenna to (12, 14) m s-1 at 3 km,
+    then goes on along the tangent: an eastward shear of the same 6.3 m s-1 per km. The
+    helicity of a layer from 0 m to ``z`` <= 3 km about the circle's centre is
+    ``VEERING_RADIUS**2 * pi/2 * z / 3000`` m2 s-2.
+    """
+    z = np.asarray(height, dtype=np.float64)
+    rate = 0.5 * np.pi / VEERING_DEPTH  # radians of turn per m
+    turn = rate * np.clip(z, 0.0, VEERING_DEPTH)
+    above = np.maximum(z - VEERING_DEPTH, 0.0)
+    u = VEERING_CENTRE[0] - VEERING_RADIUS * np.cos(turn) + VEERING_RADIUS * rate * above
+    v = VEERING_CENTRE[1] + VEERING_RADIUS * np.sin(turn)
+    return u, v
 
 
 def light_rain_zdr(dbz: np.ndarray, elevation: float, band: str) -> np.ndarray:
@@ -57,6 +85,7 @@ def synthetic_volume(
     z_bias: float = 1.7,
     band: str = "S",
     site: str = "synth",
+    wind: Wind = sheared_wind,
 ) -> xr.DataTree:
     """A volume of PPI sweeps with a known wind, system phase, ZDR offset and Z bias.
 
@@ -76,6 +105,9 @@ def synthetic_volume(
         Band of the default tables the rain follows.
     site : str
         The root's ``instrument_name``.
+    wind : callable
+        ``wind(height)``: the wind (u, v), m s-1, at heights in m above the antenna. Default
+        :func:`sheared_wind`; :func:`veering_wind` turns with height.
 
     Returns
     -------
@@ -83,7 +115,7 @@ def synthetic_volume(
     """
     sweeps = {
         f"sweep_{i}": _sweep(
-            i, el, n_rays, n_gates, gate_spacing, system_phase, zdr_offset, z_bias, band
+            i, el, n_rays, n_gates, gate_spacing, system_phase, zdr_offset, z_bias, band, wind
         )
         for i, el in enumerate(elevations)
     }
@@ -116,11 +148,12 @@ def _sweep(
     zdr_offset: float,
     z_bias: float,
     band: str,
+    wind: Wind,
 ) -> xr.Dataset:
     azimuth = (np.arange(n_rays) + 0.5) * 360.0 / n_rays
     rng = (np.arange(n_gates) + 0.5) * gate_spacing
     a = np.deg2rad(azimuth)[:, None]
-    u, v = sheared_wind(beam_height(rng, elevation))
+    u, v = wind(beam_height(rng, elevation))
     velocity = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(elevation))
 
     pattern = (np.arange(n_gates) % 10 - 4.5) * np.where(np.arange(n_gates) % 20 < 10, 1, -1)
