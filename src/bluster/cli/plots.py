@@ -105,6 +105,8 @@ def _edges(centres: np.ndarray, lone_span: Any) -> np.ndarray:
     middle = centres[:-1] + (centres[1:] - centres[:-1]) / 2
     first, last = centres[0] - (middle[0] - centres[0]), centres[-1] + (centres[-1] - middle[-1])
     return np.concatenate([[first], middle, [last]])
+
+
 # (panel title, variables, their labels) of the storm environment below the winds
 ENVIRONMENT_PANELS = (
     (
