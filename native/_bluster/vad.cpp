@@ -27,12 +27,16 @@ OutArray vad_py(const InArray& vr, const InArray& az, const InArray& cos_el, int
   const double* cos_el_p = cos_el.data();
   double* outp = out.mutable_data();
 
-  common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
-    const VadResult res =
-        vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r], min_gates, min_spread);
-    common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
-                         res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
-  });
+  // Each thread keeps the tables of the azimuth row its rings share: a sweep's rings (one per
+  // gate) all have the row of its rays' azimuths.
+  common::parallel_blocks_with_state_without_gil(
+      rows, 64, n_threads, [] { return VadTrigReuse{}; },
+      [=](int64_t r, VadTrigReuse& reuse) {
+        const VadResult res = reuse.row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r],
+                                        min_gates, min_spread);
+        common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
+                             res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
+      });
   return out;
 }
 

@@ -1,13 +1,17 @@
 // Velocity-azimuth display wind of one ring of samples: plain C++ over raw pointers, free of
-// Python types. Sines and cosines are recomputed in every pass rather than stored, so a ring
-// of any length needs only a handful of running sums and nothing is allocated.
+// Python types. A ring on its own recomputes its sines and cosines in every pass rather than
+// storing them, so it needs only a handful of running sums and allocates nothing; rings that
+// share their row of azimuths with the ring before them read them from a table that the
+// thread fills once (VadTrigReuse).
 #pragma once
 
 #include <math.h>  // sincos, a GNU extension that <cmath> does not put into std
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "common/presence.hpp"
 
@@ -38,6 +42,30 @@ inline bool vad_sample_valid(double v, double az) { return is_present(v) && is_p
 // Sine and cosine of one angle from a single library call.
 inline void vad_sincos(double angle, double& s, double& c) { ::sincos(angle, &s, &c); }
 
+// Where a pass takes the sine and cosine of each sample's azimuth and of its double: from
+// sincos itself (VadDirectTrig), or from a table filled once for a row of azimuths that several
+// rings share (VadTableTrig). Both give the same bits: the table holds sincos's own results.
+struct VadDirectTrig {
+  const double* az;
+  void single(int64_t j, double& s, double& c) const { vad_sincos(az[j], s, c); }
+  void twice(int64_t j, double& s2, double& c2) const { vad_sincos(az[j] + az[j], s2, c2); }
+};
+
+struct VadTableTrig {
+  const double* sin;
+  const double* cos;
+  const double* sin2;
+  const double* cos2;
+  void single(int64_t j, double& s, double& c) const {
+    s = sin[j];
+    c = cos[j];
+  }
+  void twice(int64_t j, double& s2, double& c2) const {
+    s2 = sin2[j];
+    c2 = cos2[j];
+  }
+};
+
 // Sample count and the sums of sin az, cos az and vr.
 struct VadSums {
   double n;
@@ -46,7 +74,8 @@ struct VadSums {
   double v;
 };
 
-inline VadSums vad_sums(const double* vr, const double* az, int64_t samples) {
+template <class Trig>
+VadSums vad_sums(const double* vr, const double* az, int64_t samples, const Trig& trig) {
   double n = 0.0;
   double sum_s = 0.0;
   double sum_c = 0.0;
@@ -57,7 +86,7 @@ inline VadSums vad_sums(const double* vr, const double* az, int64_t samples) {
     }
     double s;
     double c;
-    vad_sincos(az[j], s, c);
+    trig.single(j, s, c);
     n = n + 1.0;
     sum_s = sum_s + s;
     sum_c = sum_c + c;
@@ -83,16 +112,32 @@ struct VadCentredSums {
   double scv;
 };
 
-inline VadCentredSums vad_centred_sums(const double* vr, const double* az, int64_t samples,
-                                       const VadMeans& m) {
+// Means of sin(2 az) and cos(2 az).
+struct VadDoubleAngleMeans {
+  double ms2;
+  double mc2;
+};
+
+// The second pass: the centred sums of the first fit, and beside them the sums of sin(2 az) and
+// cos(2 az) that the fit with the second harmonic needs (each sum runs over the valid samples
+// in order on its own, so sharing the pass changes no bit; they go unused when the first fit is
+// refused).
+template <class Trig>
+VadCentredSums vad_centred_sums(const double* vr, const double* az, int64_t samples,
+                                const VadMeans& m, const Trig& trig, VadDoubleAngleMeans& m2) {
   VadCentredSums t{0.0, 0.0, 0.0, 0.0, 0.0};
+  double sum_s2 = 0.0;
+  double sum_c2 = 0.0;
   for (int64_t j = 0; j < samples; ++j) {
     if (!vad_sample_valid(vr[j], az[j])) {
       continue;
     }
     double s;
     double c;
-    vad_sincos(az[j], s, c);
+    double s2;
+    double c2;
+    trig.single(j, s, c);
+    trig.twice(j, s2, c2);
     const double ds = s - m.ms;
     const double dc = c - m.mc;
     const double dv = vr[j] - m.mv;
@@ -101,48 +146,11 @@ inline VadCentredSums vad_centred_sums(const double* vr, const double* az, int64
     t.ssc = t.ssc + ds * dc;
     t.ssv = t.ssv + ds * dv;
     t.scv = t.scv + dc * dv;
-  }
-  return t;
-}
-
-// Sum of squared residuals of the first-harmonic fit.
-inline double vad_residual_squares(const double* vr, const double* az, int64_t samples, double c0,
-                                   double a, double b) {
-  double ssr = 0.0;
-  for (int64_t j = 0; j < samples; ++j) {
-    if (!vad_sample_valid(vr[j], az[j])) {
-      continue;
-    }
-    double s;
-    double c;
-    vad_sincos(az[j], s, c);
-    const double r = ((vr[j] - c0) - a * s) - b * c;
-    ssr = ssr + r * r;
-  }
-  return ssr;
-}
-
-// Means of sin(2 az) and cos(2 az).
-struct VadDoubleAngleMeans {
-  double ms2;
-  double mc2;
-};
-
-inline VadDoubleAngleMeans vad_double_angle_means(const double* vr, const double* az,
-                                                  int64_t samples, double n) {
-  double sum_s2 = 0.0;
-  double sum_c2 = 0.0;
-  for (int64_t j = 0; j < samples; ++j) {
-    if (!vad_sample_valid(vr[j], az[j])) {
-      continue;
-    }
-    double s2;
-    double c2;
-    vad_sincos(az[j] + az[j], s2, c2);
     sum_s2 = sum_s2 + s2;
     sum_c2 = sum_c2 + c2;
   }
-  return {sum_s2 / n, sum_c2 / n};
+  m2 = {sum_s2 / m.n, sum_c2 / m.n};
+  return t;
 }
 
 // The centred 4 x 4 normal equations A x = y of the fit with the second harmonic.
@@ -171,12 +179,17 @@ inline void vad_add_sample(VadSystem& sys, const double g[4], double dv) {
   }
 }
 
-// The system of the fit with the second harmonic. A is symmetric: only the upper triangle is summed
-// and then mirrored, which gives the same bits as summing both halves since g_p g_q and g_q g_p are
-// the same product.
-inline VadSystem vad_harmonic_system(const double* vr, const double* az, int64_t samples,
-                                     const VadMeans& m, const VadDoubleAngleMeans& m2) {
+// The third pass: the sum of squared residuals of the first-harmonic fit (c0, a, b), and the
+// system of the fit with the second harmonic. A is symmetric: only the upper triangle is summed
+// and then mirrored, which gives the same bits as summing both halves since g_p g_q and g_q g_p
+// are the same product.
+template <class Trig>
+VadSystem vad_residuals_and_harmonic_system(const double* vr, const double* az, int64_t samples,
+                                            const VadMeans& m, const VadDoubleAngleMeans& m2,
+                                            double c0, double a, double b, const Trig& trig,
+                                            double& ssr) {
   VadSystem sys{};
+  double sum_r2 = 0.0;
   for (int64_t j = 0; j < samples; ++j) {
     if (!vad_sample_valid(vr[j], az[j])) {
       continue;
@@ -185,8 +198,10 @@ inline VadSystem vad_harmonic_system(const double* vr, const double* az, int64_t
     double c;
     double s2;
     double c2;
-    vad_sincos(az[j], s, c);
-    vad_sincos(az[j] + az[j], s2, c2);
+    trig.single(j, s, c);
+    trig.twice(j, s2, c2);
+    const double r = ((vr[j] - c0) - a * s) - b * c;
+    sum_r2 = sum_r2 + r * r;
     const double g[4] = {s - m.ms, c - m.mc, s2 - m2.ms2, c2 - m2.mc2};
     vad_add_sample(sys, g, vr[j] - m.mv);
   }
@@ -195,6 +210,7 @@ inline VadSystem vad_harmonic_system(const double* vr, const double* az, int64_t
       sys.a[p][q] = sys.a[q][p];
     }
   }
+  ssr = sum_r2;
   return sys;
 }
 
@@ -249,13 +265,11 @@ inline void vad_back_substitute(const VadSystem& sys, double x[4]) {
   x[0] = (((y[0] - a[0][1] * x[1]) - a[0][2] * x[2]) - a[0][3] * x[3]) / a[0][0];
 }
 
-// Fit with the second harmonic: writes its three results unless the system is singular or
-// its azimuths are too bunched. d4 / N^4 is at most 1/16, a quarter of the 2 x 2 bound, hence
-// the factor 0.25 on min_spread.
-inline void vad_second_harmonic(const double* vr, const double* az, int64_t samples,
-                                const VadMeans& m, double min_spread, VadResult& res) {
-  const VadDoubleAngleMeans m2 = vad_double_angle_means(vr, az, samples, m.n);
-  VadSystem sys = vad_harmonic_system(vr, az, samples, m, m2);
+// Fit with the second harmonic, from its system: writes its three results unless the system is
+// singular or its azimuths are too bunched. d4 / N^4 is at most 1/16, a quarter of the 2 x 2
+// bound, hence the factor 0.25 on min_spread.
+inline void vad_second_harmonic(VadSystem& sys, const VadMeans& m, const VadDoubleAngleMeans& m2,
+                                double min_spread, VadResult& res) {
   double d = 1.0;
   if (!vad_eliminate(sys, d) || sys.a[3][3] == 0.0) {
     return;
@@ -272,10 +286,13 @@ inline void vad_second_harmonic(const double* vr, const double* az, int64_t samp
   res.cos2_coefficient = x[3];
 }
 
-// One ring. Everything but the count stays NaN when the ring has fewer than max(3, min_gates)
-// valid samples or its azimuths do not spread enough.
-inline VadResult vad_row(const double* vr, const double* az, int64_t samples, double cos_el,
-                         int64_t min_gates, double min_spread) {
+// One ring, with the sines and cosines of its azimuths from trig. Everything but the count stays
+// NaN when the ring has fewer than max(3, min_gates) valid samples or its azimuths do not spread
+// enough. Three passes over the samples: the sums and means, the centred sums (with the sums of
+// the double angle), the residuals (with the system of the second fit).
+template <class Trig>
+VadResult vad_row_with(const double* vr, const double* az, int64_t samples, double cos_el,
+                       int64_t min_gates, double min_spread, const Trig& trig) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   VadResult res{.u = nan,
                 .v = nan,
@@ -288,7 +305,7 @@ inline VadResult vad_row(const double* vr, const double* az, int64_t samples, do
   if (samples == 0) {
     return res;
   }
-  const VadSums sums = vad_sums(vr, az, samples);
+  const VadSums sums = vad_sums(vr, az, samples, trig);
   const double n = sums.n;
   res.count = n;
   if (!(n >= static_cast<double>(min_gates) && n >= 3.0)) {
@@ -296,7 +313,8 @@ inline VadResult vad_row(const double* vr, const double* az, int64_t samples, do
   }
   const VadMeans m{n, sums.s / n, sums.c / n, sums.v / n};
 
-  const VadCentredSums t = vad_centred_sums(vr, az, samples, m);
+  VadDoubleAngleMeans m2{};
+  const VadCentredSums t = vad_centred_sums(vr, az, samples, m, trig, m2);
   // D / N^2 is the determinant of the covariance of (sin az, cos az): 0 for a single
   // azimuth, 0.25 for azimuths spread evenly round the circle.
   const double det = t.sss * t.scc - t.ssc * t.ssc;
@@ -306,14 +324,75 @@ inline VadResult vad_row(const double* vr, const double* az, int64_t samples, do
   const double a = (t.scc * t.ssv - t.ssc * t.scv) / det;
   const double b = (t.sss * t.scv - t.ssc * t.ssv) / det;
   const double c0 = (m.mv - m.ms * a) - m.mc * b;
-  const double ssr = vad_residual_squares(vr, az, samples, c0, a, b);
+  double ssr = 0.0;
+  VadSystem sys = vad_residuals_and_harmonic_system(vr, az, samples, m, m2, c0, a, b, trig, ssr);
   res.u = a / cos_el;
   res.v = b / cos_el;
   res.offset = c0;
   res.rms_residual = std::sqrt(ssr / n);
 
-  vad_second_harmonic(vr, az, samples, m, min_spread, res);
+  vad_second_harmonic(sys, m, m2, min_spread, res);
   return res;
 }
+
+// One ring, each sine and cosine from sincos.
+inline VadResult vad_row(const double* vr, const double* az, int64_t samples, double cos_el,
+                         int64_t min_gates, double min_spread) {
+  return vad_row_with(vr, az, samples, cos_el, min_gates, min_spread, VadDirectTrig{az});
+}
+
+// A thread's memory of the rings it fitted last: the azimuth row of its previous ring and, once
+// a ring has repeated that row, the sines and cosines of the row's azimuths. The rings of a
+// sweep share one row of azimuths (one per ray), so the row's sincos calls are made once for
+// all of them instead of five times per valid sample of every ring. Tables are allocated on the
+// first repeat only: rings that never repeat their predecessor's row allocate nothing.
+class VadTrigReuse {
+ public:
+  // The ring of the azimuth row az (samples values, alive until the run ends), fitted.
+  VadResult row(const double* vr, const double* az, int64_t samples, double cos_el,
+                int64_t min_gates, double min_spread) {
+    const bool repeats = last_az_ != nullptr && same_azimuths(last_az_, az, samples);
+    last_az_ = az;
+    if (!repeats) {
+      filled_ = false;
+      return vad_row(vr, az, samples, cos_el, min_gates, min_spread);
+    }
+    if (!filled_) {
+      fill(az, samples);
+    }
+    const VadTableTrig trig{sin_.data(), cos_.data(), sin2_.data(), cos2_.data()};
+    return vad_row_with(vr, az, samples, cos_el, min_gates, min_spread, trig);
+  }
+
+ private:
+  // Bit for bit, so that a table filled from one row serves exactly the rows it was made from.
+  static bool same_azimuths(const double* a, const double* b, int64_t samples) {
+    return a == b || std::memcmp(a, b, static_cast<size_t>(samples) * sizeof(double)) == 0;
+  }
+
+  // The tables of the row az: every present azimuth's sincos results (a missing azimuth's
+  // entries are never read: its samples are not valid).
+  void fill(const double* az, int64_t samples) {
+    const auto size = static_cast<size_t>(samples);
+    sin_.resize(size);
+    cos_.resize(size);
+    sin2_.resize(size);
+    cos2_.resize(size);
+    for (size_t j = 0; j < size; ++j) {
+      if (is_present(az[j])) {
+        vad_sincos(az[j], sin_[j], cos_[j]);
+        vad_sincos(az[j] + az[j], sin2_[j], cos2_[j]);
+      }
+    }
+    filled_ = true;
+  }
+
+  const double* last_az_ = nullptr;
+  bool filled_ = false;  // the tables hold the row last_az_
+  std::vector<double> sin_;
+  std::vector<double> cos_;
+  std::vector<double> sin2_;
+  std::vector<double> cos2_;
+};
 
 }  // namespace bluster

@@ -8,8 +8,8 @@ and ``_calibration``, the low-level interface.
 
 from importlib.metadata import version as _version
 
-from .polarimetry import consistency_stats, offset_stats, phidp_rays
 from .kinematics import gradient
+from .polarimetry import consistency_stats, offset_stats, phidp_rays
 from .thermodynamics import cold_pool, thermo
 from .wind import profile, vad
 
