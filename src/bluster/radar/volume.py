@@ -2,7 +2,7 @@
 
 import importlib
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
@@ -54,8 +54,20 @@ class Sweep:
         return str(self.data["azimuth"].dims[0])
 
 
-def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
+def open_volume(
+    source: Any,
+    *,
+    engine: str | None = None,
+    quantities: Collection[str] | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> xr.DataTree:
     """Open a radar volume as an xarray DataTree of sweeps.
+
+    ODIM_H5 and CF/Radial (1 and 2, NetCDF4) files are read by the lean readers of
+    :mod:`bluster.radar.readers`: one pass through the file, only the moments asked for, each
+    decoded in one pass; every other format by xradar. Both give the same tree (the lean
+    readers' differences of values from xradar, such as ODIM's "undetect" gates as NaN, are
+    listed in their modules).
 
     Parameters
     ----------
@@ -65,10 +77,20 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
         ``Radar``, converted once (each moment copied once, to float64 with NaN where
         masked).
     engine : str, optional
-        Reader: one of xradar's engines (``"odim"``, ``"cfradial1"``, ``"cfradial2"``,
-        ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``, ``"furuno"``, ``"uf"``,
-        ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files only Py-ART reads, such
-        as legacy NEXRAD Level II). Default: found from the file.
+        Reader: a lean reader (``"bluster-odim"``, ``"bluster-cfradial1"``,
+        ``"bluster-cfradial2"``), one of xradar's engines (``"odim"``, ``"cfradial1"``,
+        ``"cfradial2"``, ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``,
+        ``"furuno"``, ``"uf"``, ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files
+        only Py-ART reads, such as legacy NEXRAD Level II). Default: found from the file's
+        first bytes (and, for HDF5 files, its conventions): the lean reader of the format if
+        there is one, else xradar's.
+    quantities : collection of str, optional
+        Read only the moments of these quantities (keys of :data:`MOMENT_ALIASES`, such as
+        ``["velocity"]``): each sweep's first moment of the quantity's aliases. Default:
+        every moment. Ignored for a DataTree or a Py-ART ``Radar``.
+    moments : mapping, optional
+        Names of moments the alias table does not find, as the functions of this module take
+        them (``{"velocity": "VCOR"}``); with ``quantities``, so that they are read too.
 
     Returns
     -------
@@ -116,7 +138,9 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
     elif _is_pyart_radar(source):
         tree = _from_pyart(source)
     elif isinstance(source, (str, os.PathLike)) or _is_path_list(source):
-        tree = _read_files(source, engine)
+        check_moments(moments)
+        tree = _read_files(source, engine, _wanted(quantities, moments))
+        return _normalised(tree, _describe(source), owned=True)
     else:
         raise TypeError(
             "source: expected a file path, a list of paths, an xarray.DataTree or a Py-ART "
@@ -130,11 +154,16 @@ def sweeps_of(volume: xr.DataTree) -> list[Sweep]:
     return [_sweep(name, node.ds) for name, node in _sweep_nodes(volume)]
 
 
-def as_volume(source: Any) -> xr.DataTree:
-    """``source`` as an opened volume: an opened one as it is, anything else opened."""
+def as_volume(
+    source: Any,
+    quantities: Collection[str] | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> xr.DataTree:
+    """``source`` as an opened volume: an opened one as it is, anything else opened (a file
+    for the moments of ``quantities`` only)."""
     if isinstance(source, xr.DataTree) and "start_time" in source.attrs:
         return source
-    return open_volume(source)
+    return open_volume(source, quantities=quantities, moments=moments)
 
 
 @overload
@@ -219,7 +248,26 @@ def _is_pyart_radar(source: Any) -> bool:
     return all(hasattr(source, a) for a in ("fields", "sweep_start_ray_index", "nsweeps"))
 
 
-def _read_files(source: Any, engine: str | None) -> xr.DataTree:
+def _wanted(
+    quantities: Collection[str] | None, moments: Mapping[str, str] | None
+) -> Collection[str] | None:
+    """The quantities a reader reads, or None for every moment: a moment named by ``moments``
+    is found by its name, which the readers' alias lookup does not know."""
+    if quantities is None:
+        return None
+    wanted = [quantities] if isinstance(quantities, str) else list(quantities)
+    unknown = sorted(set(wanted) - set(MOMENT_ALIASES))
+    if unknown:
+        raise ValueError(
+            f"quantities: unknown quantity {', '.join(map(repr, unknown))}; expected names "
+            f"among {', '.join(MOMENT_ALIASES)}"
+        )
+    if any(quantity in (moments or {}) for quantity in wanted):
+        return None
+    return wanted
+
+
+def _read_files(source: Any, engine: str | None, quantities: Collection[str] | None) -> xr.DataTree:
     paths = [source] if isinstance(source, (str, os.PathLike)) else list(source)
     for path in paths:
         if not os.path.isfile(path):
@@ -228,12 +276,27 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         if len(paths) != 1:
             raise ValueError('engine="pyart" reads one file at a time')
         return _from_pyart(_pyart_read(paths[0]))
+    from . import readers  # h5py and the decoders, loaded when a file is read
+
+    lean = readers.engine_format(engine)
+    if lean is None and engine is None and len(paths) == 1:
+        lean = readers.detect(paths[0])
+    what = _describe(source)
+    if lean is not None:
+        if len(paths) != 1:
+            raise ValueError(f"engine={engine!r} reads one file at a time")
+        try:
+            return readers.read(lean, paths[0], quantities)
+        except Exception as err:  # h5py and the readers raise anything from KeyError to OSError
+            raise ValueError(
+                f"could not read {what} as a radar volume (engine "
+                f"{readers.ENGINE_PREFIX + lean!r}): {type(err).__name__}: {err}"
+            ) from err
     try:
         # imported by name: the optional readers ship no type information
         xradar = importlib.import_module("xradar")
     except ImportError as err:  # pragma: no cover - the radar extra is missing
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
-    what = _describe(source)
     try:
         engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
     except ValueError:
@@ -246,12 +309,25 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
     try:
         target = paths[0] if len(paths) == 1 else paths
         tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine)
+        tree = _only(tree, quantities, readers.moment_names)
         tree.load()  # read now, so that a truncated file fails here and not mid-computation
     except Exception as err:  # readers raise anything from KeyError to OSError
         raise ValueError(
             f"could not read {what} as a radar volume (engine {engine!r}): "
             f"{type(err).__name__}: {err}"
         ) from err
+    return tree
+
+
+def _only(tree: xr.DataTree, quantities: Collection[str] | None, select: Any) -> xr.DataTree:
+    """The tree without the moments that ``quantities`` leaves out (before they are loaded)."""
+    if quantities is None:
+        return tree
+    for _, node in _sweep_nodes(tree):
+        held = _moment_names(node.to_dataset(inherit=False))
+        unwanted = set(held) - set(select(held, quantities))
+        if unwanted:
+            node.dataset = node.to_dataset(inherit=False).drop_vars(sorted(unwanted))
     return tree
 
 
@@ -331,12 +407,18 @@ def _sweep_nodes(tree: xr.DataTree) -> list[tuple[str, xr.DataTree]]:
     ]
 
 
-def _normalised(tree: xr.DataTree, what: str) -> xr.DataTree:
-    """The tree with each sweep's ray dimension named after its angle, plus site and time."""
+def _normalised(tree: xr.DataTree, what: str, *, owned: bool = False) -> xr.DataTree:
+    """The tree with each sweep's ray dimension named after its angle, plus site and time.
+
+    A tree read here (``owned``) whose sweeps are laid out so already (the lean readers give
+    them so) keeps its nodes and gets the two attributes: rebuilding a tree costs about as
+    much as reading a small volume.
+    """
     nodes = _sweep_nodes(tree)
     if not nodes:
         raise ValueError(f"{what} holds no sweeps (children sweep_0, sweep_1, ... with a range)")
     sweeps = {}
+    unchanged = owned and len(nodes) == len(tree.children)
     for name, node in nodes:
         ds = node.to_dataset(inherit=False)
         for angle in ("azimuth", "elevation"):
@@ -351,9 +433,13 @@ def _normalised(tree: xr.DataTree, what: str) -> xr.DataTree:
         if ray_dim not in ("azimuth", "elevation"):
             target = "elevation" if _mode(ds) == "rhi" else "azimuth"
             ds = ds.swap_dims({ray_dim: target})
+            unchanged = False
         sweeps[f"/{name}"] = ds
-    root = tree.to_dataset(inherit=False)
     attrs = dict(tree.attrs) | {"site": _site(tree), "start_time": _start_time(tree, sweeps)}
+    if unchanged:
+        tree.attrs = attrs
+        return tree
+    root = tree.to_dataset(inherit=False)
     return xr.DataTree.from_dict({"/": root.assign_attrs(attrs), **sweeps})
 
 

@@ -14,6 +14,8 @@ from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_c
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
 MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
+#: The quantities a wind profile reads from a volume file.
+WIND_QUANTITIES = ("velocity",)
 
 
 @overload
@@ -62,7 +64,8 @@ def vad_profile(
     Parameters
     ----------
     volume : path, list of paths, xarray.DataTree or pyart.core.Radar
-        The volume, as :func:`open_volume` takes it (or its result).
+        The volume, as :func:`open_volume` takes it (or its result); of a file, only the
+        velocities are read.
     heights : array_like, optional
         Edges of the height bins, m above the antenna, ascending. Default: 100 m bins from
         0 m up to the highest ring.
@@ -125,7 +128,7 @@ def vad_profile(
     [14.42 14.42 14.42] [213.7 213.7 213.7]
     """
     check_moments(moments)
-    tree = as_volume(volume)
+    tree = as_volume(volume, WIND_QUANTITIES, moments)
     chosen = _ppi_sweeps(sweeps_of(tree), sweeps)
     fits = [_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen]
     ring_set = _ring_set(chosen, fits)
