@@ -241,12 +241,16 @@ def test_integer_lists_and_a_scalar_cos_el():
 
 def test_rings_sharing_their_azimuths_keep_the_bits_of_rings_alone():
     # A sweep's rings share the row of its rays' azimuths; each thread reuses the sines and
-    # cosines of a row its previous ring had. Every ring must still get exactly the bits it gets
-    # in a call of its own (where nothing is reused), whatever the thread count and whatever
-    # rows break the sharing: another row, a missing azimuth, a zero of the other sign.
+    # cosines of the row, fits two rings at once, and takes the sums of the azimuths of rings
+    # whose samples are all valid from the row's. Every ring must still get exactly the bits it
+    # gets in a call of its own (where nothing is shared), whatever the thread count and
+    # whatever rows break the sharing: another row, a missing azimuth, a zero of the other
+    # sign, a missing velocity.
     rng = np.random.default_rng(8)
     vr, az, cos_el = noisy_volume(rng, 64 * 3 + 7, 72)
-    shared = np.broadcast_to(az[0], az.shape).copy()
+    full = np.arange(vr.shape[0]) % 4 < 2  # pairs of rings with every sample valid
+    vr[full] = np.nan_to_num(vr[full], nan=1.5)
+    shared = np.broadcast_to(np.nan_to_num(az[0], nan=0.1, posinf=0.2, neginf=0.3), az.shape).copy()
     shared[[5, 6, 100]] = az[[5, 6, 100]]
     shared[70, 3] = NAN
     shared[71, 0], shared[72, 0] = 0.0, -0.0

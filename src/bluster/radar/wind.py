@@ -13,7 +13,6 @@ from .geometry import beam_height
 from .volume import Sweep, as_volume, check_moments, moment, sweeps_of, volume_coords
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
-MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
 #: The quantities a wind profile reads from a volume file.
 WIND_QUANTITIES = ("velocity",)
 
@@ -161,31 +160,21 @@ def _ring_fits(
 ) -> xr.Dataset:
     """The vad fits of a sweep's rings, one per gate, over ``ring``.
 
-    Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
-    says, are not handed to the core: they get their sample count and NaN, as the core gives
-    them. In clear air most rings of a sweep are empty, and transposing and scanning them
-    would cost more than the fits of the others.
+    The rings go to the core as one C-ordered copy of the sweep's velocities, transposed (the
+    one copy): the core's table of the sweep's azimuths serves all of them, and an empty ring
+    (clear air) costs it one scan.
     """
     velocity = moment(sweep, "velocity", moments)
-    azimuth = sweep.data["azimuth"].values
-    counts = (np.isfinite(velocity) & np.isfinite(azimuth)[:, None]).sum(axis=0)
-    fittable = np.flatnonzero(counts >= MIN_FIT_SAMPLES)
     fits = bluster.vad(
-        velocity[:, fittable].T,  # rings (gates) by samples (rays)
-        azimuth,
+        np.ascontiguousarray(velocity.T),  # rings (gates) by samples (rays)
+        sweep.data["azimuth"].values,
         sweep.elevation,
         min_gates=min_gates,
         min_spread=min_spread,
         n_threads=n_threads,
     )
-
-    def every_ring(fit: xr.DataArray) -> np.ndarray:
-        values = counts.astype(np.float64) if fit.name == "count" else np.full(counts.size, np.nan)
-        values[fittable] = fit.values
-        return values
-
     return xr.Dataset(
-        {name: ("ring", every_ring(fit), fit.attrs) for name, fit in fits.data_vars.items()}
+        {name: ("ring", fit.values, fit.attrs) for name, fit in fits.data_vars.items()}
     )
 
 
