@@ -3,7 +3,6 @@
 import argparse
 import sys
 from collections.abc import Sequence
-from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -63,10 +62,10 @@ def _run(args: argparse.Namespace) -> int:
         raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
     paths = expand_sources(args.inputs)
     if args.command == "calibrate":
-        task = partial(volumes.calibration_row, engine=args.engine, band=args.band)
+        task = volumes.calibration_task(engine=args.engine, band=args.band)
         expected = CALIBRATION_VARIABLES
     else:
-        task = partial(volumes.wind_profile_row, engine=args.engine, heights=_heights(args))
+        task = volumes.wind_task(engine=args.engine, heights=_heights(args))
         expected = WIND_VARIABLES
     options = RunOptions(
         out=Path(args.out),

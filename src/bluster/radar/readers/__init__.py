@@ -144,6 +144,7 @@ def _register_builtin() -> None:
 _register_builtin()
 
 __all__ = [
+    "ENGINE_PREFIX",
     "HEAD_BYTES",
     "READERS",
     "Quantities",
