@@ -120,13 +120,22 @@ def per_volume(files: list[Path]) -> list[tuple[str, float]]:
         return min(times) * 1e3
 
     steps = [
-        ("open_volume, calibration's moments", lambda p: radar.open_volume(p, quantities=CALIBRATION_QUANTITIES)),
+        (
+            "open_volume, calibration's moments",
+            lambda p: radar.open_volume(p, quantities=CALIBRATION_QUANTITIES),
+        ),
         ("open_volume, the velocity", lambda p: radar.open_volume(p, quantities=["velocity"])),
-        ("open_volume through xradar (engine=\"odim\")", lambda p: radar.open_volume(p, engine="odim")),
+        (
+            'open_volume through xradar (engine="odim")',
+            lambda p: radar.open_volume(p, engine="odim"),
+        ),
     ]
     opened = {p: radar.open_volume(p) for p in files}
     steps += [
-        ("calibration of the opened volume", lambda p: radar.calibration(opened[p], band=BAND, n_threads=1)),
+        (
+            "calibration of the opened volume",
+            lambda p: radar.calibration(opened[p], band=BAND, n_threads=1),
+        ),
         ("vad_profile of the opened volume", lambda p: radar.vad_profile(opened[p], n_threads=1)),
     ]
     return [(label, best(fn)) for label, fn in steps]
@@ -136,7 +145,8 @@ def main_bench() -> None:
     warnings.simplefilter("ignore")
     files = archive()
     load = os.getloadavg()
-    geometry = f"{len(GEOMETRY['elevations'])} sweeps x {GEOMETRY['n_rays']} rays x {GEOMETRY['n_gates']} gates"
+    sweeps, rays, gates = len(GEOMETRY["elevations"]), GEOMETRY["n_rays"], GEOMETRY["n_gates"]
+    geometry = f"{sweeps} sweeps x {rays} rays x {gates} gates"
     print(f"\nbluster command line over {len(files)} ODIM_H5 volumes of {geometry}, 16-bit codes")
     print(f"{machine()}; load average at the start {load[0]:.1f}")
     found = rates(files)

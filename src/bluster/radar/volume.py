@@ -85,7 +85,7 @@ def open_volume(
         first bytes (and, for HDF5 files, its conventions): the lean reader of the format if
         there is one, else xradar's.
     quantities : collection of str, optional
-        Read only the moments of these quantities (keys of :data:`MOMENT_ALIASES`, such as
+        Read only the moments of these quantities (keys of :data:`bluster.radar.MOMENT_ALIASES`, such as
         ``["velocity"]``): each sweep's first moment of the quantity's aliases. Default:
         every moment. Ignored for a DataTree or a Py-ART ``Radar``.
     moments : mapping, optional

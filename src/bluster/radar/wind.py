@@ -157,8 +157,8 @@ def _ppi_sweeps(all_sweeps: list[Sweep], positions: list[int] | None) -> list[Sw
 
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
-) -> xr.Dataset:
-    """The vad fits of a sweep's rings, one per gate, over ``ring``.
+) -> dict[str, xr.Variable]:
+    """The vad fits of a sweep's rings, one per gate, by name.
 
     The rings go to the core as one C-ordered copy of the sweep's velocities, transposed (the
     one copy): the core's table of the sweep's azimuths serves all of them, and an empty ring
@@ -173,12 +173,10 @@ def _ring_fits(
         min_spread=min_spread,
         n_threads=n_threads,
     )
-    return xr.Dataset(
-        {name: ("ring", fit.values, fit.attrs) for name, fit in fits.data_vars.items()}
-    )
+    return {str(name): fit.variable for name, fit in fits.data_vars.items()}
 
 
-def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
+def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dataset:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
@@ -199,7 +197,7 @@ def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
 
     variables = {
         name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
-        for name in fits[0].data_vars
+        for name in fits[0]
     }
     heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
     variables["height"] = (

@@ -7,13 +7,14 @@ attributes), with two differences: every moment is float64, and it holds only th
 asked for. The differences of values from xradar are listed by each reader's module (xradar
 keeps ODIM's "undetect" gates as values, for one).
 
-Formats are registered by name in :data:`READERS`, each with a detector over the first bytes
+Formats are registered by name in ``READERS``, each with a detector over the first bytes
 of a file and a reader; :func:`detect` picks the reader of a file, :func:`read` runs it. A
 format's engine name for ``open_volume(engine=...)`` is ``"bluster-"`` and its name
 (``"bluster-odim"``): the plain names (``"odim"``) name xradar's readers.
 
-Registering a reader (``quantities`` as below; a detector that gets the first
-:data:`HEAD_BYTES` bytes of the file)::
+Registering a reader: a detector of the first ``HEAD_BYTES`` bytes of a file, and a reader
+of a path and the quantities to read (names such as ``"velocity"``, or None for every
+moment)::
 
     from bluster.radar import readers
     readers.register("nexradlevel2", is_nexrad_level2, read_nexrad_level2)
@@ -36,7 +37,7 @@ ENGINE_PREFIX = "bluster-"
 
 Quantities = Collection[str] | None
 """What a reader reads: quantities named as the keys of
-:data:`bluster.radar.volume.MOMENT_ALIASES` (``"velocity"``, ``"zdr"``, ...), each the first
+``bluster.radar.MOMENT_ALIASES`` (``"velocity"``, ``"zdr"``, ...), each the first
 moment of its aliases that a sweep holds; None reads every moment."""
 
 Path = str | os.PathLike[str]
@@ -70,10 +71,10 @@ def register(
     name : str
         The format's name, as xradar names its engine where it has one (``"odim"``).
     detect : callable
-        ``detect(head) -> bool`` over the first :data:`HEAD_BYTES` bytes of a file (fewer for
+        ``detect(head) -> bool`` over the first ``HEAD_BYTES`` bytes of a file (fewer for
         a shorter file): True when the reader takes the file.
     read : callable
-        ``read(path, quantities) -> xarray.DataTree``; ``quantities`` as :data:`Quantities`.
+        ``read(path, quantities) -> xarray.DataTree``; ``quantities`` a collection of quantity names or None.
         Raises ``ValueError`` naming the file for a file it cannot read.
     confirm : callable, optional
         ``confirm(path) -> bool``, a look inside a file whose first bytes ``detect`` accepted,
