@@ -1,9 +1,9 @@
 """Document the extension modules from their type stubs.
 
-``_bluster``, ``_calibration`` and ``_readers`` carry no docstrings of their own: their contract is written
-once, in the stubs (``stubs/*-stubs/__init__.pyi``), which type checkers and editors read. This
-extension hands autodoc the stub's docstring and signature for every object of the three modules,
-so the page "Low-level modules" renders that same text, and nothing can drift.
+``_bluster``, ``_calibration`` and ``_readers`` carry no docstrings of their own: their contract
+is written once, in the stubs (``stubs/*-stubs/__init__.pyi``), which type checkers and editors
+read. This extension hands autodoc the stub's docstring and signature for every object of the
+three modules, so the page "Low-level modules" renders that same text, and nothing can drift.
 """
 
 from __future__ import annotations

@@ -70,7 +70,7 @@ typedef int64_t VadPairMask __attribute__((vector_size(16)));
 
 template <class Value>
 Value vad_broadcast(double x) {
-  if constexpr (sizeof(Value) == sizeof(double)) {
+  if constexpr (std::is_same_v<Value, double>) {
     return x;
   } else {
     return Value{x, x};
@@ -586,7 +586,7 @@ template <class Value, class Rings, class Trig>
 void vad_rings(const Rings& rings, int64_t samples, const double* cos_el, int64_t min_gates,
                double min_spread, const Trig& trig, VadResult* res,
                const VadFullRow* full = nullptr) {
-  constexpr int kLanes = sizeof(Value) / sizeof(double);
+  constexpr int kLanes = std::is_same_v<Value, double> ? 1 : 2;  // double or VadPair
   for (int k = 0; k < kLanes; ++k) {
     res[k] = vad_empty_result();
   }

@@ -12,7 +12,8 @@ namespace readers {
 
 namespace {
 
-constexpr int kStoredArrayFlags = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+constexpr int kStoredArrayFlags =
+    static_cast<int>(py::array::c_style) | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
 
 // Rows handed to a thread at a time: a row of a sweep is a few hundred to a few thousand gates.
 constexpr int64_t kRowBlock = 8;

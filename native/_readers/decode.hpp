@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace readers {
 
@@ -49,7 +50,7 @@ Value unpack(Value x, const Value (&codes)[kFastCodes], Value scale, Value offse
   if (Offset) {
     y = y + offset;
   }
-  if constexpr (sizeof(Value) == sizeof(double)) {
+  if constexpr (std::is_same_v<Value, double>) {
     return coded ? nan : y;
   } else {
     return choose(coded, nan, y);
@@ -67,8 +68,8 @@ void decode_row(const Stored* in, int64_t gates, const Unpacking& u,
   int64_t g = 0;
   for (; g + 2 <= gates; g += 2) {
     const Pair x = {static_cast<double>(in[g]), static_cast<double>(in[g + 1])};
-    const Pair y = unpack<Scale, Offset, Pair, PairMask>(
-        x, pair_codes, pair_of(u.scale), pair_of(u.offset), pair_of(nan));
+    const Pair y = unpack<Scale, Offset, Pair, PairMask>(x, pair_codes, pair_of(u.scale),
+                                                         pair_of(u.offset), pair_of(nan));
     std::memcpy(out + g, &y, sizeof y);
   }
   for (; g < gates; ++g) {

@@ -85,9 +85,10 @@ def open_volume(
         first bytes (and, for HDF5 files, its conventions): the lean reader of the format if
         there is one, else xradar's.
     quantities : collection of str, optional
-        Read only the moments of these quantities (keys of :data:`bluster.radar.MOMENT_ALIASES`, such as
-        ``["velocity"]``): each sweep's first moment of the quantity's aliases. Default:
-        every moment. Ignored for a DataTree or a Py-ART ``Radar``.
+        Read only the moments of these quantities (keys of
+        :data:`bluster.radar.MOMENT_ALIASES`, such as ``["velocity"]``): each sweep's first
+        moment of the quantity's aliases. Default: every moment. Ignored for a DataTree or a
+        Py-ART ``Radar``.
     moments : mapping, optional
         Names of moments the alias table does not find, as the functions of this module take
         them (``{"velocity": "VCOR"}``); with ``quantities``, so that they are read too.

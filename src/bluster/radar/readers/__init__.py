@@ -74,8 +74,8 @@ def register(
         ``detect(head) -> bool`` over the first ``HEAD_BYTES`` bytes of a file (fewer for
         a shorter file): True when the reader takes the file.
     read : callable
-        ``read(path, quantities) -> xarray.DataTree``; ``quantities`` a collection of quantity names or None.
-        Raises ``ValueError`` naming the file for a file it cannot read.
+        ``read(path, quantities) -> xarray.DataTree``; ``quantities`` a collection of
+        quantity names or None. Raises ``ValueError`` naming the file for a file it cannot read.
     confirm : callable, optional
         ``confirm(path) -> bool``, a look inside a file whose first bytes ``detect`` accepted,
         for containers that several formats share.
