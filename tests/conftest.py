@@ -21,6 +21,7 @@ CORE_MODULES = frozenset(
     {
         "test_cold_pool",
         "test_consistency_stats",
+        "test_decode",
         "test_gradient",
         "test_lowlevel_docs",
         "test_offset_stats",

@@ -83,15 +83,53 @@ def _ray_times(start: np.datetime64, sweep: int, n_rays: int) -> np.ndarray:
     return start + sweep * np.timedelta64(60, "s") + np.arange(n_rays) * step
 
 
-def write_volume(path: Path, tree: xr.DataTree) -> None:
+# How operational ODIM_H5 volumes store the moments: 16-bit codes with a gain and an offset,
+# 0 for "undetect" and 65535 for "nodata" (gain, offset of each quantity).
+PACKING = {
+    "VRADH": (0.01, -327.68),
+    "DBZH": (0.01, -327.68),
+    "ZDR": (0.001, -32.768),
+    "PHIDP": (0.01, 0.0),
+    "RHOHV": (0.0001, 0.0),
+    "KDP": (0.001, -32.768),
+}
+
+
+def packed(tree: xr.DataTree) -> xr.DataTree:
+    """The tree with every moment of PACKING encoded for xradar's writer as 16-bit codes."""
+    sweeps = {}
+    for name, node in tree.children.items():
+        ds = node.to_dataset(inherit=False)
+        for moment, (gain, offset) in PACKING.items():
+            if moment in ds:
+                ds[moment].encoding = {
+                    "dtype": "uint16",
+                    "scale_factor": gain,
+                    "add_offset": offset,
+                    "_FillValue": 65535.0,
+                    "_Undetect": 0.0,
+                }
+        sweeps[name] = ds
+    root = tree.to_dataset(inherit=False).assign_attrs(tree.attrs)
+    return xr.DataTree.from_dict({"/": root, **sweeps})
+
+
+def write_volume(path: Path, tree: xr.DataTree, *, pack: bool = False) -> None:
+    """The volume as ODIM_H5 by xradar's writer: float64 moments, or packed to 16-bit codes
+    with the rays' angles and times (``how`` group), as operational volumes are."""
     from xradar.io import to_odim
 
-    to_odim(tree, str(path), source="NOD:detst")
+    if pack:
+        to_odim(packed(tree), str(path), source="WMO:10999,NOD:detst", optional_how=True)
+    else:
+        to_odim(tree, str(path), source="NOD:detst")
 
 
-def write_archive(directory: Path, count: int, **geometry: object) -> list[Truth]:
+def write_archive(
+    directory: Path, count: int, *, pack: bool = False, **geometry: object
+) -> list[Truth]:
     """``count`` volumes ``vol_000.h5``, ... five minutes apart, with drifting errors."""
     truths = [drift(index, count) for index in range(count)]
     for index, truth in enumerate(truths):
-        write_volume(directory / f"vol_{index:03d}.h5", volume(truth, **geometry))
+        write_volume(directory / f"vol_{index:03d}.h5", volume(truth, **geometry), pack=pack)
     return truths

@@ -1,5 +1,5 @@
-"""Property-based tests of all eight functions over random shapes, odd argument types and
-missing values.
+"""Property-based tests of all eight functions, and of the readers' decoder, over random
+shapes, odd argument types and missing values.
 
 Every generated call must either raise the binding layer's TypeError or a ValueError with one
 of the function's documented messages, the same whatever values the arrays hold, or return a
@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 
 import _bluster
 import _calibration
+import _readers
 from util import same_bits
 
 FUZZ_EXAMPLES = int(os.environ.get("BLUSTER_FUZZ_EXAMPLES", "0"))
@@ -559,3 +560,90 @@ def test_unaligned_arrays_give_the_results_of_aligned_ones(name):
     shifted = [unaligned(a) if isinstance(a, np.ndarray) else a for a in args]
     assert not any(a.flags.aligned for a in shifted if isinstance(a, np.ndarray) and a.size)
     assert same_bits(fn(*shifted, 2), fn(*args, 2))
+
+
+# --- the readers' decoder -----------------------------------------------------------------------
+
+DECODED_TYPES = ["u1", "i1", "u2", "i2", "u4", "i4", "f4", "f8"]
+STORED_TYPES = [*DECODED_TYPES, "i8", "f2", ">u2", "=f8", "?"]
+DECODE_MESSAGES = {
+    "data must be 2-D (rays, gates)",
+    "codes must be 1-D",
+    "rows must be 1-D",
+    "rows must hold row numbers of data",
+}
+
+
+@st.composite
+def decode_calls(draw):
+    """(data, scale, offset, codes, rows) of one call: stored moments of any type and shape,
+    sometimes strided, huge and empty or in a wrong shape; codes among the stored values; rows
+    in and out of range."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    dtype = np.dtype(draw(st.sampled_from(STORED_TYPES)))
+    rays, gates = count(draw, 40, (65, 300)), count(draw, 40, (65, 300))
+    gates = widen(draw, rays, gates)
+    rays = widen(draw, gates, rays)
+    if rays * gates >= LARGE:
+        data = np.lib.stride_tricks.as_strided(np.zeros(1, dtype), (rays, gates), (0, 0))
+    else:
+        raw = rng.integers(0, 256, (rays, gates * dtype.itemsize), dtype=np.uint8)
+        data = raw.view(dtype).reshape(rays, gates)  # every bit pattern, NaNs included
+        if draw(st.booleans()) and data.size:
+            data = np.repeat(data, 2, axis=1)[:, ::2]  # strided
+    if draw(st.integers(0, 9)) == 0:
+        data = data.reshape(-1) if draw(st.booleans()) else data[..., np.newaxis]
+    picked = list(rng.choice(data.reshape(-1), 3)) if 0 < data.size < LARGE else []
+    codes = np.array([float(c) for c in picked] + [NAN] * draw(st.integers(0, 3)))
+    codes = codes[: draw(st.integers(0, codes.size))]
+    if draw(st.integers(0, 19)) == 0:
+        codes = codes.reshape(1, -1)
+    scale = draw(st.sampled_from([None, 0.5, 0.01, -1.0, 0.0, NAN, 1e308]))
+    offset = draw(st.sampled_from([None, -32.0, 0.0, -0.0, INF]))
+    rows = None
+    if draw(st.booleans()):
+        n = data.shape[0] if data.ndim else 0
+        rows = rng.integers(-2 if draw(st.integers(0, 9)) == 0 else 0, max(n, 1), count(draw, 50))
+        if draw(st.integers(0, 19)) == 0:
+            rows = rows.reshape(1, -1)
+    return data, scale, offset, codes, rows
+
+
+def numpy_decode(data, scale, offset, codes, rows):
+    x = (data if rows is None else data[rows]).astype(np.float64)
+    coded = np.isin(x, codes)
+    if scale is not None:
+        x = x * scale
+    if offset is not None:
+        x = x + offset
+    x[coded] = NAN
+    return x
+
+
+@settings(PROFILE)
+@given(call=decode_calls(), n_threads=st.integers(-2, 16))
+def test_decode_gives_a_documented_error_or_the_bits_of_numpy(call, n_threads):
+    data, scale, offset, codes, rows = call
+    before = snapshot([data, codes, rows])
+    with np.errstate(all="ignore"):
+        try:
+            got = _readers.decode(data, scale, offset, codes, rows, n_threads)
+        except TypeError as error:
+            event("TypeError")
+            assert data.dtype not in {np.dtype(t) for t in DECODED_TYPES}
+            assert "dtype" in str(error)
+        except ValueError as error:
+            event(f"ValueError: {error}")
+            assert str(error) in DECODE_MESSAGES
+        else:
+            event("result" if got.size else "empty result")
+            assert got.dtype == np.float64 and got.flags.c_contiguous
+            if got.size < LARGE:
+                # every value bit for bit; a NaN may carry another payload than NumPy's (a NaN
+                # scale or offset meets a NaN value in either order there)
+                expected = numpy_decode(data, scale, offset, codes, rows)
+                nan = np.isnan(got)
+                assert np.array_equal(nan, np.isnan(expected))
+                assert same_bits(got[~nan], expected[~nan])
+                assert same_bits(_readers.decode(data, scale, offset, codes, rows, 1), got)
+    assert snapshot([data, codes, rows]) == before, "an argument was modified"

@@ -14,8 +14,9 @@ import pytest
 
 import _bluster
 import _calibration
+import _readers
 
-MODULES = {"_bluster": _bluster, "_calibration": _calibration}
+MODULES = {"_bluster": _bluster, "_calibration": _calibration, "_readers": _readers}
 
 USER_SCRIPT = textwrap.dedent(
     """
@@ -166,7 +167,11 @@ def stub_functions(name):
 def normalised(annotation):
     """A binding's generated annotation written as the stubs write it."""
     text = ast.unparse(annotation)
-    text = text.replace("typing.Annotated[numpy.typing.ArrayLike, numpy.float64]", "ArrayLike")
+    for converted in ("float64", "int64"):  # arrays converted to this type on the way in
+        annotated = f"typing.Annotated[numpy.typing.ArrayLike, numpy.{converted}]"
+        text = text.replace(annotated, "ArrayLike")
+    if text == "numpy.ndarray":  # an array read in its own type
+        text = "NDArray[np.generic]"
     return text.replace("numpy.typing.", "").replace("typing.", "").replace("numpy.", "np.")
 
 
@@ -185,7 +190,8 @@ def signature_of(node):
 @pytest.mark.parametrize(
     "module, function",
     [("_bluster", f) for f in ("thermo", "cold_pool", "profile", "gradient", "vad")]
-    + [("_calibration", f) for f in ("offset_stats", "consistency_stats", "phidp_rays")],
+    + [("_calibration", f) for f in ("offset_stats", "consistency_stats", "phidp_rays")]
+    + [("_readers", "decode")],
 )
 def test_stub_matches_the_binding(module, function):
     stubs = stub_functions(module)

@@ -237,3 +237,26 @@ def test_integer_lists_and_a_scalar_cos_el():
     res = _bluster.vad([[1, 2, 3, 4]], [[0, 1, 2, 3]], 1, 3, 0.1)
     assert same_bits(res, _bluster.vad([[1.0, 2, 3, 4]], [[0.0, 1, 2, 3]], [1.0], 3, 0.1))
     assert res.shape == (8, 1) and res[4, 0] == 4
+
+
+def test_rings_sharing_their_azimuths_keep_the_bits_of_rings_alone():
+    # A sweep's rings share the row of its rays' azimuths; each thread reuses the sines and
+    # cosines of the row, fits two rings at once, and takes the sums of the azimuths of rings
+    # whose samples are all valid from the row's. Every ring must still get exactly the bits it
+    # gets in a call of its own (where nothing is shared), whatever the thread count and
+    # whatever rows break the sharing: another row, a missing azimuth, a zero of the other
+    # sign, a missing velocity.
+    rng = np.random.default_rng(8)
+    vr, az, cos_el = noisy_volume(rng, 64 * 3 + 7, 72)
+    full = np.arange(vr.shape[0]) % 4 < 2  # pairs of rings with every sample valid
+    vr[full] = np.nan_to_num(vr[full], nan=1.5)
+    shared = np.broadcast_to(np.nan_to_num(az[0], nan=0.1, posinf=0.2, neginf=0.3), az.shape).copy()
+    shared[[5, 6, 100]] = az[[5, 6, 100]]
+    shared[70, 3] = NAN
+    shared[71, 0], shared[72, 0] = 0.0, -0.0
+    alone = np.column_stack(
+        [_bluster.vad(vr[i : i + 1], shared[i : i + 1], cos_el[i : i + 1], 10, 0.05)[:, 0]
+         for i in range(vr.shape[0])]
+    )  # fmt: skip
+    together = assert_thread_invariant(lambda n: _bluster.vad(vr, shared, cos_el, 10, 0.05, n))
+    assert same_bits(together, alone)

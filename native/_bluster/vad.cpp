@@ -22,17 +22,24 @@ OutArray vad_py(const InArray& vr, const InArray& az, const InArray& cos_el, int
   }
 
   OutArray out({int64_t{kVadComponents}, rows});
-  const double* vrp = vr.data();
-  const double* azp = az.data();
-  const double* cos_el_p = cos_el.data();
+  const VadInputs inputs{.vr = vr.data(),
+                         .az = az.data(),
+                         .cos_el = cos_el.data(),
+                         .rows = rows,
+                         .samples = samples,
+                         .min_gates = min_gates,
+                         .min_spread = min_spread};
   double* outp = out.mutable_data();
 
-  common::parallel_blocks_without_gil(rows, 64, n_threads, [=](int64_t r) {
-    const VadResult res =
-        vad_row(vrp + r * samples, azp + r * samples, samples, cos_el_p[r], min_gates, min_spread);
-    common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
-                         res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
-  });
+  // Each thread keeps the tables of the azimuth row its rings share: a sweep's rings (one per
+  // gate) all have the row of its rays' azimuths.
+  common::parallel_blocks_with_state_without_gil(
+      rows, 64, n_threads, [inputs] { return VadThread(inputs); },
+      [outp, rows](int64_t r, VadThread& thread) {
+        const VadResult res = thread.ring(r);
+        common::write_column(outp, rows, r, res.u, res.v, res.offset, res.rms_residual, res.count,
+                             res.harmonic_offset, res.sin2_coefficient, res.cos2_coefficient);
+      });
   return out;
 }
 

@@ -37,6 +37,15 @@ void parallel_blocks_without_gil(int64_t n, int64_t block, int32_t n_threads, co
   parallel_blocks(n, block, n_threads, body);
 }
 
+// The same for items with a per-thread state (see parallel_blocks_with_state): make_state runs
+// on each thread without the GIL too, so it must not touch Python objects either.
+template <class MakeState, class Body>
+void parallel_blocks_with_state_without_gil(int64_t n, int64_t block, int32_t n_threads,
+                                            const MakeState& make_state, const Body& body) {
+  const py::gil_scoped_release release;
+  parallel_blocks_with_state(n, block, n_threads, make_state, body);
+}
+
 // The same for the row runner of the calibration statistics.
 template <class RowBody>
 void parallel_rows_without_gil(int64_t n, int32_t n_threads, const RowBody& row_body) {

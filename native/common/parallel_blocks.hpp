@@ -22,16 +22,20 @@ inline int64_t runner_thread_count(int32_t n_threads, int64_t blocks) {
   return blocks < count ? blocks : count;
 }
 
-// Runs body(i) exactly once for every i in [0, n), in blocks of `block` consecutive items.
+// Runs body(i, state) exactly once for every i in [0, n), in blocks of `block` consecutive
+// items. Every thread makes its own state with make_state() before it claims its first block
+// and hands it to each of its items: scratch that an item may fill and a later item on the same
+// thread may reuse (the state is never shared, so nothing in it needs a lock).
 //
 // A worker that cannot be started is not fatal: the threads already running (the
 // calling thread among them) share out every block, so the result is still complete.
 // Only when not a single worker could be started is the failure raised, before any
-// item has run. An exception thrown by a body (a per-item allocation that fails) is caught
-// on its thread, the other threads stop claiming, everyone is joined and the first
-// exception is re-raised here, so no partial result is ever returned as a success.
-template <class Body>
-void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& body) {
+// item has run. An exception thrown by a body or by make_state (a per-item allocation that
+// fails) is caught on its thread, the other threads stop claiming, everyone is joined and the
+// first exception is re-raised here, so no partial result is ever returned as a success.
+template <class MakeState, class Body>
+void parallel_blocks_with_state(int64_t n, int64_t block, int32_t n_threads,
+                                const MakeState& make_state, const Body& body) {
   if (n <= 0) {
     return;
   }
@@ -45,6 +49,7 @@ void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& bo
 
   auto claim_loop = [&]() noexcept {
     try {
+      auto state = make_state();
       while (!failed.load(std::memory_order_relaxed)) {
         const int64_t start = next.fetch_add(block);
         if (start >= n) {
@@ -52,7 +57,7 @@ void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& bo
         }
         const int64_t end = n - start < block ? n : start + block;
         for (int64_t i = start; i < end; ++i) {
-          body(i);
+          body(i, state);
         }
       }
     } catch (...) {
@@ -87,6 +92,18 @@ void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& bo
   if (first_error) {
     std::rethrow_exception(first_error);
   }
+}
+
+// The state of items that keep none.
+struct NoState {};
+
+// Runs body(i) exactly once for every i in [0, n), in blocks of `block` consecutive items:
+// parallel_blocks_with_state for items without a state of their own.
+template <class Body>
+void parallel_blocks(int64_t n, int64_t block, int32_t n_threads, const Body& body) {
+  parallel_blocks_with_state(
+      n, block, n_threads, [] { return NoState{}; },
+      [&body](int64_t i, NoState& /*unused*/) { body(i); });
 }
 
 // The calibration statistics' runner: rows are handed out one at a time, since a row there

@@ -1,7 +1,13 @@
-"""One Dask task per volume file: local threads by default, or an existing ``distributed`` cluster.
+"""Dask tasks over the volume files: local threads by default, or an existing ``distributed``
+cluster.
 
-Outcomes are handed to ``on_done`` in the order they complete, on the caller's thread; the
-caller sorts the rows by volume time, so the output does not depend on the scheduler.
+On local threads each file is two tasks, reading and computing, and the reads form a chain:
+one file is read at a time, in order, while the other workers compute the files read before
+(the HDF5 library reads one file at a time anyway, behind h5py's lock), and no read runs more
+than one file per worker ahead of the computing. On a cluster each file is one task, so that a
+volume is never shipped between workers. Outcomes are handed to ``on_done`` in the order they
+complete, on the caller's thread; the caller sorts the rows by volume time, so the output does
+not depend on the scheduler.
 """
 
 import os
@@ -12,7 +18,7 @@ from dask.base import compute
 from dask.callbacks import Callback
 from dask.delayed import delayed
 
-from bluster.cli.tasks import Outcome, VolumeTask, run_task
+from bluster.cli.tasks import Outcome, VolumeTask, compute_step, read_step, run_task
 
 
 def process_files(
@@ -29,8 +35,7 @@ def process_files(
     Parameters
     ----------
     task
-        A picklable function of one path (a module-level function or a ``functools.partial`` of
-        one) that returns the file's row; it runs on the workers.
+        The reading and computing of one file (picklable); it runs on the workers.
     paths
         The volume files.
     on_done
@@ -58,19 +63,27 @@ def process_files(
         ) as cluster:
             _on_cluster(one_file, paths, on_done, cluster.scheduler_address)
     else:
-        _on_local_threads(one_file, paths, on_done, workers)
+        _on_local_threads(task, paths, on_done, workers)
 
 
 def _on_local_threads(
-    one_file: Callable[[str], Outcome],
+    task: VolumeTask,
     paths: Sequence[str],
     on_done: Callable[[Outcome], None],
     workers: int | None,
 ) -> None:
-    tasks = [
-        delayed(one_file, pure=False)(path, dask_key_name=f"volume-{index}")
-        for index, path in enumerate(paths)
-    ]
+    count = workers or os.cpu_count() or 1
+    reads: list[object] = []
+    tasks: list[object] = []
+    for index, path in enumerate(paths):
+        # after the previous read, and once the file `count` places back has been computed
+        after = reads[-1:] + (tasks[index - count - 1 : index - count] if index > count else [])
+        reads.append(
+            delayed(read_step, pure=False)(task, path, *after, dask_key_name=f"read-{index}")
+        )
+        tasks.append(
+            delayed(compute_step, pure=False)(task, reads[-1], dask_key_name=f"volume-{index}")
+        )
 
     # The threaded scheduler calls posttask on the thread that called compute, with the task's
     # result, as each file completes.

@@ -58,6 +58,11 @@ def describe(volume: xr.DataTree, path: Path, fmt: str) -> str:
 
 
 def _format(path: str) -> str:
+    from bluster.radar import readers
+
+    lean = readers.detect(path)
+    if lean is not None:
+        return f"{lean} (detected; read by {readers.ENGINE_PREFIX}{lean})"
     import xradar
 
     try:

@@ -4,7 +4,6 @@ import argparse
 import sys
 import warnings
 from collections.abc import Sequence
-from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -72,13 +71,12 @@ def _run(args: argparse.Namespace) -> int:
     paths = expand_sources(args.inputs)
     moments = _moments(args.moment)
     if args.command == "calibrate":
-        task = partial(volumes.calibration_row, engine=args.engine, band=args.band, moments=moments)
+        task = volumes.calibration_task(engine=args.engine, band=args.band, moments=moments)
         expected = CALIBRATION_VARIABLES
     else:
         if args.storm_motion is not None and not args.environment:
             raise ValueError("--storm-motion is the storm motion of --environment: give both")
-        task = partial(
-            volumes.wind_profile_row,
+        task = volumes.wind_task(
             engine=args.engine,
             heights=_heights(args),
             moments=moments,

@@ -245,9 +245,10 @@ def _engine_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--engine",
         metavar="NAME",
-        help="reader of the files: an xradar engine (odim, cfradial1, cfradial2, nexradlevel2, "
-        "iris, gamic, rainbow, furuno, uf, ...) or pyart for files only Py-ART reads (default: "
-        "detected from each file)",
+        help="reader of the files: a lean reader (bluster-odim, bluster-cfradial1, "
+        "bluster-cfradial2), an xradar engine (odim, cfradial1, cfradial2, nexradlevel2, iris, "
+        "gamic, rainbow, furuno, uf, ...) or pyart for files only Py-ART reads (default: "
+        "detected from each file; the lean reader of its format where there is one)",
     )
 
 

@@ -8,6 +8,7 @@ threads and from a remote ``distributed`` worker alike.
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -27,15 +28,49 @@ class Outcome:
     error: str | None = None
 
 
-VolumeTask = Callable[[str], xr.Dataset]
+@dataclass(frozen=True)
+class VolumeTask:
+    """The work for one file in two steps: reading it (once, for the moments the row needs)
+    and computing its row. Both are picklable (module-level functions or ``functools.partial``
+    of them), for the workers of a cluster."""
+
+    read: Callable[[str], Any]  # path -> opened volume
+    compute: Callable[[Any, str], xr.Dataset]  # (volume, path) -> row
+
+    def __call__(self, path: str) -> xr.Dataset:
+        return self.compute(self.read(path), path)
+
+
+@dataclass(frozen=True)
+class Read:
+    """A file read, or the reason it could not be: what the computing step takes."""
+
+    path: str
+    volume: Any = None
+    error: str | None = None
 
 
 def run_task(task: VolumeTask, path: str) -> Outcome:
     """Apply ``task`` to the file at ``path``; any failure becomes the outcome's ``error``."""
+    return compute_step(task, read_step(task, path))
+
+
+def read_step(task: VolumeTask, path: str, *after: object) -> Read:
+    """The reading step; ``after`` are the steps it waits for (their results are not used)."""
     try:
-        return Outcome(path, row=task(path))
+        return Read(path, volume=task.read(path))
     except Exception as exc:  # a bad file must never end the run: report it and go on
-        return Outcome(path, error=_reason(exc))
+        return Read(path, error=_reason(exc))
+
+
+def compute_step(task: VolumeTask, read: Read) -> Outcome:
+    """The computing step of a file read by :func:`read_step`."""
+    if read.error is not None:
+        return Outcome(read.path, error=read.error)
+    try:
+        return Outcome(read.path, row=task.compute(read.volume, read.path))
+    except Exception as exc:  # a bad file must never end the run: report it and go on
+        return Outcome(read.path, error=_reason(exc))
 
 
 def _reason(exc: BaseException) -> str:

@@ -1,35 +1,85 @@
-"""What ``bluster calibrate`` and ``bluster vad`` compute for one volume file (on a worker)."""
+"""What ``bluster calibrate`` and ``bluster vad`` read and compute for one volume file (on a
+worker): each file is read once, for the moments its command needs."""
 
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
+from functools import partial
 
 import numpy as np
 import xarray as xr
 
 from bluster import radar
-from bluster.cli.tasks import as_row
+from bluster.cli.tasks import VolumeTask, as_row
+from bluster.radar.calibration import CALIBRATION_QUANTITIES
+from bluster.radar.wind import WIND_QUANTITIES
 
 # Every core call of a task runs on one thread: the files themselves are the parallel work,
 # and more threads per task would oversubscribe the cores.
 THREADS_PER_TASK = 1
 
 
-def calibration_row(
+def calibration_task(
+    engine: str | None = None,
+    band: str | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> VolumeTask:
+    """The task of ``bluster calibrate``: calibration's moments, then the calibration row."""
+    return VolumeTask(
+        read=partial(
+            read_volume, engine=engine, quantities=CALIBRATION_QUANTITIES, moments=moments
+        ),
+        compute=partial(calibration_row, band=band, moments=moments),
+    )
+
+
+def wind_task(
+    engine: str | None = None,
+    heights: np.ndarray | None = None,
+    moments: Mapping[str, str] | None = None,
+    environment: bool = False,
+    storm_motion: tuple[float, float] | None = None,
+) -> VolumeTask:
+    """The task of ``bluster vad``: the velocities, then the wind profile (and with
+    ``environment`` its storm environment, the helicity about ``storm_motion`` if given)."""
+    return VolumeTask(
+        read=partial(read_volume, engine=engine, quantities=WIND_QUANTITIES, moments=moments),
+        compute=partial(
+            wind_profile_row,
+            heights=heights,
+            moments=moments,
+            environment=environment,
+            storm_motion=storm_motion,
+        ),
+    )
+
+
+def read_volume(
     path: str,
     *,
-    engine: str | None = None,
+    engine: str | None,
+    quantities: Collection[str],
+    moments: Mapping[str, str] | None = None,
+) -> xr.DataTree:
+    """The volume at ``path`` with the moments of ``quantities`` only (and those named by
+    ``moments``)."""
+    return radar.open_volume(path, engine=engine, quantities=quantities, moments=moments)
+
+
+def calibration_row(
+    volume: xr.DataTree,
+    path: str,
+    *,
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
 ) -> xr.Dataset:
     """The volume's calibration summary as one row of the monitoring time series."""
-    volume = radar.open_volume(path, engine=engine)
     row = radar.calibration(volume, band=band, moments=moments, n_threads=THREADS_PER_TASK)
     return as_row(row, path)
 
 
 def wind_profile_row(
+    volume: xr.DataTree,
     path: str,
     *,
-    engine: str | None = None,
     heights: np.ndarray | None = None,
     moments: Mapping[str, str] | None = None,
     environment: bool = False,
@@ -37,7 +87,6 @@ def wind_profile_row(
 ) -> xr.Dataset:
     """The volume's VAD wind profile as one row (over height) of the time-height series; with
     ``environment``, its storm environment too (helicity about ``storm_motion`` if given)."""
-    volume = radar.open_volume(path, engine=engine)
     profile = radar.vad_profile(
         volume, heights=heights, moments=moments, n_threads=THREADS_PER_TASK
     )

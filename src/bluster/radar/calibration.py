@@ -23,6 +23,15 @@ from .volume import (
 
 Table = tuple[ArrayLike, ArrayLike]
 
+# The quantities each function reads from a volume file (the screens rhohv and snr when the
+# volume has them).
+SCREENS = ("rhohv", "snr")
+PHASE_QUANTITIES = ("phidp", *SCREENS)
+OFFSET_QUANTITIES = ("zdr", "reflectivity", *SCREENS)
+BIAS_QUANTITIES = ("reflectivity", "zdr", "kdp", *SCREENS)
+#: The quantities of :func:`calibration`.
+CALIBRATION_QUANTITIES = ("reflectivity", "zdr", "phidp", "kdp", *SCREENS)
+
 
 def system_phase(
     volume: Any,
@@ -83,7 +92,7 @@ def system_phase(
     (1.0, 360)
     """
     check_moments(moments)
-    tree = as_volume(volume)
+    tree = as_volume(volume, PHASE_QUANTITIES, moments)
     options = dict(
         first_gate=first_gate, n_use=n_use, rhohv_min=rhohv_min, snr_min=snr_min,
         min_count=min_count, n_threads=n_threads,
@@ -203,7 +212,7 @@ def zdr_offset(
     check_moments(moments)
     if method not in ("rain", "vertical"):
         raise ValueError(f"method={method!r}: expected 'rain' or 'vertical'")
-    tree = as_volume(volume)
+    tree = as_volume(volume, OFFSET_QUANTITIES, moments)
     if table is None:
         if method == "vertical":
             table = 0.0
@@ -334,7 +343,7 @@ def z_bias(
     1.5
     """
     check_moments(moments)
-    tree = as_volume(volume)
+    tree = as_volume(volume, BIAS_QUANTITIES, moments)
     if table is None:
         if band is None:
             raise ValueError(
@@ -397,7 +406,8 @@ def calibration(
     Parameters
     ----------
     volume : path, list of paths, xarray.DataTree or pyart.core.Radar
-        The volume, as :func:`open_volume` takes it (or its result).
+        The volume, as :func:`open_volume` takes it (or its result); of a file, only the
+        moments of the three (Z, ZDR, PhiDP, KDP, RhoHV, SNR) are read, once.
     band : str, optional
         Radar band (``"S"``, ``"C"``, ``"X"``) for the default tables.
     zdr_table, consistency_table : optional
@@ -439,7 +449,7 @@ def calibration(
     [-5.0, 0.25, 0.0]
     """
     check_moments(moments)
-    tree = as_volume(volume)
+    tree = as_volume(volume, CALIBRATION_QUANTITIES, moments)
     phase = system_phase(tree, moments=moments, n_threads=n_threads)
     offset = zdr_offset(
         tree, method=zdr_method, table=zdr_table, band=band, moments=moments, n_threads=n_threads

@@ -6,7 +6,7 @@ import importlib.util
 import io
 import os
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
@@ -90,8 +90,20 @@ class Sweep:
         return str(self.data["azimuth"].dims[0])
 
 
-def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
+def open_volume(
+    source: Any,
+    *,
+    engine: str | None = None,
+    quantities: Collection[str] | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> xr.DataTree:
     """Open a radar volume as an xarray DataTree of sweeps.
+
+    ODIM_H5 and CF/Radial (1 and 2, NetCDF4) files are read by the lean readers of
+    :mod:`bluster.radar.readers`: one pass through the file, only the moments asked for, each
+    decoded in one pass; every other format by xradar. Both give the same tree (the lean
+    readers' differences of values from xradar, such as ODIM's "undetect" gates as NaN, are
+    listed in their modules).
 
     Parameters
     ----------
@@ -102,11 +114,22 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
         masked; a moment masked in every gate of a sweep is left out of that sweep, and the
         Nyquist velocity of each ray becomes the coordinate ``nyquist_velocity``).
     engine : str, optional
-        Reader: one of xradar's engines (``"odim"``, ``"cfradial1"``, ``"cfradial2"``,
-        ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``, ``"furuno"``, ``"uf"``,
-        ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files only Py-ART reads, such
-        as bzip2-compressed NEXRAD Level II, Sigmet or MDV). Default: found from the file,
-        by xradar, and by Py-ART when xradar recognises nothing and Py-ART is installed.
+        Reader: a lean reader (``"bluster-odim"``, ``"bluster-cfradial1"``,
+        ``"bluster-cfradial2"``), one of xradar's engines (``"odim"``, ``"cfradial1"``,
+        ``"cfradial2"``, ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``,
+        ``"furuno"``, ``"uf"``, ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files
+        only Py-ART reads, such as bzip2-compressed NEXRAD Level II, Sigmet or MDV).
+        Default: found from the file's first bytes (and, for HDF5 files, its conventions):
+        the lean reader of the format if there is one, else xradar's, and Py-ART when xradar
+        recognises nothing and Py-ART is installed.
+    quantities : collection of str, optional
+        Read only the moments of these quantities (keys of
+        :data:`bluster.radar.MOMENT_ALIASES`, such as ``["velocity"]``): each sweep's first
+        moment of the quantity's aliases. Default: every moment. Ignored for a DataTree or a
+        Py-ART ``Radar``.
+    moments : mapping, optional
+        Names of moments the alias table does not find, as the functions of this module take
+        them (``{"velocity": "VCOR"}``); with ``quantities``, so that they are read too.
 
     Returns
     -------
@@ -154,7 +177,9 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
     elif _is_pyart_radar(source):
         tree = _from_pyart(source)
     elif isinstance(source, (str, os.PathLike)) or _is_path_list(source):
-        tree = _read_files(source, engine)
+        check_moments(moments)
+        tree = _read_files(source, engine, _wanted(quantities, moments))
+        return _normalised(tree, _describe(source), owned=True)
     else:
         raise TypeError(
             "source: expected a file path, a list of paths, an xarray.DataTree or a Py-ART "
@@ -168,11 +193,16 @@ def sweeps_of(volume: xr.DataTree) -> list[Sweep]:
     return [_sweep(name, node.ds) for name, node in _sweep_nodes(volume)]
 
 
-def as_volume(source: Any) -> xr.DataTree:
-    """``source`` as an opened volume: an opened one as it is, anything else opened."""
+def as_volume(
+    source: Any,
+    quantities: Collection[str] | None = None,
+    moments: Mapping[str, str] | None = None,
+) -> xr.DataTree:
+    """``source`` as an opened volume: an opened one as it is, anything else opened (a file
+    for the moments of ``quantities`` only)."""
     if isinstance(source, xr.DataTree) and "start_time" in source.attrs:
         return source
-    return open_volume(source)
+    return open_volume(source, quantities=quantities, moments=moments)
 
 
 @overload
@@ -369,7 +399,26 @@ def _is_pyart_radar(source: Any) -> bool:
     return all(hasattr(source, a) for a in ("fields", "sweep_start_ray_index", "nsweeps"))
 
 
-def _read_files(source: Any, engine: str | None) -> xr.DataTree:
+def _wanted(
+    quantities: Collection[str] | None, moments: Mapping[str, str] | None
+) -> Collection[str] | None:
+    """The quantities a reader reads, or None for every moment: a moment named by ``moments``
+    is found by its name, which the readers' alias lookup does not know."""
+    if quantities is None:
+        return None
+    wanted = [quantities] if isinstance(quantities, str) else list(quantities)
+    unknown = sorted(set(wanted) - set(MOMENT_ALIASES))
+    if unknown:
+        raise ValueError(
+            f"quantities: unknown quantity {', '.join(map(repr, unknown))}; expected names "
+            f"among {', '.join(MOMENT_ALIASES)}"
+        )
+    if any(quantity in (moments or {}) for quantity in wanted):
+        return None
+    return wanted
+
+
+def _read_files(source: Any, engine: str | None, quantities: Collection[str] | None) -> xr.DataTree:
     paths = [source] if isinstance(source, (str, os.PathLike)) else list(source)
     for path in paths:
         if not os.path.isfile(path):
@@ -382,12 +431,27 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
                 command_line="--engine pyart",
             )
         return _from_pyart(_pyart_read(paths[0]))
+    from . import readers  # h5py and the decoders, loaded when a file is read
+
+    lean = readers.engine_format(engine)
+    if lean is None and engine is None and len(paths) == 1:
+        lean = readers.detect(paths[0])
+    what = _describe(source)
+    if lean is not None:
+        if len(paths) != 1:
+            raise ValueError(f"engine={engine!r} reads one file at a time")
+        try:
+            return readers.read(lean, paths[0], quantities)
+        except Exception as err:  # h5py and the readers raise anything from KeyError to OSError
+            raise ValueError(
+                f"could not read {what} as a radar volume (engine "
+                f"{readers.ENGINE_PREFIX + lean!r}): {type(err).__name__}: {err}"
+            ) from err
     try:
         # imported by name: the optional readers ship no type information
         xradar = importlib.import_module("xradar")
     except ImportError as err:  # pragma: no cover - the radar extra is missing
         raise ImportError("reading radar files needs xradar: pip install 'bluster[radar]'") from err
-    what = _describe(source)
     if engine is None and len(paths) == 1 and _legacy_level2(paths[0]) and _has_pyart():
         # xradar 0.13 misplaces the gates of legacy (message 1) Level II files; Py-ART does not
         return _from_pyart(_pyart_read(paths[0]))
@@ -415,6 +479,7 @@ def _read_files(source: Any, engine: str | None) -> xr.DataTree:
         # decodes them as values (-64.5 m/s, -33 dBZ), so they are decoded here
         raw = {"mask_and_scale": False} if engine == "nexradlevel2" else {}
         tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine, **raw)
+        tree = _only(tree, quantities, readers.moment_names)
         tree.load()  # read now, so that a truncated file fails here and not mid-computation
         if raw:
             tree = tree.map_over_datasets(_decoded_level2)
@@ -449,6 +514,18 @@ def _decoded_level2(ds: xr.Dataset) -> xr.Dataset:
         values = np.where(codes > 1, codes * np.float64(scale) + np.float64(offset), np.nan)
         decoded[name] = variable.copy(data=values).assign_attrs(attrs)
     return ds.assign(decoded) if decoded else ds
+
+
+def _only(tree: xr.DataTree, quantities: Collection[str] | None, select: Any) -> xr.DataTree:
+    """The tree without the moments that ``quantities`` leaves out (before they are loaded)."""
+    if quantities is None:
+        return tree
+    for _, node in _sweep_nodes(tree):
+        held = _moment_names(node.to_dataset(inherit=False))
+        unwanted = set(held) - set(select(held, quantities))
+        if unwanted:
+            node.dataset = node.to_dataset(inherit=False).drop_vars(sorted(unwanted))
+    return tree
 
 
 def _pyart_read(path: Any) -> Any:
@@ -548,12 +625,18 @@ def _sweep_nodes(tree: xr.DataTree) -> list[tuple[str, xr.DataTree]]:
     ]
 
 
-def _normalised(tree: xr.DataTree, what: str) -> xr.DataTree:
-    """The tree with each sweep's ray dimension named after its angle, plus site and time."""
+def _normalised(tree: xr.DataTree, what: str, *, owned: bool = False) -> xr.DataTree:
+    """The tree with each sweep's ray dimension named after its angle, plus site and time.
+
+    A tree read here (``owned``) whose sweeps are laid out so already (the lean readers give
+    them so) keeps its nodes and gets the two attributes: rebuilding a tree costs about as
+    much as reading a small volume.
+    """
     nodes = _sweep_nodes(tree)
     if not nodes:
         raise ValueError(f"{what} holds no sweeps (children sweep_0, sweep_1, ... with a range)")
     sweeps = {}
+    unchanged = owned and len(nodes) == len(tree.children)
     for name, node in nodes:
         ds = node.to_dataset(inherit=False)
         for angle in ("azimuth", "elevation"):
@@ -568,9 +651,13 @@ def _normalised(tree: xr.DataTree, what: str) -> xr.DataTree:
         if ray_dim not in ("azimuth", "elevation"):
             target = "elevation" if _mode(ds) == "rhi" else "azimuth"
             ds = ds.swap_dims({ray_dim: target})
+            unchanged = False
         sweeps[f"/{name}"] = ds
-    root = tree.to_dataset(inherit=False)
     attrs = dict(tree.attrs) | {"site": _site(tree), "start_time": _start_time(tree, sweeps)}
+    if unchanged:
+        tree.attrs = attrs
+        return tree
+    root = tree.to_dataset(inherit=False)
     return xr.DataTree.from_dict({"/": root.assign_attrs(attrs), **sweeps})
 
 

@@ -23,7 +23,6 @@ from .volume import (
 )
 
 DEFAULT_BIN = 100.0  # m, height bins of the default profile
-MIN_FIT_SAMPLES = 3  # the fewest valid samples of a ring that vad ever fits
 # Velocities folded at random over the Nyquist interval [-V_N, V_N] leave an rms residual of
 # V_N / sqrt(3) = 0.58 V_N; a few folded samples in a ring already leave more than 0.3 V_N,
 # while turbulence and noise in well-measured data leave 1 to 2 m/s (under 0.3 V_N for any
@@ -32,6 +31,8 @@ ALIASING_RMS_FRACTION = 0.3
 # A sweep whose speeds exceed its Nyquist velocity by more than this has been dealiased.
 NYQUIST_MARGIN = 1.05
 _FLAG = {"flag_values": np.array([0, 1], np.int8), "flag_meanings": "not_suspected suspected"}
+#: The quantities a wind profile reads from a volume file.
+WIND_QUANTITIES = ("velocity",)
 
 
 class AliasedVelocityWarning(UserWarning):
@@ -95,7 +96,8 @@ def vad_profile(
     Parameters
     ----------
     volume : path, list of paths, xarray.DataTree or pyart.core.Radar
-        The volume, as :func:`open_volume` takes it (or its result).
+        The volume, as :func:`open_volume` takes it (or its result); of a file, only the
+        velocities are read.
     heights : array_like, optional
         Edges of the height bins, m above the antenna, ascending. Default: 100 m bins from
         0 m up to the highest ring.
@@ -169,7 +171,7 @@ def vad_profile(
     [14.42 14.42 14.42] [213.7 213.7 213.7]
     """
     check_moments(moments)
-    tree = as_volume(volume)
+    tree = as_volume(volume, WIND_QUANTITIES, moments)
     selection = select_sweeps(
         _at_positions(sweeps_of(tree), sweeps),
         "vad_profile",
@@ -254,39 +256,30 @@ def _warn_aliasing(ring_set: xr.Dataset, coords: Mapping[str, Any]) -> None:
 
 def _ring_fits(
     sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
-) -> tuple[xr.Dataset, float]:
-    """The vad fits of a sweep's rings, one per gate, over ``ring``; the largest speed.
+) -> tuple[dict[str, xr.Variable], float]:
+    """The vad fits of a sweep's rings, one per gate, by name; the sweep's largest speed
+    where the file states a Nyquist velocity to compare it with (NaN otherwise).
 
-    Rings with fewer than three valid samples, which no fit accepts whatever ``min_gates``
-    says, are not handed to the core: they get their sample count and NaN, as the core gives
-    them. In clear air most rings of a sweep are empty, and transposing and scanning them
-    would cost more than the fits of the others.
+    The rings go to the core as one C-ordered copy of the sweep's velocities, transposed (the
+    one copy): the core's table of the sweep's azimuths serves all of them, and an empty ring
+    (clear air) costs it one scan.
     """
     velocity = moment(sweep, "velocity", moments)
-    azimuth = sweep.data["azimuth"].values
-    counts = (np.isfinite(velocity) & np.isfinite(azimuth)[:, None]).sum(axis=0)
-    fittable = np.flatnonzero(counts >= MIN_FIT_SAMPLES)
     fits = bluster.vad(
-        velocity[:, fittable].T,  # rings (gates) by samples (rays)
-        azimuth,
+        np.ascontiguousarray(velocity.T),  # rings (gates) by samples (rays)
+        sweep.data["azimuth"].values,
         sweep.elevation,
         min_gates=min_gates,
         min_spread=min_spread,
         n_threads=n_threads,
     )
-
-    def every_ring(fit: xr.DataArray) -> np.ndarray:
-        values = counts.astype(np.float64) if fit.name == "count" else np.full(counts.size, np.nan)
-        values[fittable] = fit.values
-        return values
-
-    fitted = xr.Dataset(
-        {name: ("ring", every_ring(fit), fit.attrs) for name, fit in fits.data_vars.items()}
-    )
+    fitted = {str(name): fit.variable for name, fit in fits.data_vars.items()}
+    if not np.isfinite(nyquist_velocity(sweep)):
+        return fitted, np.nan
     return fitted, float(np.nanmax(np.abs(velocity), initial=0.0))
 
 
-def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
+def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dataset:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
@@ -307,7 +300,7 @@ def _ring_set(sweeps: list[Sweep], fits: list[xr.Dataset]) -> xr.Dataset:
 
     variables = {
         name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
-        for name in fits[0].data_vars
+        for name in fits[0]
     }
     heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
     variables["height"] = (

@@ -1,0 +1,117 @@
+"""Benchmark of reading ODIM_H5 volumes: `open_volume` through the lean reader (the moments of
+`calibration`, the velocity alone, every moment), through xradar, and Py-ART's reader, against
+the floor: h5py finding the same datasets by their quantity and reading them undecoded.
+
+Two volumes, written once into bench/results/ by xradar with every moment stored as 16-bit
+codes (gain, offset, "undetect", "nodata") and the rays' angles and times, as weather services
+write them: the volume of the command-line benchmark (5 sweeps x 360 rays x 400 gates) and a
+larger one (10 sweeps x 360 rays x 1,000 gates). Every variant is timed in interleaved rounds
+and the best of each is kept; one thread.
+
+Run with the built environment: .venv/bin/python bench/bench_readers.py
+"""
+
+import os
+import sys
+import time
+import warnings
+from pathlib import Path
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from radar_archive import Truth, volume, write_volume
+
+from bluster.radar import open_volume
+from bluster.radar.calibration import CALIBRATION_QUANTITIES
+from harness import print_table
+
+HERE = Path(__file__).resolve().parent
+VOLUMES = {
+    "5 sweeps x 360 rays x 400 gates": ((0.5, 1.5, 3.0, 6.0, 10.0), 360, 400),
+    "10 sweeps x 360 rays x 1,000 gates": (
+        (0.5, 1.0, 1.5, 2.0, 3.0, 4.5, 6.0, 8.0, 11.0, 15.0),
+        360,
+        1000,
+    ),
+}
+ROUNDS = 9
+# the stored quantities of the moments each reading needs
+CALIBRATION_NAMES = {"DBZH", "ZDR", "PHIDP", "RHOHV", "KDP", "SNRH"}
+
+
+def written(label: str) -> Path:
+    elevations, rays, gates = VOLUMES[label]
+    path = HERE / "results" / f"read_{len(elevations)}x{rays}x{gates}.h5"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        truth = Truth(time=__import__("numpy").datetime64("2026-06-01T12:00"), zdr_offset=0.2,
+                      z_bias=1.0, system_phase=5.0)  # fmt: skip
+        write_volume(path, volume(truth, elevations, rays, gates), pack=True)
+    return path
+
+
+def h5py_floor(path: Path, quantities: set[str]) -> None:
+    """Open the file, find the datasets of the quantities, read them as stored."""
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        for name, group in f.items():
+            if not name.startswith("dataset"):
+                continue
+            for key, moment in group.items():
+                if (
+                    key.startswith("data")
+                    and moment["what"].attrs["quantity"].decode() in quantities
+                ):
+                    moment["data"][()]
+
+
+def variants(path: Path) -> dict[str, object]:
+    runs = {
+        "h5py floor: calibration's datasets, undecoded": lambda: h5py_floor(
+            path, CALIBRATION_NAMES
+        ),
+        "open_volume, calibration's moments": lambda: open_volume(
+            path, quantities=CALIBRATION_QUANTITIES
+        ),
+        "h5py floor: the velocity datasets, undecoded": lambda: h5py_floor(path, {"VRADH"}),
+        "open_volume, the velocity": lambda: open_volume(path, quantities=["velocity"]),
+        "open_volume, every moment": lambda: open_volume(path),
+        'open_volume through xradar (engine="odim")': lambda: open_volume(path, engine="odim"),
+    }
+    try:
+        import pyart
+
+        runs["Py-ART aux_io.read_odim_h5"] = lambda: pyart.aux_io.read_odim_h5(str(path))
+    except ImportError:
+        print("Py-ART not installed: its reader is not measured")
+    return runs
+
+
+def main() -> None:
+    warnings.simplefilter("ignore")
+    print(f"load average at the start {os.getloadavg()[0]:.1f}")
+    for label in VOLUMES:
+        path = written(label)
+        runs = variants(path)
+        best = dict.fromkeys(runs, float("inf"))
+        for _ in range(ROUNDS):
+            for name, run in runs.items():
+                start = time.perf_counter()
+                run()
+                best[name] = min(best[name], time.perf_counter() - start)
+        size = path.stat().st_size / 1e6
+        print_table(f"Reading one ODIM_H5 volume of {label} ({size:.1f} MB)", list(best.items()))
+        cal = (
+            best["open_volume, calibration's moments"]
+            / best["h5py floor: calibration's datasets, undecoded"]
+        )
+        vel = (
+            best["open_volume, the velocity"] / best["h5py floor: the velocity datasets, undecoded"]
+        )
+        print(f"calibration's moments: {cal:.2f}x the floor; the velocity: {vel:.2f}x the floor")
+    print(f"load average at the end {os.getloadavg()[0]:.1f}")
+
+
+if __name__ == "__main__":
+    main()

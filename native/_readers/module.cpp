@@ -1,0 +1,14 @@
+// Module definition of _readers: the docstring and the registration of the decoder.
+#include <pybind11/stl.h>
+
+#include "wrappers.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+PYBIND11_MODULE(_readers, m) {
+  m.doc() = "Decoders of radar volume files: packed moments to float64 (multithreaded).";
+
+  m.def("decode", &readers::decode_py, "data"_a, "scale"_a, "offset"_a, "codes"_a, "rows"_a,
+        "n_threads"_a = 0);
+}

@@ -1,0 +1,24 @@
+// The Python-facing wrapper of the decoders, registered by module.cpp.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "common/bindings.hpp"
+
+namespace readers {
+
+namespace py = pybind11;
+
+// Row numbers of the stored moment, one per output row.
+using OrderArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
+                                            py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+
+common::OutArray decode_py(const py::array& data, std::optional<double> scale,
+                           std::optional<double> offset, const common::InArray& codes,
+                           const std::optional<OrderArray>& rows, int32_t n_threads);
+
+}  // namespace readers

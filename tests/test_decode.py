@@ -1,0 +1,114 @@
+"""_readers.decode: the packed moments of radar files, bit for bit as NumPy and xarray's CF
+decoding give them, in any row order, for every stored type and thread count."""
+
+import numpy as np
+import pytest
+import xarray as xr
+
+import _readers
+from util import assert_thread_invariant, same_bits
+
+STORED = [np.uint8, np.int8, np.uint16, np.int16, np.uint32, np.int32, np.float32, np.float64]
+
+
+def stored_values(dtype, shape, rng, codes=()):
+    """Random values of the type over its whole range, with the codes sprinkled in."""
+    if np.issubdtype(dtype, np.integer):
+        info = np.iinfo(dtype)
+        data = rng.integers(info.min, info.max, shape, endpoint=True, dtype=dtype)
+    else:
+        data = rng.normal(0.0, 1e3, shape).astype(dtype)
+        data.flat[:4] = [np.nan, np.inf, -0.0, 0.0]
+    for code in codes:
+        data[rng.random(shape) < 0.1] = code
+    return data
+
+
+def numpy_decode(data, scale, offset, codes, rows=None):
+    x = data[rows] if rows is not None else data
+    x = x.astype(np.float64)
+    coded = np.isin(x, codes)
+    if scale is not None:
+        x = x * scale
+    if offset is not None:
+        x = x + offset
+    x[coded] = np.nan
+    return x
+
+
+@pytest.mark.parametrize("dtype", STORED, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("scale, offset", [(0.5, -32.0), (0.01, None), (None, 3.0), (None, None)])
+def test_decodes_as_numpy_in_float64(dtype, scale, offset):
+    rng = np.random.default_rng(1)
+    codes = [0, 1, 2, 3, 120]
+    data = stored_values(dtype, (37, 53), rng, codes)
+    rows = rng.permutation(37)[:30]
+    got = assert_thread_invariant(
+        lambda n: _readers.decode(data, scale, offset, np.array(codes, float), rows, n)
+    )
+    assert same_bits(got, numpy_decode(data, scale, offset, codes, rows))
+    # without rows; five codes: four tested together, the fifth in the loop beyond them
+    assert same_bits(_readers.decode(data, scale, offset, codes, None),
+                     numpy_decode(data, scale, offset, codes))  # fmt: skip
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.int16, np.float64], ids=str)
+def test_decodes_as_xarray_cf_decoding(dtype):
+    # What xradar hands over for a moment with a fill value, a scale factor and an offset.
+    rng = np.random.default_rng(2)
+    data = stored_values(dtype, (20, 30), rng, codes=[7])
+    attrs = {"_FillValue": dtype(7), "scale_factor": 0.01, "add_offset": -327.68}
+    decoded = xr.conventions.decode_cf_variable("v", xr.Variable(("a", "r"), data, attrs))
+    assert decoded.dtype == np.float64
+    assert same_bits(_readers.decode(data, 0.01, -327.68, [7.0], None), decoded.values)
+
+
+def test_absent_steps_are_not_done_with_one_and_zero():
+    data = np.array([[-0.0, 2.0, np.nan]])
+    assert same_bits(_readers.decode(data, None, None, [], None), data)
+    # -0.0 + 0.0 is +0.0: an offset of zero given is not the same as none
+    assert same_bits(_readers.decode(data, None, 0.0, [], None), np.array([[0.0, 2.0, np.nan]]))
+    assert np.isnan(_readers.decode(data, 1.0, 0.0, [2.0, np.nan], None)[0, 1:]).all()
+
+
+def test_inputs_are_read_where_they_are_and_left_alone():
+    rng = np.random.default_rng(3)
+    base = stored_values(np.uint16, (40, 30), rng, [0])
+    strided = base[::2, ::3]
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), np.uint16, offset=1)[: base.size]
+    unaligned = unaligned.reshape(base.shape)
+    assert not unaligned.flags.aligned
+    assert same_bits(_readers.decode(strided, 0.5, 1.0, [0.0], None),
+                     numpy_decode(strided, 0.5, 1.0, [0.0]))  # fmt: skip
+    assert same_bits(_readers.decode(unaligned, 0.5, 1.0, [0.0], None),
+                     numpy_decode(base, 0.5, 1.0, [0.0]))  # fmt: skip
+    before = base.copy()
+    _readers.decode(base, 0.5, 1.0, [0.0], [3, 3, 0])
+    assert same_bits(base, before)
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((np.zeros(4, np.uint8), None, None, [], None), ValueError, "data must be 2-D"),
+        ((np.zeros((2, 2, 2), np.uint8), None, None, [], None), ValueError, "data must be 2-D"),
+        ((np.zeros((2, 3), np.uint8), None, None, [[1.0]], None), ValueError, "codes must be 1-D"),
+        ((np.zeros((2, 3), np.uint8), None, None, [], [[0]]), ValueError, "rows must be 1-D"),
+        ((np.zeros((2, 3), np.uint8), None, None, [], [0, 2]), ValueError, "rows must hold"),
+        ((np.zeros((2, 3), np.uint8), None, None, [], [-1]), ValueError, "rows must hold"),
+        ((np.zeros((2, 3), np.int64), None, None, [], None), TypeError, "dtype int64"),
+        ((np.zeros((2, 3), ">u2"), None, None, [], None), TypeError, "byte order"),
+        ((np.zeros((2, 3), np.uint8), "1", None, [], None), TypeError, "incompatible"),
+    ],
+)
+def test_errors(args, error, message):
+    with pytest.raises(error, match=message):
+        _readers.decode(*args)
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (5, 0), (0, 2**48), (2**48, 0)])
+def test_empty_moments(shape):
+    data = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape, (0, 0))
+    out = _readers.decode(data, 2.0, 1.0, [0.0], None)
+    assert out.shape == shape and out.dtype == np.float64
+    assert _readers.decode(data, 2.0, 1.0, [0.0], []).shape == (0, shape[1])

@@ -1,0 +1,243 @@
+"""The lean readers of bluster.radar.readers against xradar's on the same files: volumes that
+xradar writes (ODIM_H5 float64 and packed, CfRadial 2), that Py-ART writes (CfRadial 1, packed
+too), and the real FMI Korpo ODIM_H5 volume of the pyart-mch wheel; every difference is one
+the readers document. Also the choice of reader, the moments read, the errors, threads."""
+
+import concurrent.futures
+
+import numpy as np
+import pytest
+import xarray as xr
+
+xradar = pytest.importorskip("xradar", reason="bluster.radar needs the radar extra (xradar)")
+
+from radar_archive import PACKING, write_volume  # noqa: E402
+
+from bluster.radar import calibration, open_volume, readers, vad_profile  # noqa: E402
+from bluster.radar.synthetic import synthetic_volume  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")  # xradar's ODIM time notes
+
+
+def tree(elevations=(0.5, 1.5), rays=90, gates=40):
+    """The synthetic volume with missing velocities, and rays that do not start at north."""
+    volume = synthetic_volume(elevations, n_rays=rays, n_gates=gates)
+    sweeps = {}
+    for name, node in volume.children.items():
+        ds = node.to_dataset(inherit=False).roll(azimuth=rays // 3, roll_coords=True)
+        velocity = ds["VRADH"].values.copy()
+        velocity[::7, ::5] = np.nan
+        velocity[1::11, ::3] = PACKING["VRADH"][1]  # at the offset: stored as "undetect"
+        sweeps[name] = ds.assign(VRADH=ds["VRADH"].copy(data=velocity))
+    root = volume.to_dataset(inherit=False).assign_attrs(volume.attrs)
+    return xr.DataTree.from_dict({"/": root, **sweeps})
+
+
+def pyart_cfradial1(path):
+    """A CfRadial 1 volume written by Py-ART: a float velocity with a masked gate, and a
+    reflectivity packed in int16 with a float32 scale factor."""
+    pyart = pytest.importorskip("pyart")
+    radar = pyart.testing.make_empty_ppi_radar(40, 36, 2)
+    rng = np.random.default_rng(0)
+    velocity = np.ma.masked_invalid(rng.normal(0.0, 10.0, (72, 40)))
+    velocity[3, 5] = np.ma.masked
+    radar.add_field("velocity", {"data": velocity, "units": "m/s", "_FillValue": -9999.0})
+    radar.add_field(
+        "reflectivity",
+        {
+            "data": np.ma.masked_invalid(rng.normal(20.0, 10.0, (72, 40))),
+            "units": "dBZ",
+            "_FillValue": -32768,
+            "_Write_as_dtype": "int16",
+            "scale_factor": np.float32(0.01),
+            "add_offset": np.float32(0.0),
+        },
+    )
+    pyart.io.write_cfradial(str(path), radar)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("lean")
+    paths = {name: folder / name for name in ("float.h5", "packed.h5", "v2.nc", "v1.nc")}
+    volume = tree()
+    write_volume(paths["float.h5"], volume)
+    write_volume(paths["packed.h5"], volume, pack=True)
+    xradar.io.to_cfradial2(volume, paths["v2.nc"])
+    pyart_cfradial1(paths["v1.nc"])
+    return paths
+
+
+def same_values(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    if a.dtype.kind == "f" and b.dtype.kind == "f":
+        a, b = a.astype(np.float64), b.astype(np.float64)
+        return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+    return a.shape == b.shape and np.array_equal(a, b)
+
+
+def same_attrs(a, b):
+    return a.keys() == b.keys() and all(same_values(a[k], b[k]) for k in a)
+
+
+def assert_same_tree(lean, peer):
+    """The lean tree is the peer's: children, variables, dims, coordinates, attributes and
+    values (moments in float64, the peer's in their own type)."""
+    assert list(lean.children) == list(peer.children)
+    assert same_attrs(lean.attrs, peer.attrs)
+    for node in ["/", *lean.children]:
+        ours, theirs = (t[node].to_dataset(inherit=False) for t in (lean, peer))
+        assert set(ours.variables) == set(theirs.variables), node
+        assert set(ours.coords) == set(theirs.coords), node
+        for name, variable in ours.variables.items():
+            other = theirs.variables[name]
+            assert variable.dims == other.dims, (node, name)
+            assert same_attrs(variable.attrs, other.attrs), (node, name)
+            assert same_values(variable.values, other.values), (node, name)
+            if variable.ndim == 2:
+                assert variable.dtype == np.float64
+
+
+@pytest.mark.parametrize("name, engine", [("float.h5", "odim"), ("v2.nc", "cfradial2"),
+                                          ("v1.nc", "cfradial1")])  # fmt: skip
+def test_the_tree_of_xradar(files, name, engine):
+    lean = open_volume(files[name])
+    assert readers.detect(files[name]) == engine
+    assert_same_tree(lean, open_volume(files[name], engine=engine))
+
+
+def test_packed_odim_differs_from_xradar_only_at_undetect(files):
+    # xradar keeps ODIM's "undetect" code as a value: the offset, -327.68 m/s here, which no
+    # velocity is. The lean reader gives NaN there, and xradar's bits everywhere else.
+    lean = open_volume(files["packed.h5"])
+    peer = open_volume(files["packed.h5"], engine="odim")
+    gain, offset = PACKING["VRADH"]
+    for sweep in lean.children:
+        ours, theirs = lean[sweep]["VRADH"].values, peer[sweep]["VRADH"].values
+        undetect = theirs == 0 * gain + offset
+        assert undetect.sum() > 50 and np.isnan(ours[undetect]).all()
+        assert same_values(ours[~undetect], theirs[~undetect])
+        lean[sweep]["VRADH"].values[undetect] = theirs[undetect]
+    assert_same_tree(lean, peer)
+    assert lean["sweep_0"]["azimuth"].values[0] < 5.0  # sorted, as xradar sorts them
+
+
+def test_the_real_korpo_volume(korpo):
+    lean = open_volume(korpo)
+    assert_same_tree(lean, open_volume(korpo, engine="odim"))
+    assert lean.attrs["site"] == "fikor" and list(lean.children) == ["sweep_0", "sweep_1"]
+    fits = vad_profile(korpo, rings=True, n_threads=1)[1]
+    assert np.isfinite(fits["u"]).sum() > 100
+
+
+def test_cfradial1_sweeps_keep_their_own_rays(tmp_path):
+    # Two sweeps whose rays have the same times: xradar sorts the rays of the whole volume by
+    # time before cutting it into sweeps, and each of its sweeps gets half of the other's rays.
+    path = tmp_path / "shared_times.nc"
+    volume = synthetic_volume((0.5, 4.5), n_rays=36, n_gates=20)
+    xradar.io.to_cfradial1(volume, path)
+    lean, peer = open_volume(path), open_volume(path, engine="cfradial1")
+    for sweep, elevation in zip(lean.children, (0.5, 4.5), strict=True):
+        np.testing.assert_array_equal(lean[sweep]["elevation"], elevation)
+        truth = volume[sweep]["VRADH"].values
+        assert same_values(lean[sweep]["VRADH"].values, truth)
+        assert not same_values(peer[sweep]["VRADH"].values, truth)
+    assert set(np.unique(peer["sweep_1"]["elevation"])) == {0.5, 4.5}
+
+
+@pytest.mark.parametrize("name", ["packed.h5", "v2.nc", "v1.nc"])
+def test_only_the_moments_asked_for(files, name):
+    everything = open_volume(files[name])
+    wind = open_volume(files[name], quantities=["velocity"])
+    moments = {n for n, v in wind["sweep_0"].data_vars.items() if v.ndim == 2}
+    assert moments == {"VRADH"} if name != "v1.nc" else moments == {"velocity"}
+    for sweep in wind.children:
+        for moment in moments:
+            assert same_values(wind[sweep][moment].values, everything[sweep][moment].values)
+    # a name the alias table does not know is read too
+    named = open_volume(files[name], quantities=["velocity"], moments={"velocity": "VRADH"})
+    assert "VRADH" in named["sweep_0"] or name == "v1.nc"
+
+
+def test_functions_read_only_what_they_need(files, monkeypatch):
+    asked = []
+    read = readers.read
+    monkeypatch.setattr(readers, "read", lambda *a: asked.append(a[2]) or read(*a))
+    profile = vad_profile(files["packed.h5"], n_threads=1)
+    row = calibration(files["float.h5"], band="S", n_threads=1)
+    assert asked == [["velocity"], ["reflectivity", "zdr", "phidp", "kdp", "rhohv", "snr"]]
+    assert np.isfinite(profile["u"]).any() and np.isfinite(row["z_bias"]).all()
+    peer = calibration(open_volume(files["float.h5"], engine="odim"), band="S", n_threads=1)
+    assert all(same_values(row[k], peer[k]) for k in row.data_vars)
+
+
+def test_engines(files, tmp_path):
+    path = files["float.h5"]
+    assert_same_tree(open_volume(path, engine="bluster-odim"), open_volume(path))
+    with pytest.raises(ValueError, match="engine 'bluster-cfradial2'"):
+        open_volume(path, engine="bluster-cfradial2")
+    with pytest.raises(ValueError, match="no such lean reader; they are bluster-odim"):
+        open_volume(path, engine="bluster-grib")
+    with pytest.raises(ValueError, match="unknown quantity 'wind'"):
+        open_volume(path, quantities=["wind"])
+    # NetCDF3 classic, which the HDF5 library cannot read, is xradar's
+    netcdf3 = tmp_path / "classic.nc"
+    xr.Dataset({"x": ("t", [1.0])}).to_netcdf(netcdf3, format="NETCDF3_CLASSIC")
+    assert readers.detect(netcdf3) is None
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"", "not a readable radar volume"),
+        (b"\x89HDF\r\n\x1a\n" + b"\0" * 100, "not a readable radar volume"),
+        (b"GRIB\0\0\x1e\x02" + b"\0" * 100, "not a readable radar volume"),
+    ],
+    ids=["empty", "HDF5 signature only", "foreign"],
+)
+def test_files_no_reader_takes(tmp_path, content, message):
+    path = tmp_path / "volume.h5"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=message):
+        open_volume(path)
+
+
+def test_damaged_inside(files, tmp_path):
+    # an ODIM_H5 file whose moment dataset is gone: the lean reader names itself and the cause
+    import h5py
+
+    path = tmp_path / "damaged.h5"
+    path.write_bytes(files["packed.h5"].read_bytes())
+    with h5py.File(path, "a") as f:
+        del f["dataset2/data1/data"]
+    with pytest.raises(ValueError, match=r"could not read .* \(engine 'bluster-odim'\)"):
+        open_volume(path)
+
+
+def test_a_registered_reader(tmp_path):
+    # How a format joins: a detector over the first bytes and a reader of (path, quantities).
+    seen = []
+
+    def read(path, quantities):
+        seen.append(quantities)
+        sweep = synthetic_volume((0.5,), n_rays=36, n_gates=10)["sweep_0"].to_dataset()
+        return xr.DataTree.from_dict({"sweep_0": sweep})
+
+    path = tmp_path / "volume.demo"
+    path.write_bytes(b"DEMO0001" + b"\0" * 64)
+    readers.register("demo", lambda head: head.startswith(b"DEMO"), read)
+    try:
+        assert open_volume(path, quantities=["velocity"])["sweep_0"].sizes["azimuth"] == 36
+        assert open_volume(path, engine="bluster-demo")
+        assert seen == [["velocity"], None]
+    finally:
+        del readers.READERS["demo"]
+
+
+def test_threads_read_the_same(files):
+    names = ["packed.h5", "v2.nc", "v1.nc"] * 4
+    alone = {name: open_volume(files[name]) for name in set(names)}
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        together = list(pool.map(lambda n: open_volume(files[n]), names))
+    for name, volume in zip(names, together, strict=True):
+        xr.testing.assert_identical(volume, alone[name])
