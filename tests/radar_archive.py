@@ -83,15 +83,37 @@ def _ray_times(start: np.datetime64, sweep: int, n_rays: int) -> np.ndarray:
     return start + sweep * np.timedelta64(60, "s") + np.arange(n_rays) * step
 
 
-def write_volume(path: Path, tree: xr.DataTree) -> None:
+def write_volume(path: Path, tree: xr.DataTree, site: str = "detst") -> None:
     from xradar.io import to_odim
 
-    to_odim(tree, str(path), source="NOD:detst")
+    to_odim(tree, str(path), source=f"NOD:{site}")
 
 
-def write_archive(directory: Path, count: int, **geometry: object) -> list[Truth]:
-    """``count`` volumes ``vol_000.h5``, ... five minutes apart, with drifting errors."""
-    truths = [drift(index, count) for index in range(count)]
+def write_archive(
+    directory: Path, count: int, *, site: str = "detst", first: int = 0, **geometry: object
+) -> list[Truth]:
+    """``count`` volumes ``vol_000.h5``, ... five minutes apart, with drifting errors, of the
+    radar ``site``; the first one is the archive's volume ``first``."""
+    truths = [drift(first + index, first + count) for index in range(count)]
     for index, truth in enumerate(truths):
-        write_volume(directory / f"vol_{index:03d}.h5", volume(truth, **geometry))
+        write_volume(directory / f"vol_{index:03d}.h5", volume(truth, **geometry), site)
     return truths
+
+
+def write_bomb(path: Path, volume: Path) -> None:
+    """``volume`` with the moments of its first sweep declared 30 GiB and never written: a
+    file of the same size on disk whose chunks read as 30 GiB of fill values."""
+    import h5py
+
+    path.write_bytes(volume.read_bytes())
+    with h5py.File(path, "r+") as file:
+        sweep = file["dataset1"]
+        moments = [name for name in sweep if name.startswith("data")]
+        rays = int(sweep["where"].attrs["nrays"])
+        gates = 30 * 2**30 // (len(moments) * rays * 8)
+        for name in moments:
+            del sweep[name]["data"]
+            sweep[name].create_dataset(
+                "data", (rays, gates), "f8", chunks=(1, 2**20), compression="gzip"
+            )
+        sweep["where"].attrs["nbins"] = gates

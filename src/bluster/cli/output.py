@@ -2,19 +2,26 @@
 
 A file is never written in place: the new content goes to a hidden temporary file (or
 directory, for Zarr) beside the target and is renamed over it when complete, so an interrupted
-or failed run leaves the previous file or none, never a corrupt one.
+or failed run leaves the previous file or none, never a corrupt one. A NetCDF file is made in
+memory first and then written with plain file calls: a full disk or a quota is then an
+``OSError`` of that write, and never leaves the HDF5 library with a half-written file.
+
+A volume is known by its identity, the site and the start time: one row per identity.
 """
 
+import glob
 import os
+import re
 import shutil
 import uuid
 from collections.abc import Iterable
 from pathlib import Path
 
+import dask.config
 import numpy as np
 import xarray as xr
 
-from bluster.cli.tasks import SOURCE, TIME
+from bluster.cli.tasks import SITE, SOURCE, TIME
 
 
 def is_zarr(path: Path) -> bool:
@@ -48,23 +55,36 @@ def read_previous(path: Path, expected: Iterable[str]) -> xr.Dataset | None:
 
 
 def done_sources(previous: xr.Dataset | None) -> set[str]:
-    """File names already in the time series."""
+    """The files already in the time series (their ``source``: the resolved path)."""
     if previous is None:
         return set()
     return {str(name) for name in previous[SOURCE].values}
 
 
+def identities(series: xr.Dataset) -> list[tuple[str, int]]:
+    """The identity of every row: its site and its volume start time (ns)."""
+    sites = series[SITE].values if SITE in series.variables else [""] * series.sizes[TIME]
+    times = series[TIME].values.astype("datetime64[ns]").astype(np.int64)
+    return [(str(site), int(time)) for site, time in zip(sites, times, strict=True)]
+
+
 def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Dataset:
     """The previous time series and the new rows in one Dataset, sorted by time then file name.
 
-    A new row whose volume time is already in ``previous`` is dropped (the same volume under
-    another file name), so a resumed run adds no duplicates.
+    One row per volume, a volume being known by its site and start time: a new row whose
+    volume is already in ``previous``, or in a new row of a file whose path sorts first,
+    is dropped (the same volume under another file name), so a resumed run adds no
+    duplicates and rows of two radars scanning at the same times are all kept.
     """
-    if previous is not None:
-        known = set(previous[TIME].values.tolist())
-        rows = [previous] + [row for row in rows if row[TIME].values[0].item() not in known]
+    known = set() if previous is None else set(identities(previous))
+    kept = [] if previous is None else [previous]
+    for row in sorted(rows, key=lambda row: str(row[SOURCE].values[0])):
+        identity = identities(row)[0]
+        if identity not in known:
+            known.add(identity)
+            kept.append(row)
     merged = xr.concat(
-        rows,
+        kept,
         dim=TIME,
         data_vars="all",
         coords="different",
@@ -79,12 +99,29 @@ def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Datase
 
 
 def write_atomic(dataset: xr.Dataset, path: Path) -> None:
-    """Write ``dataset`` to ``path`` (NetCDF, or Zarr for a ``.zarr`` name) in one rename."""
+    """Write ``dataset`` to ``path`` (NetCDF, or Zarr for a ``.zarr`` name) in one rename.
+
+    Raises
+    ------
+    OSError
+        The file cannot be written (a full disk, a quota, a folder removed meanwhile);
+        ``path`` keeps its previous content, and no temporary file is left.
+    """
     path = path.absolute()
-    if is_zarr(path):
-        _write_zarr(dataset, path)
-    else:
-        _write_netcdf(dataset, path)
+    # The rows are in memory: nothing to compute, and no lock of a distributed cluster that
+    # may be running (xarray takes one named after the target, which a write to memory lacks)
+    with dask.config.set(scheduler="synchronous"):
+        if is_zarr(path):
+            _write_zarr(dataset, path)
+        else:
+            _write_netcdf(dataset, path)
+
+
+def temporaries_of(path: Path) -> list[Path]:
+    """The temporary files and folders of writes of ``path`` (of any process)."""
+    named = re.compile(rf"\.{re.escape(path.name)}\.[0-9]+-[0-9a-f]{{8}}\.(tmp|old)")
+    pattern = f".{glob.escape(path.name)}.*"
+    return [found for found in path.parent.glob(pattern) if named.fullmatch(found.name)]
 
 
 def _temporary_beside(path: Path, kind: str) -> Path:
@@ -94,9 +131,13 @@ def _temporary_beside(path: Path, kind: str) -> Path:
 
 
 def _write_netcdf(dataset: xr.Dataset, path: Path) -> None:
+    content = dataset.to_netcdf(engine="h5netcdf")  # in memory, before the disk is touched
     temporary = _temporary_beside(path, "tmp")
     try:
-        dataset.to_netcdf(temporary, engine="h5netcdf")
+        with open(temporary, "wb") as file:
+            file.write(content)
+            file.flush()
+            os.fsync(file.fileno())  # on disk before the rename makes it the file
         os.replace(temporary, path)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -119,7 +160,10 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
             old = _temporary_beside(path, "old")
             os.replace(path, old)
             os.replace(temporary, path)
-            shutil.rmtree(old)
+            if old.is_dir():
+                shutil.rmtree(old)
+            else:  # a file replaced with --overwrite
+                old.unlink()
         else:
             os.replace(temporary, path)
     except BaseException:
