@@ -61,30 +61,17 @@ def done_sources(previous: xr.Dataset | None) -> set[str]:
     return {str(name) for name in previous[SOURCE].values}
 
 
-def identities(series: xr.Dataset) -> list[tuple[str, int]]:
-    """The identity of every row: its site and its volume start time (ns)."""
-    sites = series[SITE].values if SITE in series.variables else [""] * series.sizes[TIME]
-    times = series[TIME].values.astype("datetime64[ns]").astype(np.int64)
-    return [(str(site), int(time)) for site, time in zip(sites, times, strict=True)]
-
-
 def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Dataset:
-    """The previous time series and the new rows in one Dataset, sorted by time then file name.
+    """The previous time series and the new rows in one Dataset, sorted by time then file.
 
-    One row per volume, a volume being known by its site and start time: a new row whose
-    volume is already in ``previous``, or in a new row of a file whose path sorts first,
-    is dropped (the same volume under another file name), so a resumed run adds no
-    duplicates and rows of two radars scanning at the same times are all kept.
+    One row per volume, a volume being known by its site and start time: of several rows of
+    one volume (the same volume under several file names, in this run or an earlier one),
+    the row of the file whose path sorts first is kept, so that the result depends on the
+    files alone and not on the order they were done in. Rows of two radars with the same
+    scan times are all kept.
     """
-    known = set() if previous is None else set(identities(previous))
-    kept = [] if previous is None else [previous]
-    for row in sorted(rows, key=lambda row: str(row[SOURCE].values[0])):
-        identity = identities(row)[0]
-        if identity not in known:
-            known.add(identity)
-            kept.append(row)
     merged = xr.concat(
-        kept,
+        ([] if previous is None else [previous]) + list(rows),
         dim=TIME,
         data_vars="all",
         coords="different",
@@ -92,10 +79,19 @@ def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Datase
         join="outer",
         combine_attrs="drop_conflicts",
     )
+    sources = merged[SOURCE].values.astype(str)
+    times = merged[TIME].values
+    sites = merged[SITE].values.astype(str) if SITE in merged.variables else np.full(times.size, "")
     # lexsort: the last key is the primary one
-    order = np.lexsort((merged[SOURCE].values.astype(str), merged[TIME].values))
+    by_volume = np.lexsort((sources, times, sites))
+    first = np.ones(by_volume.size, dtype=bool)
+    first[1:] = (times[by_volume][1:] != times[by_volume][:-1]) | (
+        sites[by_volume][1:] != sites[by_volume][:-1]
+    )
+    kept = by_volume[first]
+    kept = kept[np.lexsort((sources[kept], times[kept]))]
     # the encoding read from the previous file (e.g. its time units) may not fit the new rows
-    return merged.isel({TIME: order}).drop_encoding()
+    return merged.isel({TIME: kept}).drop_encoding()
 
 
 def write_atomic(dataset: xr.Dataset, path: Path) -> None:

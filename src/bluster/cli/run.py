@@ -24,10 +24,10 @@ from bluster.cli.tasks import Outcome, VolumeTask, source_text
 # 143 terminated (SIGTERM): what was done is written.
 EXIT_OK, EXIT_SKIPPED, EXIT_NOTHING, EXIT_WRITE_FAILED = 0, 1, 3, 4
 
-#: Writing takes at most about a tenth of a run: after a write, the next one waits at least
-#: this many times as long as that write took, even with ``--checkpoint 0``. A write rewrites
-#: every row, so writing after every volume would cost the square of the archive's size;
-#: spaced so, the writes cost a fixed share of the run, linear in its size.
+#: Writing takes a small share of a run (about a tenth): after a write, the next one waits at
+#: least this many times as long as that write took, even with ``--checkpoint 0``. A write
+#: replaces the whole file, so writing after every volume would cost the square of the
+#: archive's size; spaced so, the writes cost a bounded share of the run, linear in its size.
 WRITE_SHARE = 9.0
 
 #: Seconds before the final write is tried a second time, when the first one failed.
@@ -57,6 +57,8 @@ class Run:
     rows: list[xr.Dataset] = field(default_factory=list)
     failed: list[Outcome] = field(default_factory=list)
     unsearched: int = 0  # folders and files that could not be examined
+    series: xr.Dataset | None = None  # the previous rows and the new ones merged so far
+    merged: int = 0  # new rows in the series
     written: int = 0  # new rows in the file
     result: xr.Dataset | None = None  # what the file holds
     last_write: float = field(default_factory=time.monotonic)  # when the last write ended
@@ -64,7 +66,7 @@ class Run:
     failed_writes: int = 0  # writes that failed since the last one that did not
 
     def __post_init__(self) -> None:
-        self.result = self.previous
+        self.series = self.result = self.previous
 
     def add(self, outcome: Outcome) -> None:
         if outcome.row is not None:
@@ -87,7 +89,10 @@ class Run:
         if len(self.rows) == self.written:
             self.last_write = start
             return True
-        merged = merge_rows(self.previous, self.rows).assign_attrs(self.options.attrs)
+        # only the rows new since the last merge are merged in: merging every row at every
+        # write would cost the square of the archive
+        merged = merge_rows(self.series, self.rows[self.merged :]).assign_attrs(self.options.attrs)
+        self.series, self.merged = merged, len(self.rows)
         try:
             write_atomic(merged, self.options.out)
         except Exception as err:  # a full disk, a quota, h5py's RuntimeError: not the run's end
