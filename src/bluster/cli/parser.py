@@ -28,14 +28,13 @@ examples:
 RUN_NOTES = """\
 bad files:
   A file that cannot be read, or lacks a moment the command needs in every sweep, is
-  reported (name and reason) and skipped; it never ends the run. Sweeps without the moments
+  reported (path and reason) and skipped; it never ends the run. Sweeps without the moments
   a number needs (the velocity and dual-polarisation sweeps of NEXRAD's split cuts) are left
-  out of that number. --moment QUANTITY=NAME names a moment the usual names do not find.
-  The summary at the end lists every skipped file.
-  A folder that cannot be searched and a file that cannot be read (permissions) are
-  reported and counted the same way. With --processes, a file whose worker process dies
-  while reading it (killed for want of memory, a crash in a reader) is tried once more,
-  then reported and skipped.
+  out of that number. --moment QUANTITY=NAME names a moment the usual names do not find. A
+  file or folder that cannot be read for its permissions is reported and counted the same
+  way. With --processes, a file whose worker process dies while reading it (killed for want
+  of memory, a crash in a reader) is tried once more, then reported and skipped. The
+  summary at the end lists every skipped file.
 
 exit status:
   0    every file processed (with --keep-going: some skipped, something written)

@@ -131,7 +131,17 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
     ------
     ValueError
         The file is not a radar volume of a known format, is truncated or unreadable, holds
-        no sweeps, or a sweep has no azimuth or elevation angles.
+        no sweeps, a sweep has no azimuth or elevation angles or has them in units that
+        are no angle, its ray times are not dates, or its datasets declare more than
+        :data:`MAX_VOLUME_BYTES` uncompressed.
+    PermissionError
+        The file cannot be read.
+
+    Notes
+    -----
+    Reads through netCDF4 (xradar's CfRadial readers) and Py-ART take one lock: netCDF4 is not
+    thread-safe, and two threads reading such files at once would crash the process. Reads
+    through h5py (ODIM_H5, GAMIC) and xradar's own decoders run in parallel.
 
     Examples
     --------
