@@ -291,6 +291,19 @@ def test_second_writer_refused_and_leftovers_removed(archive, tmp_path):
     assert leftovers(out) == []
 
 
+def test_zarr_store_moved_aside_by_a_killed_run_is_put_back(archive, tmp_path):
+    """A Zarr store is replaced by two renames: a run killed between them leaves the previous
+    store only under its temporary name, which the next run puts back rather than removing."""
+    out = tmp_path / "m.zarr"
+    argv = ("calibrate", archive / "vol_000.h5", "--band", BAND, "-o", out, "-q")
+    assert run(*argv)[0] == 0
+    out.rename(tmp_path / ".m.zarr.4242-0123abcd.old")
+    status, stderr = run(*argv[:1], archive / "vol_001.h5", *argv[2:], "--resume")
+    assert status == 0, stderr
+    assert xr.open_zarr(out).sizes["time"] == 2
+    assert leftovers(out) == []
+
+
 @pytest.mark.parametrize(
     "signals, statuses, message",
     [

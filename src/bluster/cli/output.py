@@ -152,19 +152,38 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
             dataset.to_zarr(temporary, mode="w", consolidated=True, zarr_format=2)
         else:  # format 2 is zarr 2's only one
             dataset.to_zarr(temporary, mode="w", consolidated=True)
-        if path.exists():
+        if path.exists() or path.is_symlink():
             old = _temporary_beside(path, "old")
             os.replace(path, old)
-            os.replace(temporary, path)
-            if old.is_dir():
-                shutil.rmtree(old)
-            else:  # a file replaced with --overwrite
-                old.unlink()
+            try:
+                os.replace(temporary, path)
+            except BaseException:
+                os.replace(old, path)  # the previous store back in its place
+                raise
+            remove(old)  # a folder, or a file replaced with --overwrite
         else:
             os.replace(temporary, path)
     except BaseException:
         shutil.rmtree(temporary, ignore_errors=True)
         raise
+
+
+def remove(path: Path) -> None:
+    """Remove a file, or a folder with everything in it."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+
+
+def restore_aside(path: Path) -> None:
+    """Put back the previous Zarr store that a killed run had moved aside, when ``path`` has
+    none: between the two renames of a Zarr write, it exists only under its temporary name."""
+    if path.exists():
+        return
+    for aside in sorted(p for p in temporaries_of(path) if p.suffix == ".old"):
+        os.replace(aside, path)
+        return
 
 
 def _zarr_major() -> int:

@@ -11,12 +11,11 @@ import contextlib
 import importlib
 import json
 import os
-import shutil
 from collections.abc import Collection, Iterator
 from pathlib import Path
 
 from bluster.cli.lock import OutputBusy, OutputLock
-from bluster.cli.output import is_zarr, temporaries_of
+from bluster.cli.output import is_zarr, remove, restore_aside, temporaries_of
 from bluster.cli.provenance import COMMAND
 
 OPTION = "-o/--out"
@@ -51,8 +50,9 @@ def claimed(
             f"{OPTION} {out}: cannot write in {out.absolute().parent}: {err.strerror or err}"
         ) from None
     try:
+        restore_aside(out.absolute())
         for stale in temporaries_of(out.absolute()):
-            _remove(stale)
+            remove(stale)
         yield
     finally:
         lock.release()
@@ -100,10 +100,3 @@ def written_by(path: Path) -> str | None:
     if isinstance(value, bytes):
         value = value.decode(errors="replace")
     return value if isinstance(value, str) else None
-
-
-def _remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        path.unlink(missing_ok=True)
