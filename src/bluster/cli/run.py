@@ -82,9 +82,10 @@ class Run:
         waited = now - self.last_write
         return waited >= max(self.options.checkpoint, WRITE_SHARE * self.write_cost)
 
-    def write(self) -> bool:
+    def write(self, then: str = "the run goes on and writes again at the next checkpoint") -> bool:
         """Write the previous rows and every new one, if there is anything new; False when
-        the write failed (reported once, the file keeping its last complete write)."""
+        the write failed (reported once, with ``then``, what happens next; the file keeps
+        its last complete write)."""
         start = time.monotonic()
         if len(self.rows) == self.written:
             self.last_write = start
@@ -99,8 +100,7 @@ class Run:
             if not self.failed_writes:
                 self.progress.message(
                     f"bluster: could not write {self.options.out}: {_error_text(err)}; it "
-                    f"keeps its last complete write ({self.held()} volumes); the run goes on "
-                    "and writes again at the next checkpoint"
+                    f"keeps its last complete write ({self.held()} volumes); {then}"
                 )
             self.failed_writes += 1
             return False
@@ -116,10 +116,9 @@ class Run:
 
     def final_write(self) -> bool:
         """The last write, tried twice; False when both failed (reported)."""
-        if self.write():
+        if self.write(then=f"trying once more in {RETRY_PAUSE:g} s"):
             return True
         time.sleep(RETRY_PAUSE)
-        self.failed_writes = 0  # report this attempt's reason too
         return self.write()
 
     def held(self) -> int:

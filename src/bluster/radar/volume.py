@@ -133,7 +133,7 @@ def open_volume(source: Any, *, engine: str | None = None) -> xr.DataTree:
         The file is not a radar volume of a known format, is truncated or unreadable, holds
         no sweeps, a sweep has no azimuth or elevation angles or has them in units that
         are no angle, its ray times are not dates, or its datasets declare more than
-        :data:`MAX_VOLUME_BYTES` uncompressed.
+        :data:`bluster.radar.volume.MAX_VOLUME_BYTES` uncompressed.
     PermissionError
         The file cannot be read.
 
