@@ -114,22 +114,50 @@ def packed(tree: xr.DataTree) -> xr.DataTree:
     return xr.DataTree.from_dict({"/": root, **sweeps})
 
 
-def write_volume(path: Path, tree: xr.DataTree, *, pack: bool = False) -> None:
-    """The volume as ODIM_H5 by xradar's writer: float64 moments, or packed to 16-bit codes
-    with the rays' angles and times (``how`` group), as operational volumes are."""
+def write_volume(path: Path, tree: xr.DataTree, *, pack: bool = False, site: str = "detst") -> None:
+    """The volume as ODIM_H5 by xradar's writer, of the radar ``site``: float64 moments, or
+    packed to 16-bit codes with the rays' angles and times (``how`` group), as operational
+    volumes are."""
     from xradar.io import to_odim
 
     if pack:
-        to_odim(packed(tree), str(path), source="WMO:10999,NOD:detst", optional_how=True)
+        to_odim(packed(tree), str(path), source=f"WMO:10999,NOD:{site}", optional_how=True)
     else:
-        to_odim(tree, str(path), source="NOD:detst")
+        to_odim(tree, str(path), source=f"NOD:{site}")
 
 
 def write_archive(
-    directory: Path, count: int, *, pack: bool = False, **geometry: object
+    directory: Path,
+    count: int,
+    *,
+    pack: bool = False,
+    site: str = "detst",
+    first: int = 0,
+    **geometry: object,
 ) -> list[Truth]:
-    """``count`` volumes ``vol_000.h5``, ... five minutes apart, with drifting errors."""
-    truths = [drift(index, count) for index in range(count)]
+    """``count`` volumes ``vol_000.h5``, ... five minutes apart, with drifting errors, of the
+    radar ``site``; the first one is the archive's volume ``first``."""
+    truths = [drift(first + index, first + count) for index in range(count)]
     for index, truth in enumerate(truths):
-        write_volume(directory / f"vol_{index:03d}.h5", volume(truth, **geometry), pack=pack)
+        path = directory / f"vol_{index:03d}.h5"
+        write_volume(path, volume(truth, **geometry), pack=pack, site=site)
     return truths
+
+
+def write_bomb(path: Path, volume: Path) -> None:
+    """``volume`` with the moments of its first sweep declared 30 GiB and never written: a
+    file of the same size on disk whose chunks read as 30 GiB of fill values."""
+    import h5py
+
+    path.write_bytes(volume.read_bytes())
+    with h5py.File(path, "r+") as file:
+        sweep = file["dataset1"]
+        moments = [name for name in sweep if name.startswith("data")]
+        rays = int(sweep["where"].attrs["nrays"])
+        gates = 30 * 2**30 // (len(moments) * rays * 8)
+        for name in moments:
+            del sweep[name]["data"]
+            sweep[name].create_dataset(
+                "data", (rays, gates), "f8", chunks=(1, 2**20), compression="gzip"
+            )
+        sweep["where"].attrs["nbins"] = gates

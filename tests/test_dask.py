@@ -143,9 +143,14 @@ def test_lazy_inputs_give_the_direct_result(request, archive, scheduler, n_threa
         assert same_bits(values, direct), name
 
 
-def test_unknown_chunk_sizes_along_the_reduced_dim_are_refused():
-    velocity = da.ones((4, 6), chunks=(2, 3))[:, da.ones(6, dtype=bool, chunks=3)]
-    with pytest.raises(ValueError, match="velocity has chunks of unknown size along 'azimuth'"):
+@pytest.mark.parametrize("dim", ["azimuth", "ring"], ids=["reduced dim", "row dim"])
+def test_unknown_chunk_sizes_are_refused(dim):
+    """As boolean indexing leaves them, along the samples or the rows."""
+    velocity = da.ones((4, 6), chunks=(2, 3))
+    axis = 1 if dim == "azimuth" else 0
+    keep = da.ones(velocity.shape[axis], dtype=bool, chunks=velocity.chunksize[axis])
+    velocity = velocity[:, keep] if axis else velocity[keep]
+    with pytest.raises(ValueError, match=f"velocity has chunks of unknown size along '{dim}'"):
         bluster.vad(xr.DataArray(velocity, dims=("ring", "azimuth")), np.arange(6.0), 1.0)
 
 

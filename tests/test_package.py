@@ -490,6 +490,40 @@ def call_error(call):
             TypeError,
             "offset_stats: table is 'rain', expected a number or a pair (ref_z, ref_v)",
         ),
+        (
+            lambda: bluster.offset_stats(xr.DataArray(0.3), elevation=0.5),
+            ValueError,
+            "offset_stats: zdr has shape (), expected 1-D or more (rows..., samples)",
+        ),
+        (
+            lambda: bluster.consistency_stats(
+                xr.DataArray(40.0), 1.0, 1.0, table=([0.0, 1.0], [-4.0, -4.0])
+            ),
+            ValueError,
+            "consistency_stats: z has shape (), expected 1-D or more (rows..., samples)",
+        ),
+        (
+            lambda: bluster.vad([[1.0]], xr.DataArray([1.0], attrs={"units": "1"}), 0.5),
+            ValueError,
+            "vad: azimuth has units '1', expected an angle unit convertible to radian",
+        ),
+        (
+            lambda: bluster.vad([[1.0]], [[1.0]], UNITS.Quantity(0.5, "percent")),
+            ValueError,
+            "vad: elevation has units '%', expected an angle unit convertible to radian",
+        ),
+        (
+            lambda: bluster.vad(np.zeros((2, 4)), np.zeros(4), [0.5, -90.0]),
+            ValueError,
+            "vad: elevation -90 degrees is outside -2 to 90 degrees; expected elevation "
+            "angles in degrees (or with units saying otherwise)",
+        ),
+        (
+            lambda: bluster.offset_stats([[0.2]], elevation=UNITS.Quantity(1.6, "rad")),
+            ValueError,
+            "offset_stats: elevation 91.6732 degrees is outside -2 to 90 degrees; expected "
+            "elevation angles in degrees (or with units saying otherwise)",
+        ),
     ],
 )
 def test_errors_name_the_argument(call, kind, message):

@@ -278,6 +278,29 @@ def bad_files(written, tmp_path_factory):
     return {"text": text, "truncated": truncated}
 
 
+@pytest.mark.parametrize("units", ["", "1", "dB", "count", "percent"])
+def test_angles_need_angle_units(units):
+    """pint takes a radian as a plain number: a PhiDP of 10 in units "1" would be 573
+    degrees. Units that name no angle are refused; no units at all means degrees."""
+    phase = np.full((360, 1), 10.0)
+    assert float(system_phase(_tree(PHIDP=(phase, None))).system_phase) == pytest.approx(10.0)
+    with pytest.raises(ValueError, match=f"units {units!r} cannot be taken as phidp"):
+        system_phase(_tree(PHIDP=(phase, units)))
+
+
+def test_pyart_radar_from_cfradial(pyart_data):
+    """Py-ART's CfRadial reader gives masked character arrays (sweep_mode)."""
+    pyart = pytest.importorskip("pyart")
+    path = pyart_data / "example_cfradial_ppi.nc"
+    volume = open_volume(pyart.io.read(str(path)))
+    assert volume["sweep_0"].ds.sweep_mode.item() == "azimuth_surveillance"
+    # the same gates as xradar reads them (which sorts the rays by azimuth)
+    name = "reflectivity_horizontal"
+    xradar_sweep = open_volume(path)["sweep_0"].ds.sortby("azimuth")
+    pyart_sweep = volume["sweep_0"].ds.sortby("azimuth")
+    np.testing.assert_allclose(pyart_sweep[name], xradar_sweep[name].values, atol=1e-4)
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -302,12 +325,16 @@ def bad_files(written, tmp_path_factory):
         (lambda f: z_bias(_tree(), band="L"), "no default self-consistency table"),
         (lambda f: zdr_offset(_tree(), method="vertical"), "needs a vertically pointing sweep"),
         (lambda f: vad_profile(_tree(), moments={"speed": "V"}), "moments: unknown quantity"),
+        (lambda f: vad_profile(_tree(azimuth_units="1")),
+         r"sweep_0/azimuth: units '1' cannot be taken as azimuth \(expected degree\)"),
+        (lambda f: vad_profile(_tree(el=-90.0)),
+         "vad_profile: sweep_0 has an elevation of -90 degrees, outside -2 to 90 degrees"),
     ],
     ids=[
         "not radar data", "truncated", "truncated, engine named", "not radar data, Py-ART",
         "not a source", "missing moment", "named moment absent", "unit", "no elevation",
         "only RHI", "no table", "band without default", "band without default (Z)",
-        "no birdbath", "unknown quantity",
+        "no birdbath", "unknown quantity", "azimuth not in an angle unit", "elevation -90",
     ],
 )  # fmt: skip
 def test_errors(bad_files, call, message):
@@ -315,11 +342,13 @@ def test_errors(bad_files, call, message):
         call(bad_files)
 
 
-def _tree(mode="azimuth_surveillance", drop=None, **moments):
-    sweep = ppi(0.5, **(moments or {"VRADH": uniform_wind(360, 0.5)}))
+def _tree(mode="azimuth_surveillance", drop=None, el=0.5, azimuth_units=None, **moments):
+    sweep = ppi(el, **(moments or {"VRADH": uniform_wind(360, 0.5)}))
     sweep["sweep_mode"] = mode
     if drop:
         sweep = sweep.drop_vars(drop)
+    if azimuth_units is not None:
+        sweep.azimuth.attrs["units"] = azimuth_units
     return xr.DataTree.from_dict({"sweep_0": sweep})
 
 

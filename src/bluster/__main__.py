@@ -1,7 +1,5 @@
 """``python -m bluster``: the same command line as the ``bluster`` console script."""
 
-import sys
+from bluster.cli.main import console
 
-from bluster.cli import main
-
-sys.exit(main())
+console()

@@ -77,6 +77,7 @@ def run(
     welcome. `attrs` overrides the metadata of some outputs.
     """
     present = [op for op in operands if op is not None]
+    _check_rank(layout, present[0])
     coords = None
     if any(isinstance(op.value, xr.DataArray) for op in present):
         labelled = _labelled(layout, present, kernel, n_threads)
@@ -156,14 +157,19 @@ def _shape_error(layout: Layout, op: Operand, given: str, expected: str) -> Valu
     return ValueError(f"{layout.func}: {op.name} has {given}, expected {expected}{hint}")
 
 
-def _numpy_dims(layout: Layout, present: list[Operand]) -> tuple[str, ...]:
-    """Check the shapes of NumPy operands; the result's dims."""
-    main = present[0]
+def _check_rank(layout: Layout, main: Operand) -> None:
+    """The first operand, NumPy or DataArray, has at least its core axes."""
     n = len(main.core)
     if main.value.ndim < n:
         labels = ", ".join(layout.core_labels)
         expected = f"{n}-D or more ({layout.row_dim}s..., {labels})"
         raise _shape_error(layout, main, f"shape {main.value.shape}", expected)
+
+
+def _numpy_dims(layout: Layout, present: list[Operand]) -> tuple[str, ...]:
+    """Check the shapes of NumPy operands; the result's dims."""
+    main = present[0]
+    n = len(main.core)
     split = main.value.ndim - n
     rowshape = main.value.shape[:split]
     core = dict(zip(main.core, main.value.shape[split:], strict=True))
@@ -191,6 +197,8 @@ def _labelled(
     layout: Layout, present: list[Operand], kernel: Kernel, n_threads: int
 ) -> list[xr.DataArray]:
     """The kernel through xarray.apply_ufunc: dims matched by name, coords kept, Dask lazy."""
+    for op in present:
+        _check_known_sizes(layout, op)
     present = [replace(op, value=_whole_core(layout, op, op.value)) for op in present]
     main = next(op.value for op in present if isinstance(op.value, xr.DataArray))
     arrays = [_as_dataarray(layout, op, main) for op in present]
@@ -280,15 +288,23 @@ def _check_sizes(layout: Layout, present: list[Operand], arrays: list[xr.DataArr
                 )
 
 
+def _check_known_sizes(layout: Layout, op: Operand) -> None:
+    """A Dask-backed operand's sizes are known: shapes cannot be checked, nor core
+    dimensions merged into one chunk, along a dimension of unknown size."""
+    a = op.value
+    if not isinstance(a, xr.DataArray) or not is_lazy(a):
+        return
+    for d, chunks in a.chunksizes.items():
+        if any(math.isnan(c) for c in chunks):
+            raise ValueError(
+                f"{layout.func}: {op.name} has chunks of unknown size along {str(d)!r} (as "
+                "boolean indexing of a Dask array leaves them); call compute_chunk_sizes() on "
+                "its Dask array first"
+            )
+
+
 def _whole_core(layout: Layout, op: Operand, a: Array) -> Array:
     """A Dask-backed operand with each of its core dimensions in one chunk."""
     if not isinstance(a, xr.DataArray) or not is_lazy(a):
         return a
-    core = [d for d in op.core if d in a.dims]
-    for d in core:
-        if any(math.isnan(c) for c in a.chunksizes[d]):
-            raise ValueError(
-                f"{layout.func}: {op.name} has chunks of unknown size along {d!r}, which "
-                f"cannot be merged into one chunk; call compute_chunk_sizes() on its Dask array"
-            )
-    return a.chunk({d: -1 for d in core})
+    return a.chunk({d: -1 for d in op.core if d in a.dims})

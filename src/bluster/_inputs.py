@@ -108,12 +108,51 @@ def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
         raise TypeError(f"{func}: {name} has dtype {dtype}, expected numbers (bool, int or float)")
 
 
+def _radian_power(unit: pint.Unit) -> Any:
+    """The power of radian in a unit's root units: 1 for angles (degree, turn), -1 for
+    per-angle units, 0 for numbers ("1", "percent", "count", "dB")."""
+    return dict(unit._REGISTRY.get_root_units(unit)[1]._units).get("radian", 0)
+
+
+def check_angles(unit: pint.Unit, target: str) -> None:
+    """Refuse a conversion between an angle and a plain number.
+
+    pint takes the radian as dimensionless, so it would convert "1", "" or "percent" to
+    degrees as if they were radians (and a degree to the number 0.0175). A value is an angle
+    only when its unit says so; no units at all is handled by the caller (the working unit).
+
+    Raises
+    ------
+    pint.DimensionalityError
+        One of ``unit`` and ``target`` is an angle and the other is not.
+    """
+    wanted = parse_unit(target)
+    if _radian_power(unit) != _radian_power(wanted):
+        raise pint.DimensionalityError(unit, wanted)
+
+
+def conversion_factor(source: str, target: str) -> float:
+    """The factor from the units text ``source`` to ``target``, for quantities without offset.
+
+    Raises
+    ------
+    pint.PintError
+        ``source`` is not a unit pint reads, or cannot be converted to ``target`` (an angle
+        and a plain number never convert into each other: see :func:`check_angles`).
+    """
+    scale = _scale(source, target)
+    if scale is None:
+        raise pint.OffsetUnitCalculusError(parse_unit(source), parse_unit(target))
+    return scale
+
+
 @functools.lru_cache(maxsize=256)
 def _scale(source: str, target: str) -> float | None:
     """The factor from `source` to `target` units, or None where the conversion has an offset
     (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
     registry = unit_registry()
     unit = parse_unit(source)
+    check_angles(unit, target)
     if registry.Quantity(0.0, unit).to(target).magnitude != 0.0:
         return None
     return float(registry.Quantity(1.0, unit).to(target).magnitude)
@@ -132,12 +171,14 @@ def _convert(
                 return data if scale == 1.0 else data * scale
         if registry is None:
             registry, unit = unit_registry(), parse_unit(unit)
+        check_angles(unit, target)
         return registry.Quantity(data, unit).to(target).magnitude
     except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
         shown = unit if isinstance(unit, str) else format(unit, "~")
         if isinstance(e, pint.DimensionalityError):
+            kind = "an angle unit" if _radian_power(parse_unit(target)) else "a unit"
             raise ValueError(
-                f"{func}: {name} has units {shown!r}, expected a unit convertible to {target}"
+                f"{func}: {name} has units {shown!r}, expected {kind} convertible to {target}"
             ) from None
         raise ValueError(
             f"{func}: {name} has units {shown!r}, which pint does not know; "
@@ -186,6 +227,27 @@ def as_array(
         value = np.asarray(value)
     _numeric_dtype(func, name, value.dtype)
     return np.asarray(_convert(func, name, _float64(value), plain, unit))
+
+
+#: Elevation angles of weather radars, degrees: a little below the horizon (a mountain site
+#: looking down) to vertical. An angle outside is in other units or damaged metadata, and
+#: the cosine and sine of a wrong elevation give wrong winds and ZDR offsets without a sign.
+ELEVATION_RANGE = (-2.0, 90.0)
+
+
+def check_elevation(func: str, degrees: np.ndarray) -> None:
+    """Refuse finite elevations outside :data:`ELEVATION_RANGE` (NaN is a missing angle)."""
+    low, high = ELEVATION_RANGE
+    finite = degrees[np.isfinite(degrees)]
+    if not finite.size:
+        return
+    # a tolerance for angles converted from radians (pi/2 is 90.00000000000001 degrees)
+    worst = float(finite.min()) if finite.min() < low else float(finite.max())
+    if not low - 1e-9 <= worst <= high + 1e-9:
+        raise ValueError(
+            f"{func}: elevation {worst:g} degrees is outside {low:g} to {high:g} degrees; "
+            "expected elevation angles in degrees (or with units saying otherwise)"
+        )
 
 
 def as_optional(func: str, name: str, value: Any, unit: str | None = None) -> Array | None:

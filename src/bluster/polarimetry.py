@@ -16,7 +16,7 @@ import xarray as xr
 import _calibration
 
 from ._apply import Layout, Operand, optional_operand, run
-from ._inputs import as_array, as_float, as_int, as_optional
+from ._inputs import as_array, as_float, as_int, as_optional, check_elevation
 
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 Dim = str | Sequence[str] | None
@@ -27,7 +27,10 @@ _EMPTY = np.empty(0)
 def _sample_dims(dim: Dim, data: object, default: str) -> tuple[str, ...]:
     """The core (samples) dimensions: `dim`, else a DataArray's last dim, else `default`."""
     if dim is None:
-        return (str(data.dims[-1]),) if isinstance(data, xr.DataArray) else (default,)
+        # a 0-d DataArray has no samples: the shape check of run() says so
+        if isinstance(data, xr.DataArray) and data.ndim > 0:
+            return (str(data.dims[-1]),)
+        return (default,)
     return (dim,) if isinstance(dim, str) else tuple(dim)
 
 
@@ -85,7 +88,8 @@ def offset_stats(
     zdr : array_like, (rows..., samples)
         Measured differential reflectivity, dB.
     elevation : array_like, scalar or (rows...,)
-        Elevation angle of each row, degrees (converted when it carries units).
+        Elevation angle of each row, degrees (converted when it carries units; an angle
+        unit is needed then), from -2 to 90; NaN is a missing angle.
     dbz : array_like, (rows..., samples), optional
         Reflectivity, dBZ: the window ``z_min``, ``z_max`` and the table lookup. Needed
         for a table of more than one node or a finite window.
@@ -169,6 +173,7 @@ def offset_stats(
         snr: np.ndarray = _EMPTY,
         mask: np.ndarray = _EMPTY,
     ) -> np.ndarray:
+        check_elevation(func, elevation)
         out = _calibration.offset_stats(
             zdr, dbz, rhohv, snr, mask, elevation, ref_z, ref_v, *window, *thresholds, n_threads
         )

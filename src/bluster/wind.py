@@ -8,7 +8,7 @@ import xarray as xr
 import _bluster
 
 from ._apply import Layout, Operand, optional_operand, run
-from ._inputs import as_array, as_float, as_int, as_optional
+from ._inputs import as_array, as_float, as_int, as_optional, check_elevation
 
 ArrayLike = Any  # NumPy, masked, xarray, pint or Dask-backed arrays, nested sequences
 
@@ -43,10 +43,11 @@ def vad(
         ring per range gate.
     azimuth : array_like, (rings..., samples) or (samples,)
         Azimuth of each sample, degrees clockwise from north (radians when its units say
-        so). One azimuth per sample, such as a sweep's ``azimuth`` coordinate, serves every
-        ring.
+        so; units that name no angle, such as ``"1"``, are refused). One azimuth per
+        sample, such as a sweep's ``azimuth`` coordinate, serves every ring.
     elevation : array_like, scalar or (rings...,)
-        Elevation angle of each ring, degrees (converted when it carries units). A DataArray
+        Elevation angle of each ring, degrees (converted when it carries units: an angle
+        unit), from -2 to 90; NaN gives NaN fits. A DataArray
         along the samples dimension, such as an xradar sweep's ``elevation`` coordinate (one
         angle per ray), is taken by its mean when it varies by at most 0.1 degree.
     min_gates : int, optional
@@ -111,6 +112,7 @@ def vad(
     def kernel(
         velocity: np.ndarray, azimuth: np.ndarray, elevation: np.ndarray, n_threads: int
     ) -> np.ndarray:
+        check_elevation(func, np.rad2deg(elevation))
         return _bluster.vad(velocity, azimuth, np.cos(elevation), gates, spread, n_threads)
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))

@@ -2,7 +2,8 @@
 
 ``bluster calibrate`` and ``bluster vad`` run :mod:`bluster.radar` over every volume file of an
 archive on Dask and write one time series; ``bluster info`` describes one file. ``main(argv)``
-is the entry point of the ``bluster`` console script and of ``python -m bluster``.
+runs the command line and returns its exit status; the ``bluster`` console script and
+``python -m bluster`` call it through :func:`bluster.cli.main.console`.
 """
 
 from bluster.cli.main import main

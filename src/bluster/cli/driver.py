@@ -10,10 +10,15 @@ complete, on the caller's thread; the caller sorts the rows by volume time, so t
 not depend on the scheduler.
 """
 
+import logging
 import os
+import signal
+import threading
 from collections.abc import Callable, Sequence
 from functools import partial
+from typing import Any
 
+import dask.config
 from dask.base import compute
 from dask.callbacks import Callback
 from dask.delayed import delayed
@@ -55,12 +60,24 @@ def process_files(
     elif processes:
         from distributed import LocalCluster
 
-        with LocalCluster(
-            n_workers=workers or os.cpu_count() or 1,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-        ) as cluster:
+        # A task on a single-threaded worker is alone there: when the worker dies (killed for
+        # want of memory, or a crash in a reader), only the file it was reading is blamed,
+        # and after KILLS_PER_FILE deaths that file is reported and the run goes on.
+        with (
+            dask.config.set(
+                {
+                    "distributed.scheduler.allowed-failures": KILLS_PER_FILE - 1,
+                    "distributed.scheduler.worker-saturation": 1.0,
+                }
+            ),
+            LocalCluster(
+                n_workers=workers or os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                preload=[__name__],  # dask_setup below, in every worker
+            ) as cluster,
+        ):
             _on_cluster(one_file, paths, on_done, cluster.scheduler_address)
     else:
         _on_local_threads(task, paths, on_done, workers)
@@ -105,6 +122,42 @@ def _on_cluster(
 
     with Client(address) as client:
         futures = client.map(one_file, list(paths), pure=False)
+        path_of = {future.key: path for future, path in zip(futures, paths, strict=True)}
         for future in as_completed(futures):
-            on_done(future.result())
+            on_done(_outcome(future, path_of[future.key]))
             future.release()
+
+
+#: Deaths of the worker processes reading one file before that file is skipped (--processes).
+KILLS_PER_FILE = 2
+
+
+def _outcome(future: Any, path: str) -> Outcome:
+    """The outcome of a file's task on a cluster; a task that could not complete (its
+    worker died while reading the file, again and again) is that file's failure alone."""
+    from distributed import KilledWorker
+
+    try:
+        result: Outcome = future.result()
+    except KilledWorker as err:
+        deaths = getattr(err, "allowed_failures", KILLS_PER_FILE - 1) + 1
+        return Outcome(
+            path,
+            error=f"the worker process reading it died {deaths} times (killed for want of "
+            "memory, or a crash in a reader)",
+        )
+    except Exception as err:  # the cluster lost the task: this file's failure, not the run's
+        return Outcome(path, error=f"{type(err).__name__} on the cluster: {err}")
+    return result
+
+
+def dask_setup(worker: object) -> None:
+    """Set-up of each worker process of ``--processes``, preloaded by ``distributed``.
+
+    A Ctrl-C in a terminal reaches every process of the run. The run handles it, writes what
+    is done and closes its cluster; a worker that took it too would only print a traceback.
+    """
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # the tasks the closing run cancels: the run reports what became of every file
+    logging.getLogger("distributed.worker.state_machine").setLevel(logging.ERROR)

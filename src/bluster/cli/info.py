@@ -1,21 +1,24 @@
 """``bluster info FILE_OR_DIR...``: what volume files hold, the quick check before a long run."""
 
 import sys
-from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
 import xarray as xr
 
 from bluster import radar
+from bluster.cli.archive import Sources
 from bluster.radar.volume import Sweep, sweeps_of
 
 
-def describe_files(paths: Sequence[Path], *, engine: str | None = None) -> int:
+def describe_files(sources: Sources, *, engine: str | None = None) -> int:
     """Print the description of every volume file, a blank line between two; the exit status
-    (1: some file cannot be read, 0: all described)."""
+    (1: some file or folder cannot be read, 0: all described)."""
     status = 0
-    for index, path in enumerate(paths):
+    for path, reason in sources.unreadable.items():
+        print(f"bluster info: {path} cannot be read: {reason}", file=sys.stderr)
+        status = 1
+    for index, path in enumerate(sources.files):
         if index:
             print()
         status = max(status, describe_file(str(path), engine=engine))

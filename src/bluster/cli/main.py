@@ -9,7 +9,8 @@ from pathlib import Path
 import numpy as np
 import xarray as xr
 
-from bluster.cli.archive import expand_sources
+from bluster.cli import interrupts
+from bluster.cli.archive import Sources, expand_sources
 from bluster.cli.parser import build_parser
 from bluster.radar import AliasedVelocityWarning
 
@@ -29,6 +30,29 @@ def main(argv: Sequence[str] | None = None) -> int:
     >>> main(["--version"])  # doctest: +SKIP
     bluster 0.1.0
     """
+    with interrupts.handled():
+        try:
+            return _main(argv)
+        except KeyboardInterrupt as interruption:  # a signal before the run or in its last write
+            print(
+                f"bluster: {interrupts.describe(interruption)}; nothing more written (an "
+                "output keeps its last complete write)",
+                file=sys.stderr,
+            )
+            return interrupts.exit_status(interruption)
+
+
+def console() -> None:
+    """The ``bluster`` console script and ``python -m bluster``: :func:`main` with the
+    program's arguments, its status the exit status."""
+    status = main()
+    # Python's exit waits for reading threads still busy after an interruption; a signal
+    # meanwhile would print a traceback of that wait
+    interrupts.exit_at_once(status)
+    sys.exit(status)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -49,7 +73,7 @@ def _command(args: argparse.Namespace) -> int:
             from bluster.cli.info import describe_files
 
             return describe_files(expand_sources(args.inputs), engine=args.engine)
-        return _run(args)
+        return _run(args, expand_sources(args.inputs))
     except (OSError, ValueError) as exc:
         # errors about the arguments or the output (the input files' own errors are reported
         # per file and never get here)
@@ -62,13 +86,16 @@ def message_of(exc: BaseException) -> str:
     return str(getattr(exc, "command_line", None) or exc)
 
 
-def _run(args: argparse.Namespace) -> int:
+def _run(args: argparse.Namespace, sources: Sources) -> int:
     from bluster.cli import volumes
+    from bluster.cli.provenance import run_attributes
     from bluster.cli.run import RunOptions, run_archive
+    from bluster.cli.target import claimed
 
     if args.processes and args.scheduler:
         raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
-    paths = expand_sources(args.inputs)
+    if args.overwrite and args.resume:
+        raise ValueError("--overwrite replaces --out, --resume adds to it: give one of them")
     moments = _moments(args.moment)
     if args.command == "calibrate":
         task = volumes.calibration_task(engine=args.engine, band=args.band, moments=moments)
@@ -93,11 +120,15 @@ def _run(args: argparse.Namespace) -> int:
         keep_going=args.keep_going,
         quiet=args.quiet,
         checkpoint=args.checkpoint,
+        attrs=run_attributes(args),
     )
-    with warnings.catch_warnings():
+    with (
+        claimed(options.out, set(sources.files), command=args.command, overwrite=args.overwrite),
+        warnings.catch_warnings(),
+    ):
         # reported once for the whole run below, with the option that helps
         warnings.simplefilter("ignore", AliasedVelocityWarning)
-        status, result = run_archive(task, paths, expected, options)
+        status, result = run_archive(task, sources, expected, options)
     if result is not None and "aliasing_suspected" in result:
         _report_aliasing(result)
     if args.plot and result is not None:

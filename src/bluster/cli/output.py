@@ -2,19 +2,26 @@
 
 A file is never written in place: the new content goes to a hidden temporary file (or
 directory, for Zarr) beside the target and is renamed over it when complete, so an interrupted
-or failed run leaves the previous file or none, never a corrupt one.
+or failed run leaves the previous file or none, never a corrupt one. A NetCDF file is made in
+memory first and then written with plain file calls: a full disk or a quota is then an
+``OSError`` of that write, and never leaves the HDF5 library with a half-written file.
+
+A volume is known by its identity, the site and the start time: one row per identity.
 """
 
+import glob
 import os
+import re
 import shutil
 import uuid
 from collections.abc import Iterable
 from pathlib import Path
 
+import dask.config
 import numpy as np
 import xarray as xr
 
-from bluster.cli.tasks import SOURCE, TIME
+from bluster.cli.tasks import SITE, SOURCE, TIME
 
 
 def is_zarr(path: Path) -> bool:
@@ -48,23 +55,23 @@ def read_previous(path: Path, expected: Iterable[str]) -> xr.Dataset | None:
 
 
 def done_sources(previous: xr.Dataset | None) -> set[str]:
-    """File names already in the time series."""
+    """The files already in the time series (their ``source``: the resolved path)."""
     if previous is None:
         return set()
     return {str(name) for name in previous[SOURCE].values}
 
 
 def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Dataset:
-    """The previous time series and the new rows in one Dataset, sorted by time then file name.
+    """The previous time series and the new rows in one Dataset, sorted by time then file.
 
-    A new row whose volume time is already in ``previous`` is dropped (the same volume under
-    another file name), so a resumed run adds no duplicates.
+    One row per volume, a volume being known by its site and start time: of several rows of
+    one volume (the same volume under several file names, in this run or an earlier one),
+    the row of the file whose path sorts first is kept, so that the result depends on the
+    files alone and not on the order they were done in. Rows of two radars with the same
+    scan times are all kept.
     """
-    if previous is not None:
-        known = set(previous[TIME].values.tolist())
-        rows = [previous] + [row for row in rows if row[TIME].values[0].item() not in known]
     merged = xr.concat(
-        rows,
+        ([] if previous is None else [previous]) + list(rows),
         dim=TIME,
         data_vars="all",
         coords="different",
@@ -72,19 +79,45 @@ def merge_rows(previous: xr.Dataset | None, rows: list[xr.Dataset]) -> xr.Datase
         join="outer",
         combine_attrs="drop_conflicts",
     )
+    sources = merged[SOURCE].values.astype(str)
+    times = merged[TIME].values
+    sites = merged[SITE].values.astype(str) if SITE in merged.variables else np.full(times.size, "")
     # lexsort: the last key is the primary one
-    order = np.lexsort((merged[SOURCE].values.astype(str), merged[TIME].values))
+    by_volume = np.lexsort((sources, times, sites))
+    first = np.ones(by_volume.size, dtype=bool)
+    first[1:] = (times[by_volume][1:] != times[by_volume][:-1]) | (
+        sites[by_volume][1:] != sites[by_volume][:-1]
+    )
+    kept = by_volume[first]
+    kept = kept[np.lexsort((sources[kept], times[kept]))]
     # the encoding read from the previous file (e.g. its time units) may not fit the new rows
-    return merged.isel({TIME: order}).drop_encoding()
+    return merged.isel({TIME: kept}).drop_encoding()
 
 
 def write_atomic(dataset: xr.Dataset, path: Path) -> None:
-    """Write ``dataset`` to ``path`` (NetCDF, or Zarr for a ``.zarr`` name) in one rename."""
+    """Write ``dataset`` to ``path`` (NetCDF, or Zarr for a ``.zarr`` name) in one rename.
+
+    Raises
+    ------
+    OSError
+        The file cannot be written (a full disk, a quota, a folder removed meanwhile);
+        ``path`` keeps its previous content, and no temporary file is left.
+    """
     path = path.absolute()
-    if is_zarr(path):
-        _write_zarr(dataset, path)
-    else:
-        _write_netcdf(dataset, path)
+    # The rows are in memory: nothing to compute, and no lock of a distributed cluster that
+    # may be running (xarray takes one named after the target, which a write to memory lacks)
+    with dask.config.set(scheduler="synchronous"):
+        if is_zarr(path):
+            _write_zarr(dataset, path)
+        else:
+            _write_netcdf(dataset, path)
+
+
+def temporaries_of(path: Path) -> list[Path]:
+    """The temporary files and folders of writes of ``path`` (of any process)."""
+    named = re.compile(rf"\.{re.escape(path.name)}\.[0-9]+-[0-9a-f]{{8}}\.(tmp|old)")
+    pattern = f".{glob.escape(path.name)}.*"
+    return [found for found in path.parent.glob(pattern) if named.fullmatch(found.name)]
 
 
 def _temporary_beside(path: Path, kind: str) -> Path:
@@ -94,9 +127,13 @@ def _temporary_beside(path: Path, kind: str) -> Path:
 
 
 def _write_netcdf(dataset: xr.Dataset, path: Path) -> None:
+    content = dataset.to_netcdf(engine="h5netcdf")  # in memory, before the disk is touched
     temporary = _temporary_beside(path, "tmp")
     try:
-        dataset.to_netcdf(temporary, engine="h5netcdf")
+        with open(temporary, "wb") as file:
+            file.write(content)
+            file.flush()
+            os.fsync(file.fileno())  # on disk before the rename makes it the file
         os.replace(temporary, path)
     except BaseException:
         temporary.unlink(missing_ok=True)
@@ -115,16 +152,38 @@ def _write_zarr(dataset: xr.Dataset, path: Path) -> None:
             dataset.to_zarr(temporary, mode="w", consolidated=True, zarr_format=2)
         else:  # format 2 is zarr 2's only one
             dataset.to_zarr(temporary, mode="w", consolidated=True)
-        if path.exists():
+        if path.exists() or path.is_symlink():
             old = _temporary_beside(path, "old")
             os.replace(path, old)
-            os.replace(temporary, path)
-            shutil.rmtree(old)
+            try:
+                os.replace(temporary, path)
+            except BaseException:
+                os.replace(old, path)  # the previous store back in its place
+                raise
+            remove(old)  # a folder, or a file replaced with --overwrite
         else:
             os.replace(temporary, path)
     except BaseException:
         shutil.rmtree(temporary, ignore_errors=True)
         raise
+
+
+def remove(path: Path) -> None:
+    """Remove a file, or a folder with everything in it."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+
+
+def restore_aside(path: Path) -> None:
+    """Put back the previous Zarr store that a killed run had moved aside, when ``path`` has
+    none: between the two renames of a Zarr write, it exists only under its temporary name."""
+    if path.exists():
+        return
+    for aside in sorted(p for p in temporaries_of(path) if p.suffix == ".old"):
+        os.replace(aside, path)
+        return
 
 
 def _zarr_major() -> int:

@@ -28,24 +28,40 @@ examples:
 RUN_NOTES = """\
 bad files:
   A file that cannot be read, or lacks a moment the command needs in every sweep, is
-  reported (name and reason) and skipped; it never ends the run. Sweeps without the moments
+  reported (path and reason) and skipped; it never ends the run. Sweeps without the moments
   a number needs (the velocity and dual-polarisation sweeps of NEXRAD's split cuts) are left
-  out of that number. --moment QUANTITY=NAME names a moment the usual names do not find.
-  The summary at the end lists every skipped file.
-  Exit status: 0 when every file was processed; 1 when some were skipped (the rest is
-  written); 3 when none could be processed (nothing is written); 130 when interrupted (what
-  was done is written; finish with --resume); 2 for a usage error or an output that cannot
-  be read or written. --keep-going changes only the exit status: skipped files then exit 0
-  as long as something was written (they are still reported, and --resume tries them again).
+  out of that number. --moment QUANTITY=NAME names a moment the usual names do not find. A
+  file or folder that cannot be read for its permissions is reported and counted the same
+  way. With --processes, a file whose worker process dies while reading it (killed for want
+  of memory, a crash in a reader) is tried once more, then reported and skipped. The
+  summary at the end lists every skipped file.
+
+exit status:
+  0    every file processed (with --keep-going: some skipped, something written)
+  1    some files skipped; the others are written
+  2    a usage error, or an output that cannot be written or resumed (found before any
+       work), or another run writing the same output
+  3    no file could be processed; nothing is written
+  4    the final write failed (a full disk): the output keeps its last complete write
+  130  interrupted (Ctrl-C, SIGINT); 143 terminated (SIGTERM, as batch schedulers send):
+       what was done is written; finish with --resume
+  --keep-going changes only the exit status: skipped files are still reported, and --resume
+  tries them again.
 
 output:
   NetCDF (h5netcdf) when --out ends in .nc, .nc4, .h5 or .netcdf, or a Zarr store with
   consolidated metadata when it ends in .zarr (any other name is a usage error), with one
-  row per volume along 'time' and the file name of each row in 'source'. The file is
-  written to a hidden temporary file in the same directory and renamed over --out, every
-  --checkpoint seconds and at the end, so an interrupted run leaves a complete file.
-  --resume skips the files already in --out (by file name; a volume whose time is already
-  there is not added again) and rewrites it with the merged result."""
+  row per volume (a site and start time) along 'time', the path of each row's file in
+  'source', and the command, bluster version and options of the run as attributes. --out
+  must not be an input, and may replace an existing file only when that is an output of
+  the same command (else give --overwrite); its folder must be writable. A lock beside it
+  keeps a second run off. The file is written to a hidden temporary file in the same folder
+  and renamed over --out, every --checkpoint seconds and at the end (spaced so that writing
+  takes at most about a tenth of the run), so an interrupted run leaves a complete file; a
+  checkpoint that cannot be written (a full disk) is reported and the run goes on.
+  --resume skips the files already in --out (by their resolved path; a volume already
+  there is not added again), refuses an output written with other options or by another
+  bluster version, and rewrites it with the merged result."""
 
 CALIBRATE_EPILOG = f"""\
 The row of each volume holds the ZDR offset, the Z bias and the system differential phase
@@ -217,7 +233,13 @@ def _run_options() -> argparse.ArgumentParser:
     run.add_argument(
         "--resume",
         action="store_true",
-        help="skip the files already in --out and add the rest to it",
+        help="skip the files already in --out and add the rest to it (the same options as "
+        "the run that wrote it)",
+    )
+    run.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace --out even if it exists and is not an output of this command",
     )
     run.add_argument(
         "--keep-going",
@@ -229,8 +251,8 @@ def _run_options() -> argparse.ArgumentParser:
         type=_non_negative(float),
         default=60.0,
         metavar="SECONDS",
-        help="write the volumes done so far this often (default: %(default)s; 0: after "
-        "every volume)",
+        help="write the volumes done so far this often (default: %(default)s; 0: as often "
+        "as writing takes at most a tenth of the run)",
     )
     run.add_argument(
         "-q",

@@ -5,18 +5,20 @@ or lacks a moment is reported by name and skipped, and the same report comes bac
 threads and from a remote ``distributed`` worker alike.
 """
 
+import os
 from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 import xarray as xr
 
-# The rows of the time series: a volume's calibration row or wind profile carries the name of
-# the file it came from, which ``--resume`` uses to skip the files already done.
+# The rows of the time series: a volume's calibration row or wind profile carries the path of
+# the file it came from, which ``--resume`` uses to skip the files already done, and its
+# identity, the site and the volume start time.
 SOURCE = "source"
 TIME = "time"
+SITE = "site"
 
 
 @dataclass(frozen=True)
@@ -93,8 +95,17 @@ def as_row(result: xr.Dataset, path: str) -> xr.Dataset:
         result = result.expand_dims(TIME)
     if result.sizes[TIME] != 1:
         raise ValueError(f"{path}: expected one volume time, got {result.sizes[TIME]}")
+    if np.isnat(result[TIME].values).any():
+        raise ValueError(f"{path}: the volume states no start time")
     scalars = {
         name: (TIME, [coord.values]) for name, coord in result.coords.items() if coord.ndim == 0
     }
-    name = np.array([Path(path).name], dtype=str)
+    name = np.array([source_text(path)], dtype=str)
     return result.assign_coords(scalars).assign({SOURCE: ((TIME,), name)}).load()
+
+
+def source_text(path: str) -> str:
+    """A file's path as the output's ``source`` holds it: the bytes the file system gives,
+    read as UTF-8, with any byte that is not UTF-8 written ``\\xNN`` (a NetCDF or Zarr string
+    is Unicode; a name that is not would otherwise fail the whole write)."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")

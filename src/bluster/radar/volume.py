@@ -5,6 +5,8 @@ import importlib
 import importlib.util
 import io
 import os
+import stat
+import threading
 import warnings
 from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
@@ -14,7 +16,7 @@ import numpy as np
 import pint
 import xarray as xr
 
-from .._inputs import parse_unit, unit_registry
+from .._inputs import ELEVATION_RANGE, conversion_factor
 
 #: Names of each moment in the formats and readers in use (xradar's ODIM-style names first,
 #: then Py-ART's and CfRadial's; dealiased velocities before the raw ones). The first name a
@@ -53,6 +55,13 @@ _UNITS: dict[str, tuple[str, dict[str, float]]] = {
 }
 
 Kind = Literal["ppi", "rhi", "vertical"]
+
+#: The largest volume file read, bytes: the uncompressed size its datasets declare (an
+#: HDF5 file's compressed chunks, or chunks never written, read as the declared size). A
+#: large operational volume (20 sweeps of 720 rays x 2000 gates, 16 moments of 16 bits)
+#: declares under 1 GiB; a file declaring more than this is refused before it is read,
+#: rather than read until memory runs out. Raise it for larger files.
+MAX_VOLUME_BYTES = 2 * 2**30
 
 
 class VolumeError(ValueError):
@@ -145,7 +154,17 @@ def open_volume(
     ------
     ValueError
         The file is not a radar volume of a known format, is truncated or unreadable, holds
-        no sweeps, or a sweep has no azimuth or elevation angles.
+        no sweeps, a sweep has no azimuth or elevation angles or has them in units that
+        are no angle, its ray times are not dates, or its datasets declare more than
+        :data:`bluster.radar.volume.MAX_VOLUME_BYTES` uncompressed.
+    PermissionError
+        The file cannot be read.
+
+    Notes
+    -----
+    Reads through netCDF4 (xradar's CfRadial readers) and Py-ART take one lock: netCDF4 is not
+    thread-safe, and two threads reading such files at once would crash the process. Reads
+    through h5py (ODIM_H5, GAMIC) and xradar's own decoders run in parallel.
 
     Examples
     --------
@@ -302,6 +321,7 @@ def select_sweeps(
             used.append(sweep)
     if not used:
         raise _no_sweep_error(sweeps, what, kinds, needs, moments, skipped)
+    _check_elevations(used, what)
     names = {
         q: ",".join(dict.fromkeys(str(moment_name(s, q, moments)) for s in used)) for q in needs
     }
@@ -331,6 +351,18 @@ def _no_sweep_error(
         "Name the moment with {remedy}",
         **moment_remedy(quantity),
     )
+
+
+def _check_elevations(sweeps: Sequence[Sweep], what: str) -> None:
+    """Refuse a sweep whose elevation lies outside -2 to 90 degrees: damaged metadata, or
+    angles in other units, which would give wrong numbers without a sign."""
+    low, high = ELEVATION_RANGE
+    for sweep in sweeps:
+        if not low <= sweep.elevation <= high and np.isfinite(sweep.elevation):
+            raise ValueError(
+                f"{what}: {sweep.name} has an elevation of {sweep.elevation:g} degrees, outside "
+                f"{low:g} to {high:g} degrees (damaged metadata, or angles in other units)"
+            )
 
 
 _KIND_NAMES: dict[str, str] = {
@@ -421,8 +453,13 @@ def _wanted(
 def _read_files(source: Any, engine: str | None, quantities: Collection[str] | None) -> xr.DataTree:
     paths = [source] if isinstance(source, (str, os.PathLike)) else list(source)
     for path in paths:
-        if not os.path.isfile(path):
+        try:  # a folder that cannot be searched is a PermissionError, not a missing file
+            is_file = stat.S_ISREG(os.stat(path).st_mode)
+        except FileNotFoundError:
+            is_file = False
+        if not is_file:
             raise FileNotFoundError(f"source: no such file {os.fspath(path)!r}")
+        _check_declared_size(path)
     if engine == "pyart":
         if len(paths) != 1:
             raise VolumeError(
@@ -478,9 +515,13 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
         # Level II codes 0 and 1 (below threshold, range folded) are no values; xradar 0.13
         # decodes them as values (-64.5 m/s, -33 dBZ), so they are decoded here
         raw = {"mask_and_scale": False} if engine == "nexradlevel2" else {}
-        tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine, **raw)
-        tree = _only(tree, quantities, readers.moment_names)
-        tree.load()  # read now, so that a truncated file fails here and not mid-computation
+        with _reading(engine):
+            tree: xr.DataTree = xradar.io.open_datatree(target, engine=engine, **raw)
+            tree = _only(tree, quantities, readers.moment_names)
+            # read now, so that a truncated file fails here and not mid-computation, and
+            # closed here, by the thread that holds the lock
+            tree.load()
+            tree.close()
         if raw:
             tree = tree.map_over_datasets(_decoded_level2)
     except Exception as err:  # readers raise anything from KeyError to OSError
@@ -489,6 +530,63 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
             f"{type(err).__name__}: {err}"
         ) from err
     return tree
+
+
+# The netCDF-C library under netCDF4 (xradar's CfRadial readers, xarray's default NetCDF
+# engine) and Py-ART's readers are not thread-safe: two threads reading CfRadial files at
+# once crash the process. Such reads take this lock, so they run one at a time in a process
+# (the command line's --processes reads them in parallel). The engines named here read
+# through h5py, which has its own lock (ODIM_H5, GAMIC), or decode with Python and NumPy;
+# any other engine is serialised, in doubt.
+_CONCURRENT_ENGINES = frozenset(
+    {"odim", "gamic", "nexradlevel2", "iris", "rainbow", "furuno", "uf"}
+)
+_SERIAL_READER = threading.Lock()
+
+
+def _reading(engine: str | None) -> contextlib.AbstractContextManager[object]:
+    """The lock a read with ``engine`` (``"pyart"`` for Py-ART) takes, if any."""
+    if engine in _CONCURRENT_ENGINES:
+        return contextlib.nullcontext()
+    return _SERIAL_READER
+
+
+_HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+
+
+def _check_declared_size(path: Any) -> None:
+    """Refuse a file whose datasets declare more than :data:`MAX_VOLUME_BYTES` uncompressed.
+
+    Compressed HDF5 chunks (ODIM_H5, CfRadial in NetCDF4, GAMIC) are decompressed by the
+    readers in full, and chunks never written read as fill values: a file of a few hundred
+    kB can declare tens of GiB. The declared sizes (elements x item size of every dataset)
+    are read from the file's metadata, before any data. Opening the file here also reports
+    a file that cannot be read (permissions) as such.
+    """
+    with open(path, "rb") as file:
+        if file.read(len(_HDF5_SIGNATURE)) != _HDF5_SIGNATURE:
+            return  # other formats are not decompressed past their size here
+    h5py = importlib.import_module("h5py")  # xradar's ODIM_H5 and GAMIC readers need it
+
+    sizes: list[int] = []
+
+    def add(name: str, item: Any) -> None:
+        if isinstance(item, h5py.Dataset) and item.shape is not None:
+            sizes.append(int(np.prod(item.shape, dtype=np.float64)) * item.dtype.itemsize)
+
+    try:
+        with h5py.File(path, "r") as file:
+            file.visititems(add)
+    except (OSError, ValueError, TypeError):
+        return  # the reader says what is wrong with the file
+    declared = sum(sizes)
+    if declared > MAX_VOLUME_BYTES:
+        raise ValueError(
+            f"{os.fspath(path)} declares {declared / 2**30:.3g} GiB of data uncompressed "
+            f"({os.path.getsize(path) / 1e6:.3g} MB on disk), more than the "
+            f"{MAX_VOLUME_BYTES / 2**30:g} GiB read at most "
+            "(bluster.radar.volume.MAX_VOLUME_BYTES): a damaged file or a decompression bomb"
+        )
 
 
 def _has_pyart() -> bool:
@@ -534,7 +632,8 @@ def _pyart_read(path: Any) -> Any:
     except ImportError as err:
         raise ImportError("reading with Py-ART needs Py-ART: pip install arm-pyart") from err
     try:
-        return pyart.io.read(os.fspath(path))
+        with _reading("pyart"):
+            return pyart.io.read(os.fspath(path))
     except Exception as err:
         raise ValueError(
             f"could not read {os.fspath(path)} with Py-ART: {type(err).__name__}: {err}"
@@ -554,8 +653,17 @@ def _import_pyart() -> Any:
 
 def _from_pyart(radar: Any) -> xr.DataTree:
     """A Py-ART Radar as a DataTree of sweeps; each moment is copied once, NaN where masked."""
-    units = radar.time["units"]
-    base = np.datetime64(units.split("since", 1)[1].strip().rstrip("Z").replace(" ", "T"), "ns")
+    units = _text(radar.time.get("units", ""))
+    _, since, epoch = units.partition("since")
+    base: np.datetime64 | None
+    try:
+        base = np.datetime64(epoch.strip().rstrip("Z").replace(" ", "T"), "ns")
+    except ValueError:
+        base = None
+    if not since or base is None or np.isnat(base):
+        raise ValueError(
+            f"the radar's ray times have units {units!r}: expected 'seconds since' a date"
+        )
     times = base + np.round(np.asarray(radar.time["data"], dtype=np.float64) * 1e9).astype(
         "timedelta64[ns]"
     )
@@ -608,6 +716,9 @@ def _field_attrs(field: Mapping[str, Any]) -> dict[str, Any]:
 def _text(value: Any) -> str:
     if isinstance(value, bytes):
         value = value.decode("ascii", "replace")
+    elif np.ma.isMaskedArray(value):  # the masked characters of a NetCDF string
+        kind = value.dtype.kind
+        return _text(value.filled(b"" if kind == "S" else "" if kind == "U" else None))
     elif isinstance(value, np.ndarray):
         value = value.item() if value.ndim == 0 else b"".join(value.tolist())
         return _text(value)
@@ -652,13 +763,42 @@ def _normalised(tree: xr.DataTree, what: str, *, owned: bool = False) -> xr.Data
             target = "elevation" if _mode(ds) == "rhi" else "azimuth"
             ds = ds.swap_dims({ray_dim: target})
             unchanged = False
-        sweeps[f"/{name}"] = ds
+        where = f"{what}: {name}"
+        checked = _checked_times(_in_degrees(ds, where), where)
+        unchanged = unchanged and checked is ds
+        sweeps[f"/{name}"] = checked
     attrs = dict(tree.attrs) | {"site": _site(tree), "start_time": _start_time(tree, sweeps)}
     if unchanged:
         tree.attrs = attrs
         return tree
     root = tree.to_dataset(inherit=False)
     return xr.DataTree.from_dict({"/": root.assign_attrs(attrs), **sweeps})
+
+
+def _in_degrees(ds: xr.Dataset, where: str) -> xr.Dataset:
+    """The sweep with its azimuth and elevation in degrees: converted from another angle unit,
+    refused in a unit that is no angle ("1", "", "count", "percent", "dB"); no units attribute
+    means degrees."""
+    for angle in ("azimuth", "elevation"):
+        units = ds[angle].attrs.get("units")
+        if units is None:
+            continue
+        factor = _factor(_text(units), "degree", f"{where}/{angle}", angle)
+        if factor != 1.0:
+            converted = ds[angle].copy(data=ds[angle].values * factor)
+            ds = ds.assign_coords({angle: converted.assign_attrs(units="degrees")})
+    return ds
+
+
+def _checked_times(ds: xr.Dataset, where: str) -> xr.Dataset:
+    """The sweep, whose ray times, if it has any, must be dates."""
+    if "time" in ds.variables and ds["time"].dtype.kind != "M":
+        units = ds["time"].attrs.get("units", ds["time"].encoding.get("units"))
+        raise ValueError(
+            f"{where}: its ray times are not dates (units {units!r}; expected 'seconds since' "
+            "a date)"
+        )
+    return ds
 
 
 def _site(tree: xr.DataTree) -> str:
@@ -721,9 +861,18 @@ def _unit_factor(quantity: str, units: Any, where: str) -> float:
     key = text.lower().replace(" ", "")
     if key in spellings:
         return spellings[key]
-    if working not in ("dB", "dBZ"):
-        try:
-            return float(unit_registry().Quantity(1.0, parse_unit(text)).to(working).magnitude)
-        except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
-            pass
+    if working in ("dB", "dBZ"):
+        raise ValueError(
+            f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})"
+        )
+    return _factor(text, working, where, quantity)
+
+
+def _factor(text: str, working: str, where: str, quantity: str) -> float:
+    """The factor from the units ``text`` to ``working``; an angle needs an angle unit
+    (pint would take a plain number as radians)."""
+    try:
+        return conversion_factor(text, working)
+    except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
+        pass
     raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")
