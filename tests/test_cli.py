@@ -28,13 +28,13 @@ from radar_archive import (  # noqa: E402
 )
 
 from bluster.cli import main  # noqa: E402
+from bluster.radar.quality import FLAGS  # noqa: E402
 from bluster.radar.synthetic import sheared_wind  # noqa: E402
 
 VOLUMES = 10
 BAD = {  # file name: words the reason must hold (bluster.radar words the rest), in options
     "vol_truncated.h5": "radar volume",
     "notes.txt": "name the format with --engine name, or --engine pyart",
-    "vol_nozdr.h5": "name the moment with --moment zdr=name",
 }
 
 
@@ -49,7 +49,7 @@ def run(*argv: object) -> tuple[int, str]:
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
     """Ten good volumes five minutes apart; a truncated one, a text file, and a volume without
-    ZDR five minutes before the others (which only ``bluster vad`` can use)."""
+    ZDR five minutes before the others (a partial row for ``bluster calibrate``)."""
     directory = tmp_path_factory.mktemp("archive")
     truths = write_archive(directory, VOLUMES)
     whole = (directory / "vol_000.h5").read_bytes()
@@ -84,19 +84,33 @@ def calibrated(archive, tmp_path_factory):
 
 
 def test_bad_files_are_reported_and_skipped(calibrated):
+    """Unreadable files are skipped; the volume without ZDR gives a partial row: its system
+    phase, and its ZDR offset and Z bias NaN, flagged, with the reason in options."""
     status, stderr, series, plot = calibrated
     assert status == 1  # some files skipped
-    summary = stderr[stderr.index(f"{VOLUMES} of {VOLUMES + 3} volumes processed, 3 skipped") :]
+    summary = stderr[stderr.index(f"{VOLUMES + 1} of {VOLUMES + 3} volumes processed, 2 skipped") :]
     for name, reason in BAD.items():
         assert any(name in line and reason in line.lower() for line in summary.splitlines()), name
     assert "engine=" not in stderr and "moments=" not in stderr  # Python's words, not options
-    assert list(series["source"].values) == [f"vol_{i:03d}.h5" for i in range(VOLUMES)]
+    assert (
+        f"1 of {VOLUMES + 1} volumes have partial rows" in summary
+        and "vol_nozdr.h5 (zdr_offset missing_moment, z_bias missing_moment)" in summary
+    )
+    assert "computed without a melting level" in summary
+    assert list(series["source"].values) == ["vol_nozdr.h5"] + [
+        f"vol_{i:03d}.h5" for i in range(VOLUMES)
+    ]
+    partial = series.isel(time=0)
+    assert np.isfinite(partial.system_phase) and np.isnan(partial.zdr_offset)
+    missing = FLAGS.index("missing_moment")
+    assert int(partial.zdr_offset_quality) == int(partial.z_bias_quality) == missing
+    assert "(command line: --moment zdr=NAME)" in str(partial.zdr_offset_reason.values)
     assert plot.stat().st_size > 10_000
 
 
 def test_calibrate_recovers_the_drift(archive, calibrated):
     _, truths = archive
-    series = calibrated[2]
+    series = calibrated[2].isel(time=slice(1, None))  # without the partial row
     np.testing.assert_array_equal(series["time"].values, [t.time for t in truths])
     # The synthetic rain sits on the tables' nodes and the ODIM round trip of float64 moments
     # is exact, so only rounding is left.

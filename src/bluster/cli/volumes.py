@@ -1,6 +1,7 @@
 """What ``bluster calibrate`` and ``bluster vad`` compute for one volume file (on a worker)."""
 
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -19,10 +20,15 @@ def calibration_row(
     engine: str | None = None,
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
+    screens: Mapping[str, Any] | None = None,
 ) -> xr.Dataset:
-    """The volume's calibration summary as one row of the monitoring time series."""
+    """The volume's calibration summary as one row of the monitoring time series; ``screens``
+    are keyword arguments of :func:`bluster.radar.calibration` (max_range, melting_level,
+    ...). A volume lacking what a number needs gives a row with that number NaN and flagged."""
     volume = radar.open_volume(path, engine=engine)
-    row = radar.calibration(volume, band=band, moments=moments, n_threads=THREADS_PER_TASK)
+    row = radar.calibration(
+        volume, band=band, moments=moments, n_threads=THREADS_PER_TASK, **(screens or {})
+    )
     return as_row(row, path)
 
 

@@ -16,9 +16,12 @@ serves.
 Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 """
 
-from .calibration import calibration, system_phase, z_bias, zdr_offset
+from .bias import z_bias
+from .calibration import calibration
 from .environment import storm_environment
 from .geometry import beam_height
+from .offset import zdr_offset
+from .phase import kdp, system_phase
 from .tables import light_rain_zdr_table, self_consistency_table
 from .volume import MOMENT_ALIASES, VolumeError, open_volume
 from .wind import AliasedVelocityWarning, vad_profile
@@ -29,6 +32,7 @@ __all__ = [
     "VolumeError",
     "beam_height",
     "calibration",
+    "kdp",
     "light_rain_zdr_table",
     "open_volume",
     "self_consistency_table",
