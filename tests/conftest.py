@@ -22,6 +22,7 @@ CORE_MODULES = frozenset(
         "test_cold_pool",
         "test_consistency_stats",
         "test_gradient",
+        "test_kdp_rays",
         "test_lowlevel_docs",
         "test_offset_stats",
         "test_package",

@@ -14,7 +14,6 @@
 namespace phase {
 
 using calibration::Optional2D;
-using calibration::passes_min;
 using common::is_present;
 
 struct KdpInputs {
@@ -27,6 +26,11 @@ struct KdpInputs {
   int64_t min_gates;    // fewest usable gates in a window, at least 2
   double rhohv_min;
 };
+
+// A step of the wrapped phase between consecutive usable gates larger than this is a wrap, in
+// degrees: a wrap steps by about 360 degrees, while noise, a gate of random phase or the 180
+// degree ambiguity of some radars step by less and are left as they are.
+constexpr double kWrapStep = 270.0;
 
 // The differential phase of gate p relative to the system phase, in [-180, 180).
 inline double wrapped(double p, double system_phase) {
@@ -68,26 +72,27 @@ constexpr int64_t kRestartGates = 64;
 // usable or its window holds fewer than min_gates usable gates.
 //
 // A gate is usable when its phase and the system phase are finite and it passes the rhohv
-// screen. The unfolding walks the usable gates in range order and adds the multiple of 360
-// degrees that brings each within 180 degrees of the one before. The window slides along the
+// screen. The unfolding walks the usable gates in range order; where the wrapped phase steps
+// by more than kWrapStep from the gate before, it adds the multiple of 360 degrees that brings
+// the gate within 180 degrees of it. The window slides along the
 // ray with running sums; each gate's fit is taken about the gate itself (its index and phase),
 // so that no large terms cancel.
 inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const int64_t gates = in.gates;
   const double* phase = in.phidp + r * gates;
+  const double* rhohv = in.rhohv.row(r);  // null without the screen
   std::vector<double> unfolded(static_cast<size_t>(gates), nan);
   bool seen = false;
   double previous = 0.0;
   double turns = 0.0;  // whole turns removed so far
-  for (int64_t g = 0; g < gates; ++g) {
+  for (int64_t g = 0; is_present(in.system_phase) && g < gates; ++g) {
     const double p = phase[g];
-    if (!is_present(p) || !is_present(in.system_phase) ||
-        !passes_min(in.rhohv, r, g, in.rhohv_min)) {
+    if (!is_present(p) || (rhohv != nullptr && !(rhohv[g] >= in.rhohv_min))) {
       continue;
     }
     const double w = wrapped(p, in.system_phase);
-    if (seen) {
+    if (seen && std::fabs(w - previous) > kWrapStep) {
       turns += std::nearbyint((w - previous) / 360.0);
     }
     unfolded[static_cast<size_t>(g)] = w - 360.0 * turns;

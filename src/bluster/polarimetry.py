@@ -473,11 +473,12 @@ def kdp_rays(
     Notes
     -----
     A gate is usable when its phase is finite and it passes the ``rhohv`` screen. The
-    unfolding adds to each usable gate the multiple of 360 degrees that brings it within 180
-    degrees of the usable gate before it; a rise of PhiDP beyond 180 degrees between two
-    usable gates cannot be told from a wrap. Windows are cut at the ends of a ray. Backscatter
-    differential phase (in hail, in the melting layer, at C and X band in large drops) is
-    part of PhiDP and is not removed: it shows as KDP of alternating sign around it.
+    unfolding follows the usable gates along the ray: a step of more than 270 degrees from the
+    usable gate before is a wrap, undone by a multiple of 360 degrees; smaller steps (noise, a
+    gate of random phase, the 180-degree ambiguity of some radars) are left to the fit.
+    Windows are cut at the ends of a ray. Backscatter differential phase (in hail, in the
+    melting layer, at C and X band in large drops) is part of PhiDP and is not removed: it
+    shows as KDP of alternating sign around it.
 
     References
     ----------

@@ -29,6 +29,8 @@ class PhaseCache:
     _fits: dict[str, xr.Dataset | None] = field(default_factory=dict)
 
     def system_phase(self) -> float:
+        """The volume's system phase, degrees (one for all rays: it is the radar's); 0 when it
+        has none, the phase fits only needing a reference to unfold about."""
         if self._offset is None:
             try:
                 self._offset = volume_system_phase(self.tree, self.moments, self.n_threads)
@@ -50,7 +52,7 @@ class PhaseCache:
         return found
 
     def rise(self, sweep: Sweep, screens: Screens) -> np.ndarray | None:
-        """The fitted PhiDP above the system phase of the sweep, for the attenuation screen;
+        """The fitted PhiDP of the sweep above the system phase, for the attenuation screen;
         None without the screen or without PhiDP in the sweep."""
         if screens.max_phidp_rise is None or moment_name(sweep, "phidp", self.moments) is None:
             return None
