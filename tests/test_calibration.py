@@ -63,6 +63,7 @@ def test_zdr_offset_below_the_melting_level(melting):
     assert flag(screened, "zdr_offset") == "ok"
     assert abs(float(screened.zdr_offset) - 0.4) < 0.05
     assert int(screened.zdr_offset_categories) == 5
+    assert int(screened.category_count.sum()) == int(screened.zdr_offset_count)
     assert "beam width 1 deg assumed" in screened.zdr_offset_quality.attrs["reason"]
     # the screen keeps the gates whose beam top is 1 km below the melting level
     kept = int(screened.zdr_offset_count)
@@ -180,3 +181,21 @@ def test_real_katx_and_x_band_ray(pyart_data):
     assert np.isnan(bias.z_bias) and flag(bias, "z_bias") == "too_few_samples"
     old = z_bias(ray, band="X", max_phidp_rise=1000.0, min_samples=1)
     assert int(old.z_bias_count) == 17 and abs(float(old.z_bias) + 8.7) < 0.05
+
+
+def test_korpo_numbers_of_the_documentation(korpo):
+    """FMI's Korpo volume (C band, August): the table of "Calibration in practice"."""
+    volume = open_volume(korpo)
+    loose = {"max_phidp_rise": 1000.0}
+    lifted = {"min_category_samples": 1, "min_categories": 1}
+    cases = [
+        (loose, -0.089, 5106, "no_melting_level_given"),
+        (loose | lifted | {"max_range": 150.0}, -0.004, 2462, "no_melting_level_given"),
+        ({}, np.nan, 4036, "attenuated"),
+        ({"melting_level": 3500.0}, np.nan, 6, "too_few_samples"),
+    ]
+    for options, value, count, expected in cases:
+        offset = zdr_offset(volume, band="C", **options)
+        assert flag(offset, "zdr_offset") == expected, options
+        assert int(offset.zdr_offset_count) == count, options
+        np.testing.assert_allclose(float(offset.zdr_offset), value, atol=5e-4)

@@ -80,11 +80,13 @@ def kdp_rays(
     wrapped into [-180, 180); walking the usable gates of a ray in range order, a gate whose
     wrapped phase differs by more than 270 degrees from the one before (a wrap) gets the
     multiple of 360 degrees that brings it within 180 degrees of it; smaller steps (noise, a
-    gate of random phase, the 180-degree ambiguity of some radars) are left as they are. The window of gate ``i`` spans gates
-    ``i - half_window`` to ``i + half_window`` within the ray; with ``n`` usable gates at
-    offsets ``x`` from ``i`` and phases ``y`` relative to gate ``i``'s, the slope is
-    ``(n Sxy - Sx Sy) / (n Sxx - Sx^2)`` in degrees per gate, KDP is ``0.5 * slope /
-    gate_spacing`` and the fitted phase gate ``i``'s plus ``(Sy - slope Sx) / n``.
+    gate of random phase, the 180-degree ambiguity of some radars) are left as they are. The
+    window of gate ``i`` spans gates ``i - half_window`` to ``i + half_window`` within the
+    ray; with ``n`` usable gates at offsets ``x`` from ``i`` and phases ``y`` relative to gate
+    ``i``'s, the slope is ``(n Sxy - Sx Sy) / (n Sxx - Sx^2)`` in degrees per gate, KDP is
+    ``0.5 * slope / gate_spacing`` and the fitted phase gate ``i``'s plus
+    ``(Sy - slope Sx) / n``. The sums slide along the ray and are restarted every 64 gates;
+    they are taken about a nearby gate, so that no large terms cancel.
 
     References
     ----------

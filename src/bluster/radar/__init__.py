@@ -5,7 +5,9 @@ through xradar; anything Py-ART reads through a ``Radar``) with :func:`open_volu
 derive the wind profile above the radar (:func:`vad_profile`) and its storm environment
 (:func:`storm_environment`: Bunkers motion, bulk shear, helicity) or the calibration numbers of
 the volume (:func:`system_phase`, :func:`zdr_offset`, :func:`z_bias`, all three at once with
-:func:`calibration`). Every function also takes a path or a Py-ART ``Radar`` directly.
+:func:`calibration`), screened as operators screen them and each with a quality flag
+(:mod:`bluster.radar.screens`, :mod:`bluster.radar.quality`); :func:`kdp` estimates KDP from
+PhiDP for volumes without it. Every function also takes a path or a Py-ART ``Radar`` directly.
 Moments are found by the names of :data:`MOMENT_ALIASES` (dealiased velocities first);
 ``moments=`` names others. Each function uses the sweeps that carry the moments it needs and
 skips the others (the reflectivity and velocity sweeps of NEXRAD's split cuts, RHIs for a

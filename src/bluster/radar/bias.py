@@ -256,7 +256,7 @@ def bias_result(
             )
             if unscreened >= options.min_samples:
                 flag = "attenuated"
-                described += f"; without the PhiDP screen {unscreened:,} samples"
+                described += f"; without the PhiDP screen, {unscreened:,} would be"
     result = result.assign_attrs(kdp_source=source)
     return flagged(result, "z_bias", ("", "_median", "_spread"), flag, described)
 

@@ -128,12 +128,18 @@ def calibration(
     tree = as_volume(volume)
     zdr_table = expected_zdr(zdr_method, zdr_table, band)
     consistency_table = consistency_relation(band, consistency_table)
-    screen = dict(
-        max_range=max_range, melting_level=melting_level, melting_margin=melting_margin,
-        max_phidp_rise=max_phidp_rise,
-    )  # fmt: skip
-    zdr_screens = resolve_screens(tree, "zdr_offset", band, **screen)
-    bias_screens = resolve_screens(tree, "z_bias", band, **screen)
+    zdr_screens, bias_screens = (
+        resolve_screens(
+            tree,
+            number,
+            band,
+            max_range=max_range,
+            melting_level=melting_level,
+            melting_margin=melting_margin,
+            max_phidp_rise=max_phidp_rise,
+        )
+        for number in ("zdr_offset", "z_bias")
+    )
     phase = PhaseCache(tree, moments, n_threads, kdp_window)
 
     phase_result = _or_missing(

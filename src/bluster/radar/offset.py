@@ -126,7 +126,7 @@ def zdr_offset(
     ----------
     Cunningham, J. G., W. D. Zittel, R. R. Lee, R. L. Ice, and N. P. Hoban, 2013: Methods for
     identifying systematic differential reflectivity (ZDR) biases on the operational WSR-88D
-    network. 36th Conf. on Radar Meteorology, Breckenridge, CO, Amer. Meteor. Soc., 9B.5.
+    network. Preprints, 36th Conf. on Radar Meteorology, Breckenridge, CO, Amer. Meteor. Soc.
 
     Richardson, L. M., W. D. Zittel, R. R. Lee, V. M. Melnikov, R. L. Ice, and J. G.
     Cunningham, 2017: Bragg scatter detection by the WSR-88D. Part II: Assessment of ZDR bias
@@ -216,7 +216,7 @@ def _categories(options: ZdrOptions) -> tuple[np.ndarray, float | None, float | 
         low = -np.inf if z_min is None else z_min
         high = np.inf if z_max is None else z_max
         return np.array([low, high]), z_min, z_max
-    nodes = np.asarray(options.table[0], dtype=np.float64)  # type: ignore[index]
+    nodes = np.asarray(options.table[0], dtype=np.float64)
     z_min = float(nodes[0]) if z_min is None and nodes.size else z_min
     z_max = float(nodes[-1]) if z_max is None and nodes.size else z_max
     low = -np.inf if z_min is None else z_min
@@ -314,11 +314,9 @@ def _zdr_flag(
     )
     if held >= need:
         return melting_flag(screens), described
-    if int(np.sum(unscreened >= fewest)) >= need:
-        return (
-            "attenuated",
-            f"{described}; without the PhiDP screen {int(np.sum(unscreened >= fewest))} would",
-        )
+    would = int(np.sum(unscreened >= fewest))
+    if would >= need:
+        return "attenuated", f"{described}; without the PhiDP screen, {would} would"
     if held == 0:
         return "too_few_samples", described
     return "too_few_categories", described

@@ -4,13 +4,6 @@ Each number of :mod:`bluster.radar.calibration` (system phase, ZDR offset, Z bia
 ``<number>_quality``: an integer with CF's ``flag_values`` and ``flag_meanings`` naming what
 became of it, and ``reason``, a sentence saying why. A number below its minimums is NaN with
 its flag, never a bare number; ``ok`` and ``no_melting_level_given`` carry a number.
-
-Examples
---------
->>> from bluster.radar.quality import quality_variable
->>> flag = quality_variable("zdr_offset", "too_few_samples", "12 samples; 1,000 needed")
->>> int(flag), flag.attrs["flag_meanings"].split()[int(flag)]
-(1, 'too_few_samples')
 """
 
 import numpy as np
@@ -65,5 +58,13 @@ def flag_attrs(number: str) -> dict[str, object]:
 
 
 def quality_variable(number: str, flag: str, reason: str) -> xr.DataArray:
-    """The scalar flag variable of ``number``: ``flag`` with ``reason`` in its attributes."""
+    """The scalar flag variable of ``number``: ``flag`` with ``reason`` in its attributes.
+
+    Examples
+    --------
+    >>> from bluster.radar.quality import quality_variable
+    >>> flag = quality_variable("zdr_offset", "too_few_samples", "12 samples; 1,000 needed")
+    >>> int(flag), flag.attrs["flag_meanings"].split()[int(flag)]
+    (1, 'too_few_samples')
+    """
     return xr.DataArray(np.int8(flag_value(flag)), attrs=flag_attrs(number) | {"reason": reason})

@@ -104,7 +104,7 @@ def resolve_screens(
     """The screens of ``number`` (``"zdr_offset"`` or ``"z_bias"``) over the volume ``tree``:
     arguments checked, the band's default PhiDP rise, the radar's altitude and beam width."""
     max_range = _positive(number, "max_range", max_range, "km")
-    melting_margin = _positive(number, "melting_margin", melting_margin, "m", zero=True)
+    margin = _positive(number, "melting_margin", melting_margin, "m", zero=True) or 0.0
     max_phidp_rise = _positive(number, "max_phidp_rise", max_phidp_rise, "degrees")
     rise_is_default = max_phidp_rise is None and _has_attenuation_default(band)
     if rise_is_default:
@@ -126,7 +126,7 @@ def resolve_screens(
     return Screens(
         max_range=max_range,
         melting_level=None if melting_level is None else float(melting_level),
-        melting_margin=float(melting_margin) if melting_margin is not None else 0.0,
+        melting_margin=margin,
         max_phidp_rise=max_phidp_rise,
         rise_is_default=rise_is_default,
         altitude=altitude,

@@ -64,7 +64,8 @@ def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | No
         return second
     if second is None:
         return first
-    return first & second
+    kept: np.ndarray = first & second
+    return kept
 
 
 def melting_flag(screens: Screens) -> str:
