@@ -135,22 +135,41 @@ def test_bit_identical_for_every_thread_count_and_argument_form():
     assert same_bits(phidp, copies[0]) and same_bits(rhohv, copies[1])
 
 
-def test_package_layer_labels_converts_and_stays_lazy():
-    """bluster.kdp_rays: a DataArray keeps its dims and coordinates, units are converted
-    (radians, metres), a window in km becomes gates, and Dask input stays lazy."""
+@pytest.fixture
+def labelled():
+    """Rays as a DataArray in radians over (azimuth, range), and the core's result."""
     phidp, rhohv = noisy_rays(4, 120, seed=5)
     core = _phase.kdp_rays(phidp, rhohv, 310.0, 0.25, 4, 5, 0.9)
     dims = ("azimuth", "range")
     coords = {"azimuth": [10.0, 20.0, 30.0, 40.0], "range": 125.0 + 250.0 * np.arange(120)}
     radians = xr.DataArray(np.deg2rad(phidp), dims=dims, coords=coords, attrs={"units": "rad"})
-    res = bluster.kdp_rays(
-        radians.chunk({"azimuth": 2}), gate_spacing=pint.UnitRegistry().Quantity(250.0, "m"),
-        system_phase=310.0, window=2.0, rhohv=xr.DataArray(rhohv, dims=dims),
+    return radians, xr.DataArray(rhohv, dims=dims), core
+
+
+def package_layer(phidp, rhohv):
+    return bluster.kdp_rays(
+        phidp, gate_spacing=pint.UnitRegistry().Quantity(250.0, "m"), system_phase=310.0,
+        window=2.0, rhohv=rhohv,
     )  # fmt: skip
-    assert res.kdp.chunks is not None and res.kdp.dims == dims
-    assert res.kdp.attrs["units"] == "degree km-1" and res.kdp.attrs["window_gates"] == 9
+
+
+def test_package_layer_labels_and_converts(labelled):
+    """bluster.kdp_rays: a DataArray keeps its dims and coordinates, units are converted
+    (radians, metres), and a window in km becomes gates."""
+    phidp, rhohv, core = labelled
+    res = package_layer(phidp, rhohv)
+    assert res.kdp.dims == phidp.dims and res.kdp.attrs["units"] == "degree km-1"
+    assert res.kdp.attrs["window_gates"] == 9
     np.testing.assert_allclose(res.kdp.values, core[0], rtol=0, atol=1e-9)
     np.testing.assert_allclose(res.phidp.values, core[1], rtol=0, atol=1e-9)
-    np.testing.assert_array_equal(res.range.values, coords["range"])
+    np.testing.assert_array_equal(res.range.values, phidp.range.values)
     with pytest.raises(ValueError, match=r"kdp_rays: window=0\.0, expected a positive length"):
-        bluster.kdp_rays(phidp, gate_spacing=0.25, window=0.0)
+        bluster.kdp_rays(phidp.values, gate_spacing=0.25, window=0.0)
+
+
+def test_package_layer_stays_lazy(labelled):
+    pytest.importorskip("dask")
+    phidp, rhohv, core = labelled
+    res = package_layer(phidp.chunk({"azimuth": 2}), rhohv)
+    assert res.kdp.chunks is not None
+    np.testing.assert_allclose(res.kdp.values, core[0], rtol=0, atol=1e-9)
