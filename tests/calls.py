@@ -1,10 +1,11 @@
 """One valid call of every function on generated data with missing values, for the tests that
-exercise all eight together (concurrency, leaks, failure injection)."""
+exercise all of them together (concurrency, leaks, failure injection)."""
 
 import numpy as np
 
 import _bluster
 import _calibration
+import _phase
 
 
 def sprinkle(rng, a, share=0.05):
@@ -120,6 +121,20 @@ def make_calls(rows=300, seed=0):
                 0.9,
                 0.0,
                 5,
+            ),
+        ),
+        "kdp_rays": (
+            _phase.kdp_rays,
+            (
+                sprinkle(
+                    rng, np.mod(np.cumsum(rng.normal(1.0, 3.0, (rows, samples)), axis=1), 360)
+                ),
+                sprinkle(rng, rng.uniform(0.8, 1.0, (rows, samples))),
+                20.0,
+                0.25,
+                4,
+                5,
+                0.9,
             ),
         ),
     }

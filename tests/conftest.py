@@ -23,6 +23,7 @@ CORE_MODULES = frozenset(
         "test_consistency_stats",
         "test_decode",
         "test_gradient",
+        "test_kdp_rays",
         "test_lowlevel_docs",
         "test_offset_stats",
         "test_package",

@@ -28,13 +28,13 @@ from radar_archive import (  # noqa: E402
 )
 
 from bluster.cli import main  # noqa: E402
+from bluster.radar.quality import FLAGS  # noqa: E402
 from bluster.radar.synthetic import sheared_wind  # noqa: E402
 
 VOLUMES = 10
 BAD = {  # file name: words the reason must hold (bluster.radar words the rest), in options
     "vol_truncated.h5": "radar volume",
     "notes.txt": "name the format with --engine name, or --engine pyart",
-    "vol_nozdr.h5": "name the moment with --moment zdr=name",
 }
 
 
@@ -49,7 +49,7 @@ def run(*argv: object) -> tuple[int, str]:
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
     """Ten good volumes five minutes apart; a truncated one, a text file, and a volume without
-    ZDR five minutes before the others (which only ``bluster vad`` can use)."""
+    ZDR five minutes before the others (a partial row for ``bluster calibrate``)."""
     directory = tmp_path_factory.mktemp("archive")
     truths = write_archive(directory, VOLUMES)
     whole = (directory / "vol_000.h5").read_bytes()
@@ -84,22 +84,34 @@ def calibrated(archive, tmp_path_factory):
 
 
 def test_bad_files_are_reported_and_skipped(archive, calibrated):
+    """Unreadable files are skipped; the volume without ZDR gives a partial row: its system
+    phase, and its ZDR offset and Z bias NaN, flagged, with the reason in options."""
     status, stderr, series, plot = calibrated
     assert status == 1  # some files skipped
-    summary = stderr[stderr.index(f"{VOLUMES} of {VOLUMES + 3} volumes processed, 3 skipped") :]
+    summary = stderr[stderr.index(f"{VOLUMES + 1} of {VOLUMES + 3} volumes processed, 2 skipped") :]
     for name, reason in BAD.items():
         assert any(name in line and reason in line.lower() for line in summary.splitlines()), name
     assert "engine=" not in stderr and "moments=" not in stderr  # Python's words, not options
+    assert (
+        f"1 of {VOLUMES + 1} volumes have partial rows" in summary
+        and "vol_nozdr.h5 (zdr_offset missing_moment, z_bias missing_moment)" in summary
+    )
+    assert "computed without a melting level" in summary
     folder = archive[0].resolve()  # a file is known by its resolved path
-    assert list(series["source"].values) == [
+    assert list(series["source"].values) == [str(folder / "vol_nozdr.h5")] + [
         str(folder / f"vol_{i:03d}.h5") for i in range(VOLUMES)
     ]
+    partial = series.isel(time=0)
+    assert np.isfinite(partial.system_phase) and np.isnan(partial.zdr_offset)
+    missing = FLAGS.index("missing_moment")
+    assert int(partial.zdr_offset_quality) == int(partial.z_bias_quality) == missing
+    assert "(command line: --moment zdr=NAME)" in str(partial.zdr_offset_reason.values)
     assert plot.stat().st_size > 10_000
 
 
 def test_calibrate_recovers_the_drift(archive, calibrated):
     _, truths = archive
-    series = calibrated[2]
+    series = calibrated[2].isel(time=slice(1, None))  # without the partial row
     np.testing.assert_array_equal(series["time"].values, [t.time for t in truths])
     # The synthetic rain sits on the tables' nodes and the ODIM round trip of float64 moments
     # is exact, so only rounding is left.
@@ -335,3 +347,49 @@ def test_pyart_fallback_keeps_its_banner_off_stdout(pyart_data):
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("file ") and "format  read by Py-ART" in done.stdout
     assert "Py-ART" not in done.stdout.replace("read by Py-ART", "")
+
+
+def test_calibrate_screens_and_a_named_kdp(tmp_path):
+    """The screen options reach every number (the reason says which screens were used), and
+    --moment kdp=NAME names a KDP the usual names do not find; without it KDP is estimated
+    from PhiDP, and the reason says so."""
+    renamed = volume(Truth(START, 0.2, 1.0, 10.0))
+    for sweep in renamed.children.values():
+        sweep.dataset = sweep.to_dataset(inherit=False).rename_vars({"KDP": "KDP_F"})
+    write_volume(tmp_path / "renamed.h5", renamed)
+    out = tmp_path / "monitor.nc"
+    args = ["calibrate", tmp_path / "renamed.h5", "-o", out, "--band", BAND, "-q"]
+    status, stderr = run(*args, "--max-range", "0.5", "--melting-level", "3000")
+    assert status == 0 and "1 of 1 volumes have partial rows" in stderr
+    row = xr.load_dataset(out).isel(time=0)
+    assert FLAGS[int(row.zdr_offset_quality)] == "too_few_samples"
+    assert "gates within 0.5 km" in str(row.zdr_offset_reason.values)
+    assert "melting level of 3000 m" in str(row.z_bias_reason.values)
+    estimated = str(row.z_bias_reason.values)
+    assert "KDP estimated from PhiDP (PHIDP)" in estimated
+    status, _ = run(*args, "--moment", "kdp=KDP_F")
+    row = xr.load_dataset(out).isel(time=0)
+    assert status == 0 and "the KDP moment of the file (KDP_F)" in str(row.z_bias_reason.values)
+    assert abs(float(row.z_bias) - 1.0) < 1e-9
+
+
+@pytest.mark.slow  # reads the 36 MB KATX volume
+@pytest.mark.filterwarnings("ignore::UserWarning")  # Py-ART's notes on the legacy KLOT file
+def test_calibrate_the_wheels_nexrad_files(level2, pyart_data, tmp_path):
+    """The Level II files as an archive holds them (KLOT, legacy, without dual polarisation;
+    KATX, split cuts, dummy values) and the small KATX file of real data, all without
+    --engine: a row each, with the numbers each can give and the others NaN and flagged."""
+    small = pyart_data / "example_nexrad_archive_msg31_compressed.ar2v"
+    files = [level2["KLOT"], level2["KATX"], small]
+    out = tmp_path / "monitor.nc"
+    status, stderr = run("calibrate", *files, "-o", out, "--band", "S", "-q", "-w", "2")
+    assert status == 0, stderr
+    rows = xr.load_dataset(out)
+    by_file = {str(name): rows.isel(time=i) for i, name in enumerate(rows.source.values)}
+    klot, katx, small = (by_file[path.name] for path in files)
+    assert np.isnan(klot.system_phase) and FLAGS[int(klot.zdr_offset_quality)] == "missing_moment"
+    assert "--moment zdr=NAME" in str(klot.zdr_offset_reason.values)
+    assert FLAGS[int(katx.z_bias_quality)] == "no_kdp_estimated"  # one dummy value everywhere
+    assert abs(float(small.system_phase) - 32.4) < 0.5
+    assert FLAGS[int(small.zdr_offset_quality)] == "too_few_samples"
+    assert "3 of 3 volumes have partial rows" in stderr and "KLOT_msg1.ar2v" in stderr

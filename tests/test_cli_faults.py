@@ -111,8 +111,10 @@ def test_cfradial_files_on_threads(pyart_data, tmp_path):
     for index in range(30):
         shutil.copy(pyart_data / "example_cfradial_ppi.nc", folder / f"ppi_{index:02d}.nc")
     status, stderr = bluster("calibrate", folder, "--band", "C", "-o", tmp_path / "m.nc", "-w", 2)
-    assert status == 3, stderr  # read, and skipped for want of ZDR: not a crash (-11)
-    assert stderr.count("no sweep has the phidp moment") == 2 * 30
+    # every file read (not a crash, -11): one volume under 30 names, a row of NaN numbers
+    # flagged missing_moment (the file holds reflectivity only)
+    assert status == 0, stderr
+    assert "30 of 30 volumes processed" in stderr and "29 volumes not added" in stderr
 
 
 @pytest.fixture(scope="module")
@@ -191,10 +193,9 @@ def test_file_name_that_is_not_utf8(archive, tmp_path):
     except OSError:  # a file system that takes only Unicode names
         pytest.skip("the file system refuses names that are not UTF-8")
     out = tmp_path / "m.nc"
-    assert run("calibrate", folder, "--band", BAND, "-o", out, "-q") == (
-        0,
-        f"bluster: 1 of 1 volumes processed, 0 skipped; {out} holds 1 volumes\n",
-    )
+    status, stderr = run("calibrate", folder, "--band", BAND, "-o", out, "-q")
+    assert status == 0
+    assert stderr.startswith(f"bluster: 1 of 1 volumes processed, 0 skipped; {out} holds 1 volumes\n")
     assert xr.load_dataset(out).source.values.tolist() == [f"{folder.resolve()}/d\\xe9j\\xe0.h5"]
     status, stderr = run("calibrate", folder, "--band", BAND, "-o", out, "-q", "--resume")
     assert status == 0 and "1 of 1 files already in" in stderr

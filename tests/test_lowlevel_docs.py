@@ -56,7 +56,7 @@ def raised_messages():
     message expression with `.+` for what is computed (an argument's name, a limit)."""
     patterns = set()
     native = ROOT / "native"
-    sources = [p for folder in ("_bluster", "_calibration", "_readers", "common")
+    sources = [p for folder in ("_bluster", "_calibration", "_readers", "_phase", "common")
                for p in (native / folder).glob("**/*.[ch]pp")]  # fmt: skip
     for source in sources:
         for call in re.findall(r"invalid_argument\((.*?)\);", source.read_text(), re.S):

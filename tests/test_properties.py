@@ -1,5 +1,5 @@
-"""Property-based tests of all eight functions, and of the readers' decoder, over random
-shapes, odd argument types and missing values.
+"""Property-based tests of all the functions of the extension modules over random shapes, odd
+argument types and missing values.
 
 Every generated call must either raise the binding layer's TypeError or a ValueError with one
 of the function's documented messages, the same whatever values the arrays hold, or return a
@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 
 import _bluster
 import _calibration
+import _phase
 import _readers
 from util import same_bits
 
@@ -128,7 +129,7 @@ def optional(draw, rng, rows, samples, low, high, absent=4):
     return np.zeros(draw(st.sampled_from([(0,), (0, 0), (rows, 0), (0, samples), (0, 2, 3)])))
 
 
-# --- the eight functions: argument generators, documented messages and result shapes ----------
+# --- the functions: argument generators, documented messages and result shapes ----------
 # A generator returns [(kind, value)], kind "array" (a float64 array), "float" or "int".
 
 
@@ -250,6 +251,20 @@ def phidp_rays_args(draw, rng):
     ]
 
 
+def kdp_rays_args(draw, rng):
+    rays = count(draw, 5, (6, 12))
+    gates = widen(draw, rays, count(draw, 40))
+    return [
+        ("array", field(draw, rng, (rays, gates), -400.0, 400.0)),
+        ("array", optional(draw, rng, rays, gates, 0.7, 1.0)),
+        ("float", real(draw, -400.0, 400.0)),
+        ("float", real(draw, -0.5, 2.0)),
+        ("int", int64(draw, -1, 30)),
+        ("int", int64(draw, -2, 30)),
+        ("float", real(draw, 0.5, 1.0)),
+    ]
+
+
 FUNCTIONS = {
     "thermo": (_bluster.thermo, thermo_args),
     "cold_pool": (_bluster.cold_pool, cold_pool_args),
@@ -259,6 +274,7 @@ FUNCTIONS = {
     "offset_stats": (_calibration.offset_stats, offset_stats_args),
     "consistency_stats": (_calibration.consistency_stats, consistency_stats_args),
     "phidp_rays": (_calibration.phidp_rays, phidp_rays_args),
+    "kdp_rays": (_phase.kdp_rays, kdp_rays_args),
 }
 
 
@@ -291,6 +307,12 @@ MESSAGES = {
         f"need bin_width giving at most {MAX_BINS} bins between z_min and z_max",
     },
     "phidp_rays": {"phidp must be 2-D (rays, gates)", *per_sample(["rhohv", "snr", "mask"])},
+    "kdp_rays": {
+        "phidp must be 2-D (rays, gates)",
+        *per_sample(["rhohv"]),
+        "gate_spacing must be positive and finite",
+        "half_window must be at least 1",
+    },
 }
 
 # The documented shape of a result, from the leading array arguments.
@@ -303,6 +325,7 @@ RESULT_SHAPE = {
     "offset_stats": lambda zdr, *_: (zdr.shape[0], 5),
     "consistency_stats": lambda z, *_: (z.shape[0], 5),
     "phidp_rays": lambda phidp, *_: (phidp.shape[0], 3),
+    "kdp_rays": lambda phidp, *_: (2, *phidp.shape),
 }
 
 # --- faults and conversion paths --------------------------------------------------------------

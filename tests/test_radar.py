@@ -22,6 +22,7 @@ from bluster.radar import (  # noqa: E402
     z_bias,
     zdr_offset,
 )
+from bluster.radar.quality import FLAGS  # noqa: E402
 from bluster.radar.synthetic import sheared_wind, synthetic_volume  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")  # xradar's ODIM time notes
@@ -378,8 +379,13 @@ def test_split_cuts_each_number_uses_the_sweeps_with_its_moments():
     offset = zdr_offset(tree, band="S")
     assert offset.sweep.values.tolist() == ["sweep_0", "sweep_2"]
     assert offset.attrs["sweeps_skipped"] == "sweep_1: no zdr or reflectivity moment"
+    # no KDP: estimated from the constant PhiDP, 0 deg/km, so no bin is accepted
+    bias = z_bias(tree, band="S")
+    assert bias.attrs["moments_used"] == "reflectivity=DBZH zdr=ZDR phidp=PHIDP"
+    assert bias.attrs["kdp_source"].startswith("estimated from PhiDP (PHIDP)")
+    assert np.isnan(bias.z_bias) and int(bias.z_bias_quality) == FLAGS.index("too_few_samples")
     with pytest.raises(ValueError, match="z_bias: no sweep has the reflectivity, zdr and kdp"):
-        z_bias(tree, band="S")
+        z_bias(tree, band="S", moments={"kdp": "KDP"})  # a named KDP is never estimated
 
 
 def test_klot_through_the_default_reader(level2, klot):

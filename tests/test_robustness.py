@@ -1,4 +1,4 @@
-"""All eight functions together: many Python threads at once, and many calls without leaks."""
+"""All the functions together: many Python threads at once, and many calls without leaks."""
 
 import gc
 import os
@@ -12,6 +12,7 @@ from calls import make_calls
 
 import _bluster
 import _calibration
+import _phase
 from util import same_bits
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -28,7 +29,7 @@ def test_sixteen_python_threads_get_the_single_threaded_results():
         try:
             start.wait()
             for round_ in range(3):
-                for name in list(calls)[k % 8 :] + list(calls)[: k % 8]:
+                for name in list(calls)[k % len(calls) :] + list(calls)[: k % len(calls)]:
                     fn, args = calls[name]
                     if not same_bits(fn(*args, 2), reference[name]):
                         errors.append(f"thread {k}, round {round_}: {name} differs")
@@ -92,9 +93,13 @@ def test_modules_register_their_functions_in_order():
 
     assert public(_bluster) == ["thermo", "cold_pool", "profile", "gradient", "vad"]
     assert public(_calibration) == ["offset_stats", "consistency_stats", "phidp_rays"]
+    assert public(_phase) == ["kdp_rays"]
     assert _bluster.__doc__ == "Cold-pool, wind-profile and baroclinity kernel (multithreaded)."
     assert _calibration.__doc__ == (
         "Calibration statistics: ZDR offset, Z self-consistency, system PhiDP"
+    )
+    assert _phase.__doc__ == (
+        "Differential phase: specific differential phase by sliding least squares"
     )
 
 
@@ -109,12 +114,13 @@ SIGNATURES = {
     "consistency_stats": "z, zdr, kdp, rhohv, snr, mask, gz, glg, zdr_offset, z_min, z_max, "
     "bin_width, rhohv_min, snr_min, kdp_min, min_bin_count",
     "phidp_rays": "phidp, rhohv, snr, mask, first_gate, n_use, rhohv_min, snr_min, min_count",
+    "kdp_rays": "phidp, rhohv, system_phase, gate_spacing, half_window, min_gates, rhohv_min",
 }
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))
 def test_signature_and_docstring(name):
-    module = _bluster if hasattr(_bluster, name) else _calibration
+    module = next(m for m in (_bluster, _calibration, _phase) if hasattr(m, name))
     doc = getattr(module, name).__doc__
     lines = [line for line in doc.strip().splitlines() if line.strip()]
     assert len(lines) == 1, "no docstring beyond the signature line"

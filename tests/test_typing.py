@@ -14,9 +14,15 @@ import pytest
 
 import _bluster
 import _calibration
+import _phase
 import _readers
 
-MODULES = {"_bluster": _bluster, "_calibration": _calibration, "_readers": _readers}
+MODULES = {
+    "_bluster": _bluster,
+    "_calibration": _calibration,
+    "_readers": _readers,
+    "_phase": _phase,
+}
 
 USER_SCRIPT = textwrap.dedent(
     """
@@ -27,6 +33,7 @@ USER_SCRIPT = textwrap.dedent(
 
     import _bluster
     import _calibration
+    import _phase
 
     Result = NDArray[np.float64]
     rows = 4
@@ -54,6 +61,7 @@ USER_SCRIPT = textwrap.dedent(
         Result,
     )
     assert_type(_calibration.phidp_rays(z, [], [], [], 0, 10, 0.9, 3.0, 5), Result)
+    assert_type(_phase.kdp_rays(z, none, 30.0, 0.25, 4, 5, 0.9, n_threads=1), Result)
     intensity: NDArray[np.float64] = _bluster.cold_pool(z, b, nan, 0.0, nan)[0]
     """
 )
@@ -63,12 +71,14 @@ WRONG_CALLS = textwrap.dedent(
     """
     import _bluster
     import _calibration
+    import _phase
 
     _bluster.vad([[1.0]], [[0.0]], [1.0], 3)
     _bluster.thermo([300.0], [1e5], dew=[290.0])
     _bluster.gradient([[[0.0]]], [0.0], [0.0], n_threads="2")
     _calibration.phidp_rays([[1.0]], [], [], [], 0, 10, 0.9, "3", 1)
     _calibration.offset_stats([[0.1]], [], [], [], [], [0.5], [10.0], [0.2], 0, 60, 0.9, 0, 1, 2)
+    _phase.kdp_rays([[1.0]], [], 0.0, 0.25, "2", 3, 0.9)
     text: str = _bluster.thermo([300.0], [1e5], [290.0])
     """
 )
@@ -191,7 +201,7 @@ def signature_of(node):
     "module, function",
     [("_bluster", f) for f in ("thermo", "cold_pool", "profile", "gradient", "vad")]
     + [("_calibration", f) for f in ("offset_stats", "consistency_stats", "phidp_rays")]
-    + [("_readers", "decode")],
+    + [("_readers", "decode"), ("_phase", "kdp_rays")],
 )
 def test_stub_matches_the_binding(module, function):
     stubs = stub_functions(module)

@@ -1,9 +1,10 @@
 """Document the extension modules from their type stubs.
 
-``_bluster``, ``_calibration`` and ``_readers`` carry no docstrings of their own: their contract
-is written once, in the stubs (``stubs/*-stubs/__init__.pyi``), which type checkers and editors
-read. This extension hands autodoc the stub's docstring and signature for every object of the
-three modules, so the page "Low-level modules" renders that same text, and nothing can drift.
+``_bluster``, ``_calibration``, ``_readers`` and ``_phase`` carry no docstrings of their own:
+their contract is written once, in the stubs (``stubs/*-stubs/__init__.pyi``), which type
+checkers and editors read. This extension hands autodoc the stub's docstring and signature for
+every object of the modules, so the page "Low-level modules" renders that same text, and
+nothing can drift.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ from typing import Any
 from sphinx.application import Sphinx
 
 STUBS = Path(__file__).resolve().parents[2] / "stubs"
-MODULES = ("_bluster", "_calibration", "_readers")
+MODULES = ("_bluster", "_calibration", "_readers", "_phase")
 
 # Names as the stubs import them, spelled out so that the rendered signature names the real
 # objects (and the nitpicky build knows which external names it is allowed to leave unlinked).

@@ -2,15 +2,15 @@
 
 The functions of this package take the data as users hold them (NumPy and masked arrays,
 xarray objects, quantities with units, Dask-backed arrays) and return labelled
-``xarray.Dataset`` results. The numeric work is done by the extension modules ``_bluster``
-and ``_calibration``, the low-level interface.
+``xarray.Dataset`` results. The numeric work is done by the extension modules ``_bluster``,
+``_calibration`` and ``_phase``, the low-level interface.
 """
 
 from importlib.metadata import version as _version
 
 from .environment import bulk_shear, storm_environment, storm_motion
 from .kinematics import gradient
-from .polarimetry import consistency_stats, offset_stats, phidp_rays
+from .polarimetry import consistency_stats, kdp_rays, offset_stats, phidp_rays
 from .thermodynamics import cold_pool, thermo
 from .wind import profile, vad
 
@@ -22,6 +22,7 @@ __all__ = [
     "cold_pool",
     "consistency_stats",
     "gradient",
+    "kdp_rays",
     "offset_stats",
     "phidp_rays",
     "profile",

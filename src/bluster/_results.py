@@ -107,6 +107,10 @@ VARIABLES: dict[str, dict[str, Attrs]] = {
         "bias": _v("dB", "reflectivity bias: count-weighted mean of the bin biases"),
         "std": _v("dB", "standard deviation of the bin reflectivity biases"),
     },
+    "kdp_rays": {
+        "kdp": _v("degree km-1", "specific differential phase"),
+        "phidp": _v("degree", "fitted differential phase above the system phase, unfolded"),
+    },
     "phidp_rays": {
         "system_phase": _v("degree", "system differential phase"),
         "count": _v("1", "number of gates used"),

@@ -21,6 +21,7 @@
 #include "_calibration/offset_stats.hpp"
 #include "_calibration/optional_array.hpp"
 #include "_calibration/phidp_rays.hpp"
+#include "_phase/kdp_rays.hpp"
 #include "common/parallel_blocks.hpp"
 
 namespace {
@@ -113,6 +114,28 @@ void run_phidp_rays() {
     std::vector<double> out(3 * rays);
     common::parallel_rows(rays, n_threads,
                           [&](int64_t r) { calibration::phidp_ray(in, r, &out[r * 3]); });
+    return out;
+  });
+}
+
+void run_kdp_rays() {
+  const int64_t rays = 500, gates = 300;
+  const std::vector<double> phidp = generate(rays * gates, 0.0, 360.0, 0.1, 14);
+  const std::vector<double> rhohv = generate(rays * gates, 0.7, 1.0, 0.05, 15);
+  phase::KdpInputs in{};
+  in.phidp = phidp.data();
+  in.rhohv = calibration::Optional2D(Plain2D{rhohv, rays, gates}, rays, gates, "rhohv");
+  in.gates = gates;
+  in.system_phase = 30.0;
+  in.gate_spacing = 0.25;
+  in.half_window = 4;
+  in.min_gates = 5;
+  in.rhohv_min = 0.9;
+  check("kdp_rays", [&](int32_t n_threads) {
+    std::vector<double> out(2 * rays * gates);
+    common::parallel_rows(rays, n_threads, [&](int64_t r) {
+      phase::kdp_ray(in, r, &out[r * gates], &out[(rays + r) * gates]);
+    });
     return out;
   });
 }
@@ -324,6 +347,7 @@ int main() {
   run_offset_stats();
   run_consistency_stats();
   run_phidp_rays();
+  run_kdp_rays();
   if (failures != 0) {
     std::fprintf(stderr, "%d thread-count mismatches\n", failures);
     return 1;

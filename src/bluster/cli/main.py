@@ -11,8 +11,9 @@ import xarray as xr
 
 from bluster.cli import interrupts
 from bluster.cli.archive import Sources, expand_sources
-from bluster.cli.parser import build_parser
+from bluster.cli.parser import SCREEN_OPTIONS, build_parser
 from bluster.radar import AliasedVelocityWarning
+from bluster.radar.quality import FLAGS, WITH_A_NUMBER
 
 # variables every row of each command has: an earlier output must hold them to be resumed
 CALIBRATION_VARIABLES: tuple[str, ...] = ("zdr_offset", "z_bias", "system_phase")
@@ -98,7 +99,10 @@ def _run(args: argparse.Namespace, sources: Sources) -> int:
         raise ValueError("--overwrite replaces --out, --resume adds to it: give one of them")
     moments = _moments(args.moment)
     if args.command == "calibrate":
-        task = volumes.calibration_task(engine=args.engine, band=args.band, moments=moments)
+        screens = {name: getattr(args, name) for name in SCREEN_OPTIONS}
+        task = volumes.calibration_task(
+            engine=args.engine, band=args.band, moments=moments, screens=screens
+        )
         expected = CALIBRATION_VARIABLES
     else:
         if args.storm_motion is not None and not args.environment:
@@ -131,6 +135,8 @@ def _run(args: argparse.Namespace, sources: Sources) -> int:
         status, result = run_archive(task, sources, expected, options)
     if result is not None and "aliasing_suspected" in result:
         _report_aliasing(result)
+    if result is not None and args.command == "calibrate":
+        _report_partial_rows(result)
     if args.plot and result is not None:
         from bluster.cli import plots
 
@@ -156,6 +162,41 @@ def _report_aliasing(result: xr.Dataset) -> None:
             "VAD fits leave residuals large against the Nyquist velocity the files state "
             "(aliasing_suspected is 1 in their rows); name a dealiased velocity with "
             "--moment velocity=NAME",
+            file=sys.stderr,
+        )
+
+
+def _report_partial_rows(result: xr.Dataset) -> None:
+    """The volumes whose rows lack a number (NaN and flagged), with the flags; and a note when
+    the numbers were computed without a melting level."""
+    flagged: dict[str, list[str]] = {}
+    without_melting_level = 0
+    for number in CALIBRATION_VARIABLES:
+        quality = f"{number}_quality"
+        if quality not in result:
+            continue
+        values = result[quality].values
+        for source, value in zip(result["source"].values, values, strict=True):
+            flag = FLAGS[int(value)] if 0 <= value < len(FLAGS) else str(value)
+            if flag not in WITH_A_NUMBER:
+                flagged.setdefault(str(source), []).append(f"{number} {flag}")
+        without_melting_level += int(np.sum(values == FLAGS.index("no_melting_level_given")))
+    if flagged:
+        shown = "; ".join(
+            f"{source} ({', '.join(flags)})" for source, flags in list(flagged.items())[:5]
+        )
+        more = f"; and {len(flagged) - 5} more" if len(flagged) > 5 else ""
+        print(
+            f"bluster: {len(flagged)} of {result.sizes['time']} volumes have partial rows, numbers "
+            f"NaN with their flag in <number>_quality and the reason in <number>_reason: "
+            f"{shown}{more}",
+            file=sys.stderr,
+        )
+    if without_melting_level:
+        print(
+            f"bluster: {without_melting_level} numbers were computed without a melting level "
+            "(flagged no_melting_level_given): give --melting-level to keep the melting layer "
+            "out of them",
             file=sys.stderr,
         )
 

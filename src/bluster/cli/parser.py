@@ -65,10 +65,25 @@ output:
 
 CALIBRATE_EPILOG = f"""\
 The row of each volume holds the ZDR offset, the Z bias and the system differential phase
-with their spreads and sample counts, the volume's start time and the site.
+with their spreads and sample counts, the volume's start time and the site, and for each
+number a quality flag (<number>_quality, a CF flag variable: ok, too_few_samples,
+too_few_categories, no_kdp_estimated, no_melting_level_given, attenuated, missing_moment)
+with its reason (<number>_reason). Below its minimums a number is NaN with its flag. A
+volume lacking what one number needs (the ZDR of a legacy NEXRAD file) gets a row with the
+other numbers and that one NaN, flagged missing_moment: only a file that cannot be read is
+skipped. Volumes without KDP (all of NEXRAD Level II) get it estimated from PhiDP for the Z
+bias; --moment kdp=NAME names a KDP of another name. The summary at the end lists the
+volumes with partial rows.
 
-example:
+screens (see the documentation, "Calibration in practice"):
+  --melting-level is the height of the 0 degC level (from a sounding or a model; no file
+  states it): without it, gates in and above the melting layer may enter the ZDR offset and
+  the Z bias, which are then flagged no_melting_level_given. --max-phidp-rise defaults to
+  the band's (ZDR offset 25, 3.3 and 2.5 degrees, Z bias 12.5, 6.25 and 1.8 at S, C and X).
+
+examples:
   bluster calibrate radar/2026-06 --band C --out monitor.nc --plot monitor.png
+  bluster calibrate radar/2026-06 --band S --melting-level 3200 --max-range 150 -o m.nc
 
 {RUN_NOTES}"""
 
@@ -123,8 +138,9 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("S", "C", "X"),
         required=True,
         help="radar band, which selects the default tables of light-rain ZDR and of the "
-        "self-consistency of Z, ZDR and KDP",
+        "self-consistency of Z, ZDR and KDP, and the default --max-phidp-rise",
     )
+    _screen_options(calibrate)
 
     vad = commands.add_parser(
         "vad",
@@ -179,6 +195,72 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _engine_option(info)
     return parser
+
+
+def _screen_options(calibrate: argparse.ArgumentParser) -> None:
+    """The screens of the ZDR offset and the Z bias, and the minimums of their samples."""
+    screens = calibrate.add_argument_group("screens and minimums of the ZDR offset and Z bias")
+    screens.add_argument(
+        "--max-range",
+        type=_positive(float),
+        metavar="KM",
+        help="only gates within this range (default: no limit)",
+    )
+    screens.add_argument(
+        "--melting-level",
+        type=_finite,
+        metavar="M",
+        help="height of the melting level (0 degC), m above sea level: only gates whose beam "
+        "top is --melting-margin below it (default: none, and the numbers are flagged "
+        "no_melting_level_given)",
+    )
+    screens.add_argument(
+        "--melting-margin",
+        type=_non_negative(float),
+        default=1000.0,
+        metavar="M",
+        help="margin below the melting level, m (default: %(default)s)",
+    )
+    screens.add_argument(
+        "--max-phidp-rise",
+        type=_positive(float),
+        metavar="DEG",
+        help="leave out gates whose PhiDP rose more than this above the system phase: the "
+        "gates behind strong attenuation (default: the band's, per number)",
+    )
+    screens.add_argument(
+        "--min-category-samples",
+        type=_positive(int),
+        default=1000,
+        metavar="N",
+        help="ZDR offset: samples a reflectivity category needs (default: %(default)s)",
+    )
+    screens.add_argument(
+        "--min-categories",
+        type=_positive(int),
+        default=2,
+        metavar="N",
+        help="ZDR offset: categories with that many samples it needs (default: %(default)s)",
+    )
+    screens.add_argument(
+        "--min-bias-samples",
+        type=_positive(int),
+        default=1000,
+        metavar="N",
+        help="Z bias: samples in accepted reflectivity bins it needs (default: %(default)s)",
+    )
+
+
+#: The calibrate options that are keyword arguments of bluster.radar.calibration.
+SCREEN_OPTIONS = (
+    "max_range",
+    "melting_level",
+    "melting_margin",
+    "max_phidp_rise",
+    "min_category_samples",
+    "min_categories",
+    "min_bias_samples",
+)
 
 
 def _run_options() -> argparse.ArgumentParser:
@@ -309,6 +391,16 @@ def _storm_motion(text: str) -> tuple[float, float]:
     if not (abs(u) < float("inf") and abs(v) < float("inf")):
         raise argparse.ArgumentTypeError(f"expected finite numbers as U,V, got {text!r}")
     return u, v
+
+
+def _finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not abs(value) < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}")
+    return value
 
 
 def _positive(kind: type[int] | type[float]) -> Converter:

@@ -29,6 +29,8 @@ SET_BY: dict[str, str] = {
     "bluster_heights": "--top and --step",
     "bluster_environment": "--environment",
     "bluster_storm_motion": "--storm-motion",
+    "bluster_screens": "the screens (--max-range, --melting-level, --melting-margin, "
+    "--max-phidp-rise, --min-category-samples, --min-categories, --min-bias-samples)",
 }
 
 
@@ -44,6 +46,7 @@ def run_attributes(args: argparse.Namespace) -> dict[str, str]:
     if args.command == "calibrate":
         attrs["bluster_band"] = args.band
         attrs["bluster_tables"] = _default_tables(args.band)
+        attrs["bluster_screens"] = _screens(args)
     else:
         top = "each volume's highest ring" if args.top is None else f"{args.top:g} m"
         attrs["bluster_heights"] = f"top {top}, step {args.step:g} m"
@@ -54,6 +57,19 @@ def run_attributes(args: argparse.Namespace) -> dict[str, str]:
                 "Bunkers right mover" if motion is None else f"{motion[0]:g},{motion[1]:g}"
             )
     return attrs
+
+
+def _screens(args: argparse.Namespace) -> str:
+    """The screens of ``bluster calibrate`` as given (unset ones take their defaults, which
+    the version and the band fix)."""
+    from bluster.cli.parser import SCREEN_OPTIONS
+
+    given = [
+        f"--{name.replace('_', '-')} {getattr(args, name):g}"
+        for name in SCREEN_OPTIONS
+        if getattr(args, name) is not None
+    ]
+    return " ".join(given) or "defaults"
 
 
 def _default_tables(band: str) -> str:

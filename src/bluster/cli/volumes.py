@@ -3,6 +3,7 @@ worker): each file is read once, for the moments its command needs."""
 
 from collections.abc import Collection, Mapping
 from functools import partial
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -21,13 +22,15 @@ def calibration_task(
     engine: str | None = None,
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
+    screens: Mapping[str, Any] | None = None,
 ) -> VolumeTask:
-    """The task of ``bluster calibrate``: calibration's moments, then the calibration row."""
+    """The task of ``bluster calibrate``: calibration's moments, then the calibration row
+    (``screens``: keyword arguments of :func:`bluster.radar.calibration`)."""
     return VolumeTask(
         read=partial(
             read_volume, engine=engine, quantities=CALIBRATION_QUANTITIES, moments=moments
         ),
-        compute=partial(calibration_row, band=band, moments=moments),
+        compute=partial(calibration_row, band=band, moments=moments, screens=screens),
     )
 
 
@@ -70,9 +73,14 @@ def calibration_row(
     *,
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
+    screens: Mapping[str, Any] | None = None,
 ) -> xr.Dataset:
-    """The volume's calibration summary as one row of the monitoring time series."""
-    row = radar.calibration(volume, band=band, moments=moments, n_threads=THREADS_PER_TASK)
+    """The volume's calibration summary as one row of the monitoring time series; ``screens``
+    are keyword arguments of :func:`bluster.radar.calibration` (max_range, melting_level,
+    ...). A volume lacking what a number needs gives a row with that number NaN and flagged."""
+    row = radar.calibration(
+        volume, band=band, moments=moments, n_threads=THREADS_PER_TASK, **(screens or {})
+    )
     return as_row(row, path)
 
 

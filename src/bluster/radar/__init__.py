@@ -5,7 +5,9 @@ through xradar; anything Py-ART reads through a ``Radar``) with :func:`open_volu
 derive the wind profile above the radar (:func:`vad_profile`) and its storm environment
 (:func:`storm_environment`: Bunkers motion, bulk shear, helicity) or the calibration numbers of
 the volume (:func:`system_phase`, :func:`zdr_offset`, :func:`z_bias`, all three at once with
-:func:`calibration`). Every function also takes a path or a Py-ART ``Radar`` directly.
+:func:`calibration`), screened as operators screen them and each with a quality flag
+(:mod:`bluster.radar.screens`, :mod:`bluster.radar.quality`); :func:`kdp` estimates KDP from
+PhiDP for volumes without it. Every function also takes a path or a Py-ART ``Radar`` directly.
 Moments are found by the names of :data:`MOMENT_ALIASES` (dealiased velocities first);
 ``moments=`` names others. Each function uses the sweeps that carry the moments it needs and
 skips the others (the reflectivity and velocity sweeps of NEXRAD's split cuts, RHIs for a
@@ -16,9 +18,12 @@ serves.
 Needs the optional dependency xradar: ``pip install 'bluster[radar]'``.
 """
 
-from .calibration import calibration, system_phase, z_bias, zdr_offset
+from .bias import z_bias
+from .calibration import calibration
 from .environment import storm_environment
 from .geometry import beam_height
+from .offset import zdr_offset
+from .phase import kdp, system_phase
 from .tables import light_rain_zdr_table, self_consistency_table
 from .volume import MOMENT_ALIASES, VolumeError, open_volume
 from .wind import AliasedVelocityWarning, vad_profile
@@ -29,6 +34,7 @@ __all__ = [
     "VolumeError",
     "beam_height",
     "calibration",
+    "kdp",
     "light_rain_zdr_table",
     "open_volume",
     "self_consistency_table",

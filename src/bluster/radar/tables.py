@@ -23,11 +23,24 @@ Two relations are needed, each a function of the radar band:
   the cubic at 0.1 dB steps of ZDR from 0 to 3.5 dB, the range of the fits; the core
   interpolates linearly between nodes (within 0.001 in log10, 0.01 dB of Z, of the cubic).
 
+- ``ATTENUATION_PER_DEGREE``: the two-way attenuation of reflectivity (alpha) and of ZDR
+  (beta) in rain per degree of differential phase, dB per degree, for the screen of gates
+  behind strong attenuation (``max_phidp_rise``). Typical values of the literature (Bringi
+  and Chandrasekar 2001; Ryzhkov and Zrnić 2019), the same as the defaults of Py-ART's
+  ``calculate_attenuation_philinear``: S 0.04 and 0.004, C 0.08 and 0.03, X 0.28 and 0.04.
+  ``max_phidp_rise_default`` turns them into the rise of PhiDP above the system phase at
+  which the attenuation reaches the accuracy each number aims for (``ATTENUATION_BUDGET``:
+  0.1 dB for the ZDR offset, 0.5 dB for the Z bias): S 25 and 12.5 degrees, C 3.3 and 6.25,
+  X 2.5 and 1.8.
+
 A user's own table always replaces these (``table=`` on each function); a band without a
 default is an error.
 
 References
 ----------
+Bringi, V. N., and V. Chandrasekar, 2001: Polarimetric Doppler Weather Radar: Principles and
+Applications. Cambridge University Press, 636 pp.
+
 Gourley, J. J., A. J. Illingworth, and P. Tabary, 2009: Absolute calibration of radar
 reflectivity using redundancy of the polarization observations and implied constraints on drop
 shapes. J. Atmos. Oceanic Technol., 26, 689-703, doi:10.1175/2008JTECHA1152.1.
@@ -48,6 +61,9 @@ Examples
 >>> gz, glg = self_consistency_table("C")
 >>> round(float(glg[0]), 4)  # log10(6.746e-5) at ZDR = 0 dB
 -4.171
+>>> from bluster.radar.tables import max_phidp_rise_default
+>>> max_phidp_rise_default("C", "z_bias")  # 0.5 dB / 0.08 dB per degree
+6.25
 """
 
 from collections.abc import Mapping
@@ -110,3 +126,24 @@ def self_consistency_table(band: str) -> tuple[NDArray[np.float64], NDArray[np.f
     coefficients = SELF_CONSISTENCY_POLYNOMIALS[key]
     ratio = 1e-5 * np.polynomial.polynomial.polyval(SELF_CONSISTENCY_ZDR, coefficients)
     return SELF_CONSISTENCY_ZDR.copy(), np.log10(ratio)
+
+
+#: Two-way attenuation in rain per degree of PhiDP, dB per degree: (of Z, of ZDR), per band.
+ATTENUATION_PER_DEGREE: dict[str, tuple[float, float]] = {
+    "S": (0.04, 0.004),
+    "C": (0.08, 0.03),
+    "X": (0.28, 0.04),
+}
+
+#: The attenuation each number tolerates, dB: about the accuracy each calibration aims for.
+ATTENUATION_BUDGET: dict[str, float] = {"zdr_offset": 0.1, "z_bias": 0.5}
+
+
+def max_phidp_rise_default(band: str, number: str) -> float:
+    """The default ``max_phidp_rise`` of ``number`` (``"zdr_offset"`` or ``"z_bias"``) at
+    ``band``: the rise of PhiDP, degrees, at which the two-way attenuation of ZDR (of Z for
+    the Z bias) reaches ``ATTENUATION_BUDGET[number]``."""
+    key = _band_key(band, ATTENUATION_PER_DEGREE, "attenuation")
+    alpha, beta = ATTENUATION_PER_DEGREE[key]
+    per_degree = beta if number == "zdr_offset" else alpha
+    return ATTENUATION_BUDGET[number] / per_degree

@@ -492,6 +492,7 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
     if engine is None and len(paths) == 1 and _legacy_level2(paths[0]) and _has_pyart():
         # xradar 0.13 misplaces the gates of legacy (message 1) Level II files; Py-ART does not
         return _from_pyart(_pyart_read(paths[0]))
+    discovered = engine is None
     try:
         engine = engine or (xradar.io.discover_engine(paths[0]) if len(paths) == 1 else None)
     except ValueError:
@@ -529,6 +530,10 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
             f"could not read {what} as a radar volume (engine {engine!r}): "
             f"{type(err).__name__}: {err}"
         ) from err
+    if discovered and len(paths) == 1 and not _sweep_nodes(tree) and _has_pyart():
+        # a file xradar recognises but finds no sweep in (a Level II file of compressed
+        # records, as in Py-ART's test data): Py-ART may read it
+        return _from_pyart(_pyart_read(paths[0]))
     return tree
 
 
@@ -699,6 +704,11 @@ def _from_pyart(radar: Any) -> xr.DataTree:
             )
     site = _text(radar.metadata.get("instrument_name", ""))
     root = xr.Dataset(attrs={"instrument_name": site, "reader": "pyart"})
+    # what the screens of the calibration numbers need: the antenna's altitude, the beam width
+    beam_width = (radar.instrument_parameters or {}).get("radar_beam_width_h")
+    for name, field in (("altitude", radar.altitude), ("radar_beam_width_h", beam_width)):
+        if field is not None and np.size(field["data"]):
+            root[name] = float(np.ravel(_filled(field["data"]))[0])
     root["time_coverage_start"] = str(np.datetime_as_string(times.min(), "s")) + "Z"
     return xr.DataTree.from_dict({"/": root, **nodes})
 

@@ -1,0 +1,155 @@
+// Specific differential phase of one ray: the system phase removed, the 0/360 wrap unfolded and
+// a straight line fitted by least squares to the differential phase around every gate. Plain
+// C++ over raw pointers.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "_calibration/optional_array.hpp"
+#include "common/presence.hpp"
+
+namespace phase {
+
+using calibration::Optional2D;
+using common::is_present;
+
+struct KdpInputs {
+  const double* phidp;
+  Optional2D rhohv;
+  int64_t gates;
+  double system_phase;  // degrees
+  double gate_spacing;  // km
+  int64_t half_window;  // gates on each side of the centre, at least 1
+  int64_t min_gates;    // fewest usable gates in a window, at least 2
+  double rhohv_min;
+};
+
+// A step of the wrapped phase between consecutive usable gates larger than this is a wrap, in
+// degrees: a wrap steps by about 360 degrees, while noise, a gate of random phase or the 180
+// degree ambiguity of some radars step by less and are left as they are.
+constexpr double kWrapStep = 270.0;
+
+// The differential phase of gate p relative to the system phase, in [-180, 180).
+inline double wrapped(double p, double system_phase) {
+  const double relative = p - system_phase;
+  return relative - 360.0 * std::floor((relative + 180.0) / 360.0);
+}
+
+// Least-squares sums of the usable gates of a window: n, and the sums of x, x^2, y and x y
+// with x the gate's index minus an origin and y its unfolded phase minus a reference phase.
+struct WindowSums {
+  double n = 0.0;
+  double sx = 0.0;
+  double sxx = 0.0;
+  double sy = 0.0;
+  double sxy = 0.0;
+
+  // Adds (sign 1) or removes (sign -1) gate j of phase u about the origin and reference.
+  void update(int64_t j, double u, int64_t origin, double reference, double sign) {
+    if (std::isnan(u)) {
+      return;
+    }
+    const double x = static_cast<double>(j - origin);
+    const double y = u - reference;
+    n += sign;
+    sx += sign * x;
+    sxx += sign * (x * x);
+    sy += sign * y;
+    sxy += sign * (x * y);
+  }
+};
+
+// The window sums are restarted from scratch about a new origin every this many gates: the
+// integer sums (n, x, x^2) are exact in any case, and the phase sums gather the rounding of
+// at most this many additions and removals.
+constexpr int64_t kRestartGates = 64;
+
+// Writes the KDP (deg/km) of every gate of ray r to kdp[0..gates) and the fitted differential
+// phase (degrees above the system phase, unfolded) to fit[0..gates); NaN where the gate is not
+// usable or its window holds fewer than min_gates usable gates.
+//
+// A gate is usable when its phase and the system phase are finite and it passes the rhohv
+// screen. The unfolding walks the usable gates in range order; where the wrapped phase steps
+// by more than kWrapStep from the gate before, it adds the multiple of 360 degrees that brings
+// the gate within 180 degrees of it. The window slides along the
+// ray with running sums; each gate's fit is taken about the gate itself (its index and phase),
+// so that no large terms cancel.
+inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const int64_t gates = in.gates;
+  const double* phase = in.phidp + r * gates;
+  const double* rhohv = in.rhohv.row(r);  // null without the screen
+  std::vector<double> unfolded(static_cast<size_t>(gates), nan);
+  bool seen = false;
+  double previous = 0.0;
+  double turns = 0.0;  // whole turns removed so far
+  for (int64_t g = 0; is_present(in.system_phase) && g < gates; ++g) {
+    const double p = phase[g];
+    if (!is_present(p) || (rhohv != nullptr && !(rhohv[g] >= in.rhohv_min))) {
+      continue;
+    }
+    const double w = wrapped(p, in.system_phase);
+    if (seen && std::fabs(w - previous) > kWrapStep) {
+      turns += std::nearbyint((w - previous) / 360.0);
+    }
+    unfolded[static_cast<size_t>(g)] = w - 360.0 * turns;
+    previous = w;
+    seen = true;
+  }
+  const auto at = [&unfolded](int64_t j) { return unfolded[static_cast<size_t>(j)]; };
+
+  const int64_t half = in.half_window < gates ? in.half_window : gates;
+  const double need = static_cast<double>(in.min_gates < 2 ? 2 : in.min_gates);
+  WindowSums sums;
+  int64_t first = 0;  // the window held by sums: gates first..last
+  int64_t last = -1;
+  int64_t origin = 0;
+  double reference = 0.0;
+  for (int64_t i = 0; i < gates; ++i) {
+    const int64_t low = i > half ? i - half : 0;
+    const int64_t high = gates - 1 - i > half ? i + half : gates - 1;
+    const double centre = at(i);
+    if (i % kRestartGates == 0) {
+      origin = i;
+      reference = std::isnan(centre) ? reference : centre;
+      sums = WindowSums{};
+      for (int64_t j = low; j <= high; ++j) {
+        sums.update(j, at(j), origin, reference, 1.0);
+      }
+    } else {
+      for (int64_t j = last + 1; j <= high; ++j) {
+        sums.update(j, at(j), origin, reference, 1.0);
+      }
+      for (int64_t j = first; j < low; ++j) {
+        sums.update(j, at(j), origin, reference, -1.0);
+      }
+    }
+    first = low;
+    last = high;
+    kdp[i] = nan;
+    fit[i] = nan;
+    if (std::isnan(centre) || sums.n < need) {
+      continue;
+    }
+    // The sums about gate i itself: x = j - i, y = unfolded phase minus gate i's.
+    const double d = static_cast<double>(i - origin);
+    const double c = centre - reference;
+    const double n = sums.n;
+    const double sx = sums.sx - d * n;
+    const double sxx = sums.sxx - 2.0 * d * sums.sx + d * d * n;
+    const double sy = sums.sy - c * n;
+    const double sxy = sums.sxy - d * sums.sy - c * sums.sx + d * c * n;
+    const double denominator = n * sxx - sx * sx;
+    if (!(denominator > 0.0)) {
+      continue;
+    }
+    const double slope = (n * sxy - sx * sy) / denominator;  // degrees per gate
+    kdp[i] = (0.5 * slope) / in.gate_spacing;
+    fit[i] = centre + (sy - slope * sx) / n;
+  }
+}
+
+}  // namespace phase
