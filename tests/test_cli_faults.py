@@ -195,7 +195,8 @@ def test_file_name_that_is_not_utf8(archive, tmp_path):
     out = tmp_path / "m.nc"
     status, stderr = run("calibrate", folder, "--band", BAND, "-o", out, "-q")
     assert status == 0
-    assert stderr.startswith(f"bluster: 1 of 1 volumes processed, 0 skipped; {out} holds 1 volumes\n")
+    summary = f"bluster: 1 of 1 volumes processed, 0 skipped; {out} holds 1 volumes\n"
+    assert stderr.startswith(summary)
     assert xr.load_dataset(out).source.values.tolist() == [f"{folder.resolve()}/d\\xe9j\\xe0.h5"]
     status, stderr = run("calibrate", folder, "--band", BAND, "-o", out, "-q", "--resume")
     assert status == 0 and "1 of 1 files already in" in stderr
