@@ -599,7 +599,7 @@ void vad_rings(const Rings& rings, int64_t samples, const double* cos_el, int64_
   const bool whole = full != nullptr && full->usable && vad_full_sum(rings, samples, sum_v);
   const VadSums<Value> sums = whole ? VadSums<Value>{vad_broadcast<Value>(full->n), {}, {}, sum_v}
                                     : vad_sums<Value>(rings, samples, trig);
-  bool fitting[kLanes];
+  bool fitting[static_cast<std::size_t>(kLanes)] = {};
   bool any = false;
   for (int k = 0; k < kLanes; ++k) {
     res[k].count = vad_lane(sums.n, k);
