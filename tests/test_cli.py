@@ -378,18 +378,22 @@ def test_calibrate_screens_and_a_named_kdp(tmp_path):
 def test_calibrate_the_wheels_nexrad_files(level2, pyart_data, tmp_path):
     """The Level II files as an archive holds them (KLOT, legacy, without dual polarisation;
     KATX, split cuts, dummy values) and the small KATX file of real data, all without
-    --engine: a row each, with the numbers each can give and the others NaN and flagged."""
+    --engine: a row each, with the numbers each can give and the others NaN and flagged. The
+    small file is cut out of the same KATX volume (same site and start time), so it goes to
+    an output of its own."""
     small = pyart_data / "example_nexrad_archive_msg31_compressed.ar2v"
-    files = [level2["KLOT"], level2["KATX"], small]
-    out = tmp_path / "monitor.nc"
-    status, stderr = run("calibrate", *files, "-o", out, "--band", "S", "-q", "-w", "2")
-    assert status == 0, stderr
-    rows = xr.load_dataset(out)
-    by_file = {str(name): rows.isel(time=i) for i, name in enumerate(rows.source.values)}
-    klot, katx, small = (by_file[path.name] for path in files)
+    rows = {}
+    for files, out in (([level2["KLOT"], level2["KATX"]], "archive.nc"), ([small], "small.nc")):
+        status, stderr = run(
+            "calibrate", *files, "-o", tmp_path / out, "--band", "S", "-q", "-w", "2"
+        )
+        assert status == 0, stderr
+        series = xr.load_dataset(tmp_path / out)
+        rows |= {str(name): series.isel(time=i) for i, name in enumerate(series.source.values)}
+        assert f"{len(files)} of {len(files)} volumes have partial rows" in stderr
+    klot, katx, small = (rows[str(p.resolve())] for p in (level2["KLOT"], level2["KATX"], small))
     assert np.isnan(klot.system_phase) and FLAGS[int(klot.zdr_offset_quality)] == "missing_moment"
     assert "--moment zdr=NAME" in str(klot.zdr_offset_reason.values)
     assert FLAGS[int(katx.z_bias_quality)] == "no_kdp_estimated"  # one dummy value everywhere
     assert abs(float(small.system_phase) - 32.4) < 0.5
     assert FLAGS[int(small.zdr_offset_quality)] == "too_few_samples"
-    assert "3 of 3 volumes have partial rows" in stderr and "KLOT_msg1.ar2v" in stderr
