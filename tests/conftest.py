@@ -25,6 +25,7 @@ CORE_MODULES = frozenset(
         "test_gradient",
         "test_kdp_rays",
         "test_lowlevel_docs",
+        "test_nexrad",
         "test_offset_stats",
         "test_package",
         "test_phidp_rays",

@@ -14,6 +14,7 @@ import pytest
 
 import _bluster
 import _calibration
+import _nexrad
 import _phase
 import _readers
 
@@ -21,6 +22,7 @@ MODULES = {
     "_bluster": _bluster,
     "_calibration": _calibration,
     "_readers": _readers,
+    "_nexrad": _nexrad,
     "_phase": _phase,
 }
 

@@ -21,6 +21,7 @@
 #include "_calibration/offset_stats.hpp"
 #include "_calibration/optional_array.hpp"
 #include "_calibration/phidp_rays.hpp"
+#include "_nexrad/level2.hpp"
 #include "_phase/kdp_rays.hpp"
 #include "common/parallel_blocks.hpp"
 
@@ -136,6 +137,86 @@ void run_kdp_rays() {
     common::parallel_rows(rays, n_threads, [&](int64_t r) {
       phase::kdp_ray(in, r, &out[r * gates], &out[(rays + r) * gates]);
     });
+    return out;
+  });
+}
+
+// A record of NEXRAD Level II radials (message 31) with an 8-bit REF and a 16-bit PHI block
+// of pseudo-random codes, big-endian as in the files.
+std::vector<uint8_t> level2_record(int radials, int gates, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> out;
+  auto put = [&out](uint64_t value, int bytes) {
+    for (int b = bytes - 1; b >= 0; --b) out.push_back(static_cast<uint8_t>(value >> (8 * b)));
+  };
+  auto moment = [&](const char* name, int word) {
+    out.push_back('D');
+    out.insert(out.end(), name, name + 3);
+    put(0, 4);
+    put(gates, 2);
+    put(2125, 2);
+    put(250, 2);
+    put(0, 4);
+    put(0, 1);
+    put(word, 1);
+    put(0x40000000, 4);  // scale 2.0
+    put(0x42840000, 4);  // offset 66.0
+    for (int g = 0; g < gates; ++g) put(rng() % (word == 8 ? 256 : 1024), word / 8);
+  };
+  for (int r = 0; r < radials; ++r) {
+    const int body = 32 + 8 + 2 * 28 + 3 * gates;
+    put(0, 12);
+    put((16 + body) / 2, 2);
+    put(0, 1);
+    put(31, 1);
+    put(0, 12);
+    put(0, 4);
+    put(43200000 + 50 * r, 4);
+    put(19845, 2);
+    put(r + 1, 2);
+    put(0x43000000, 4);  // azimuth 128.0
+    put(0, 4);
+    put(r == 0 ? 0 : 1, 1);
+    put(1, 1);
+    put(0, 2);
+    put(0x3F000000, 4);  // elevation 0.5
+    put(0, 2);
+    put(2, 2);
+    put(40, 4);
+    put(40 + 28 + gates, 4);
+    moment("REF", 8);
+    moment("PHI", 16);
+  }
+  return out;
+}
+
+void run_nexrad() {
+  const int n_records = 24, radials = 40, gates = 300;
+  std::vector<std::vector<uint8_t>> bytes;
+  std::vector<nexrad::Span> records;
+  for (int r = 0; r < n_records; ++r) bytes.push_back(level2_record(radials, gates, 50 + r));
+  for (const auto& b : bytes) records.push_back({b.data(), static_cast<int64_t>(b.size())});
+  check("nexrad", [&](int32_t n_threads) {
+    const std::vector<nexrad::RecordScan> scans = nexrad::scan_records(records, 0, n_threads);
+    std::vector<double> out(n_records * radials * 2 * gates);
+    std::vector<nexrad::Row> rows;
+    for (const auto& scan : scans) {
+      if (!scan.error.empty() || scan.radials.size() != radials) {
+        std::fprintf(stderr, "nexrad: the synthetic record does not scan: %s\n",
+                     scan.error.c_str());
+        ++failures;
+        return out;
+      }
+      for (const auto& radial : scan.radials) {
+        for (int m : {0, 4}) {  // REF, PHI
+          const uint8_t* src = records[radial.record].data + radial.data[m];
+          rows.push_back({src, &out[rows.size() * gates], radial.ngates[m], gates,
+                          1.0 / radial.scale[m], -radial.offset[m] / radial.scale[m],
+                          m == 4 ? 0x3FFu : 0xFFu, radial.word[m]});
+        }
+      }
+    }
+    nexrad::decode_rows(rows, n_threads);
     return out;
   });
 }
@@ -348,6 +429,7 @@ int main() {
   run_consistency_stats();
   run_phidp_rays();
   run_kdp_rays();
+  run_nexrad();
   if (failures != 0) {
     std::fprintf(stderr, "%d thread-count mismatches\n", failures);
     return 1;

@@ -124,13 +124,14 @@ def open_volume(
         Nyquist velocity of each ray becomes the coordinate ``nyquist_velocity``).
     engine : str, optional
         Reader: a lean reader (``"bluster-odim"``, ``"bluster-cfradial1"``,
-        ``"bluster-cfradial2"``), one of xradar's engines (``"odim"``, ``"cfradial1"``,
-        ``"cfradial2"``, ``"nexradlevel2"``, ``"iris"``, ``"gamic"``, ``"rainbow"``,
-        ``"furuno"``, ``"uf"``, ...) or ``"pyart"`` (Py-ART's ``pyart.io.read``, for files
-        only Py-ART reads, such as bzip2-compressed NEXRAD Level II, Sigmet or MDV).
-        Default: found from the file's first bytes (and, for HDF5 files, its conventions):
-        the lean reader of the format if there is one, else xradar's, and Py-ART when xradar
-        recognises nothing and Py-ART is installed.
+        ``"bluster-cfradial2"``, ``"bluster-nexradlevel2"``), one of xradar's engines
+        (``"odim"``, ``"cfradial1"``, ``"cfradial2"``, ``"nexradlevel2"``, ``"iris"``,
+        ``"gamic"``, ``"rainbow"``, ``"furuno"``, ``"uf"``, ...) or ``"pyart"`` (Py-ART's
+        ``pyart.io.read``, for files only Py-ART reads, such as bzip2-compressed NEXRAD
+        Level II, Sigmet or MDV). Default: found from the file's first bytes (and, for HDF5
+        files, its conventions): the lean reader of the format if there is one (ODIM_H5,
+        CfRadial in NetCDF4, NEXRAD Level II of message 31), else xradar's, and Py-ART when
+        xradar recognises nothing and Py-ART is installed.
     quantities : collection of str, optional
         Read only the moments of these quantities (keys of
         :data:`bluster.radar.MOMENT_ALIASES`, such as ``["velocity"]``): each sweep's first
@@ -615,7 +616,7 @@ def _decoded_level2(ds: xr.Dataset) -> xr.Dataset:
         scale, offset = attrs.pop("scale_factor"), attrs.pop("add_offset", 0.0)
         codes = variable.values
         values = np.where(codes > 1, codes * np.float64(scale) + np.float64(offset), np.nan)
-        decoded[name] = variable.copy(data=values).assign_attrs(attrs)
+        decoded[name] = xr.Variable(variable.dims, values, attrs)  # the codings' attrs gone
     return ds.assign(decoded) if decoded else ds
 
 

@@ -17,10 +17,12 @@ of a path and the quantities to read (names such as ``"velocity"``, or None for 
 moment)::
 
     from bluster.radar import readers
-    readers.register("nexradlevel2", is_nexrad_level2, read_nexrad_level2)
+    readers.register("iris", is_iris, read_iris)  # engine="bluster-iris"
 
-Every reader here is safe to call from several threads at once: they read through h5py, which
-serialises each call into the HDF5 library behind one lock, and decode without the GIL.
+Every reader here is safe to call from several threads at once: the ODIM_H5 and CfRadial
+readers read through h5py, which serialises each call into the HDF5 library behind one lock;
+the NEXRAD Level II reader decompresses with Python's bz2 and walks its records in its own
+module; all decode without the GIL.
 """
 
 import os
@@ -134,12 +136,16 @@ def moment_names(available: Collection[str], quantities: Quantities) -> list[str
 def _register_builtin() -> None:
     from . import cfradial, odim
     from ._hdf5 import is_hdf5
+    from .nexrad import is_nexrad_level2, read_nexrad_level2
 
     # HDF5 files, told apart by what is inside. CfRadial1 in NetCDF3 classic (b"CDF\x01"),
     # which the HDF5 library cannot read, is left to xradar.
     register("odim", is_hdf5, odim.read_odim, odim.is_odim)
     register("cfradial2", is_hdf5, cfradial.read_cfradial2, cfradial.is_cfradial2)
     register("cfradial1", is_hdf5, cfradial.read_cfradial1, cfradial.is_cfradial1)
+    # NEXRAD Level II message 31 (AR2V0002 and later); legacy message-1 files go to xradar or
+    # Py-ART
+    register("nexradlevel2", is_nexrad_level2, read_nexrad_level2)
 
 
 _register_builtin()
