@@ -150,6 +150,7 @@ def calibration(
         lambda: _phidp_selection(tree, moments),
         lambda _: system_phase(tree, moments=moments, n_threads=n_threads),
     )
+    phase.share_system_phase(phase_result)  # NaN when missing: 0, as the cache would find
     offset = _or_missing(
         "zdr_offset",
         lambda: zdr_selection(tree, zdr_method, zdr_table, moments),
@@ -175,9 +176,18 @@ def calibration(
         **_row_part(bias, "z_bias", _suffixed("z_bias", BIAS_SUMMARY)),
     }
     coords = volume_coords(tree)
+    # each scalar as a length-1 variable along time, in one Dataset (expanding each
+    # DataArray on its own and merging them costs more than the numbers themselves)
     return xr.Dataset(
-        {name: variable.expand_dims(time=[coords["time"]]) for name, variable in row.items()}
-    ).assign_coords(site=("time", [coords["site"]]))
+        {
+            "time": ("time", [coords["time"]]),  # first, as a row's first variable
+            **{
+                name: ("time", np.asarray(variable.values)[np.newaxis], variable.attrs)
+                for name, variable in row.items()
+            },
+        },
+        coords={"site": ("time", [coords["site"]])},
+    )
 
 
 def _or_missing[Chosen](

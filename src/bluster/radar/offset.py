@@ -259,9 +259,9 @@ def zdr_result(
         for quantity, minimum in (("rhohv", options.rhohv_min), ("snr", options.snr_min)):
             if quantity in thresholds:
                 usable &= thresholds[quantity] >= minimum
-        values = np.zeros_like(zdr) if dbz is None else dbz
-        counts.append(_histogram(values, usable if kept is None else usable & kept, edges))
-        unscreened.append(_histogram(values, usable if gates is None else usable & gates, edges))
+        category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, usable, edges)
+        counts.append(_counts(category, usable, kept, edges))
+        unscreened.append(_counts(category, usable, gates, edges))
         rows.append(
             bluster.offset_stats(
                 flat(zdr),
@@ -296,11 +296,21 @@ def zdr_result(
     return flagged(result, "zdr_offset", ("", "_median", "_spread"), flag, reason)
 
 
-def _histogram(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """Samples per category: edges[k] <= value < edges[k + 1], the last category closed."""
+def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
+    """The category of each usable value (edges[k] <= value < edges[k + 1], the last category
+    closed; -1 or edges.size - 1 outside them), in the order of ``values[usable]``: found once
+    per sweep for the counts with and without the attenuation screen."""
     inside = values[usable]
     index = np.searchsorted(edges, inside, side="right") - 1
     index[inside == edges[-1]] = edges.size - 2
+    return index
+
+
+def _counts(
+    category: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
+) -> np.ndarray:
+    """Samples per category of the usable gates that ``kept`` keeps (all without it)."""
+    index = category if kept is None else category[kept[usable]]
     return np.bincount(index[(index >= 0) & (index < edges.size - 1)], minlength=edges.size - 1)
 
 

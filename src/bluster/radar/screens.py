@@ -68,10 +68,11 @@ class Screens:
 
     def unattenuated(self, rise: np.ndarray | None) -> np.ndarray | None:
         """Gates not behind strong attenuation, from the fitted PhiDP above the system phase
-        (rays, gates), or None without the screen or without PhiDP."""
+        carried forward over the gates without a fit (rays, gates; :func:`carried_forward`),
+        or None without the screen or without PhiDP."""
         if self.max_phidp_rise is None or rise is None:
             return None
-        return ~(_carried_forward(rise) > self.max_phidp_rise)
+        return ~(rise > self.max_phidp_rise)
 
     def describe(self) -> str:
         """The screens in words, for the reason of a flag."""
@@ -180,7 +181,7 @@ def _scalar(node: xr.DataTree, name: str) -> float | None:
     return float(values[0]) if values.size else None
 
 
-def _carried_forward(values: np.ndarray) -> np.ndarray:
+def carried_forward(values: np.ndarray) -> np.ndarray:
     """Each NaN of every row replaced by the last value before it along the row (NaN before
     the first value)."""
     gates = values.shape[-1]

@@ -10,7 +10,7 @@ from numpy.typing import ArrayLike
 
 from .phase import KDP_WINDOW, phase_fits, volume_system_phase
 from .quality import WITH_A_NUMBER, quality_variable
-from .screens import Screens
+from .screens import Screens, carried_forward
 from .volume import Selection, Sweep, moment_name, volume_coords
 
 Table = tuple[ArrayLike, ArrayLike]
@@ -27,6 +27,14 @@ class PhaseCache:
     window: float = KDP_WINDOW
     _offset: float | None = None
     _fits: dict[str, xr.Dataset | None] = field(default_factory=dict)
+    _rises: dict[str, np.ndarray] = field(default_factory=dict)
+
+    def share_system_phase(self, result: xr.Dataset) -> None:
+        """Take the volume's system phase from ``result``, the :func:`system_phase` of this
+        volume with its defaults, instead of computing it a second time (0 when it has none,
+        as :meth:`system_phase` gives)."""
+        found = float(result["system_phase"])
+        self._offset = found if np.isfinite(found) else 0.0
 
     def system_phase(self) -> float:
         """The volume's system phase, degrees (one for all rays: it is the radar's); 0 when it
@@ -52,11 +60,14 @@ class PhaseCache:
         return found
 
     def rise(self, sweep: Sweep, screens: Screens) -> np.ndarray | None:
-        """The fitted PhiDP of the sweep above the system phase, for the attenuation screen;
-        None without the screen or without PhiDP in the sweep."""
+        """The fitted PhiDP of the sweep above the system phase, carried forward over the gates
+        without a fit (:meth:`Screens.unattenuated` takes it); None without the screen or
+        without PhiDP in the sweep. Computed once per sweep: both numbers screen with it."""
         if screens.max_phidp_rise is None or moment_name(sweep, "phidp", self.moments) is None:
             return None
-        return np.asarray(self.fit(sweep)["phidp"].values)
+        if sweep.name not in self._rises:
+            self._rises[sweep.name] = carried_forward(np.asarray(self.fit(sweep)["phidp"].values))
+        return self._rises[sweep.name]
 
 
 def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | None:
