@@ -4,6 +4,12 @@ write over the same files (`pyart.aux_io.read_odim_h5`, `vad_browning` on every 
 calibration its system phase `det_sys_phase_gf`), all in one run, in volumes per second; then
 where the time of one volume goes.
 
+Py-ART's reader decodes every field unless told otherwise, while `bluster` reads only the
+moments of its command; so each loop is also run reading only the fields it uses
+(`include_fields`): the velocity for the VAD; for calibration the moments `bluster calibrate`
+reads, with the system phase alone (Py-ART has no VAD-free calibration beyond the system phase:
+no ZDR offset in rain, no Z bias), which is less work than `bluster calibrate` does.
+
 The archive (written once with xradar into bench/results/cli_archive/, reused afterwards) is
 the one of the command-line tests at an operational size: 40 volumes of 5 sweeps x 360 rays x
 400 gates, every moment stored as 16-bit codes with a gain and an offset and the rays' angles
@@ -62,26 +68,66 @@ def command_seconds(command: str, workers: int, *extra: str) -> float:
     return seconds
 
 
-def pyart_seconds(files: list[Path], phase: bool) -> float:
-    """Seconds of Py-ART's read + VAD (+ system phase) loop over the files, one process."""
+#: The Py-ART fields of the moments each command reads (Py-ART's names of the archive's
+#: VRADH; RHOHV and PHIDP; and the calibration's DBZH, ZDR, KDP), for the loops that read only
+#: what they use, as `bluster` does (`include_fields`).
+PYART_VELOCITY = ["velocity_horizontal"]
+PYART_PHASE = ["differential_phase", "cross_correlation_ratio"]
+PYART_CALIBRATION = [
+    *PYART_PHASE,
+    "reflectivity_horizontal",
+    "differential_reflectivity",
+    "specific_differential_phase",
+]
+
+
+def pyart_read(path: Path, fields: list[str] | None):
+    import pyart
+
+    return pyart.aux_io.read_odim_h5(str(path), include_fields=fields)
+
+
+def pyart_vad(volume) -> None:
+    """`vad_browning` on every sweep, as a Py-ART user gets a profile of each."""
+    import pyart
+
+    with contextlib.redirect_stdout(io.StringIO()):  # vad_browning prints its heights
+        for sweep in range(volume.nsweeps):
+            pyart.retrieve.vad_browning(
+                volume.extract_sweeps([sweep]),
+                "velocity_horizontal",
+                z_want=np.arange(50.0, 5000.0, 100.0),
+            )
+
+
+def pyart_system_phase(volume) -> None:
     import pyart
     from pyart.correct.phase_proc import det_sys_phase_gf
 
+    gates = pyart.filters.GateFilter(volume)
+    gates.exclude_below("cross_correlation_ratio", 0.9)
+    det_sys_phase_gf(volume, gates, phidp_field="differential_phase", first_gate=0)
+
+
+def pyart_seconds(
+    files: list[Path], vad: bool, phase: bool, fields: list[str] | None = None
+) -> float:
+    """Seconds of Py-ART's loop over the files, one process: read (every field, or
+    ``fields``), VAD of every sweep, system phase."""
     start = time.perf_counter()
     for path in files:
-        volume = pyart.aux_io.read_odim_h5(str(path))
-        with contextlib.redirect_stdout(io.StringIO()):  # vad_browning prints its heights
-            for sweep in range(volume.nsweeps):
-                pyart.retrieve.vad_browning(
-                    volume.extract_sweeps([sweep]),
-                    "velocity_horizontal",
-                    z_want=np.arange(50.0, 5000.0, 100.0),
-                )
+        volume = pyart_read(path, fields)
+        if vad:
+            pyart_vad(volume)
         if phase:
-            gates = pyart.filters.GateFilter(volume)
-            gates.exclude_below("cross_correlation_ratio", 0.9)
-            det_sys_phase_gf(volume, gates, phidp_field="differential_phase", first_gate=0)
+            pyart_system_phase(volume)
     return time.perf_counter() - start
+
+
+PEER_CALIBRATE = "Py-ART read + VAD + system phase, 1 process"
+PEER_VAD = "Py-ART read + VAD, 1 process"
+LEAN_PEER_CALIBRATE = "Py-ART read of calibration's 5 moments + system phase, 1 process"
+LEAN_PEER_VAD = "Py-ART read of the velocity + VAD, 1 process"
 
 
 def rates(files: list[Path]) -> dict[str, float]:
@@ -95,8 +141,10 @@ def rates(files: list[Path]) -> dict[str, float]:
     try:
         import pyart  # noqa: F401
 
-        runs["Py-ART read + VAD + system phase, 1 process"] = lambda: pyart_seconds(files, True)
-        runs["Py-ART read + VAD, 1 process"] = lambda: pyart_seconds(files, False)
+        runs[PEER_CALIBRATE] = lambda: pyart_seconds(files, True, True)
+        runs[PEER_VAD] = lambda: pyart_seconds(files, True, False)
+        runs[LEAN_PEER_CALIBRATE] = lambda: pyart_seconds(files, False, True, PYART_CALIBRATION)
+        runs[LEAN_PEER_VAD] = lambda: pyart_seconds(files, True, False, PYART_VELOCITY)
     except ImportError:
         print("Py-ART (arm-pyart) is not installed: no comparison")
     best = dict.fromkeys(runs, float("inf"))
@@ -106,39 +154,61 @@ def rates(files: list[Path]) -> dict[str, float]:
     return {label: len(files) / seconds for label, seconds in best.items()}
 
 
-def per_volume(files: list[Path]) -> list[tuple[str, float]]:
-    """Milliseconds per volume of each step, one thread, best of ROUNDS passes."""
-    from bluster.radar.calibration import CALIBRATION_QUANTITIES
+def best_ms(files: list[Path], step) -> float:
+    """Milliseconds per volume of ``step(path)`` over the files, best of ROUNDS passes."""
+    times = []
+    for _ in range(ROUNDS):
+        start = time.perf_counter()
+        for path in files:
+            step(path)
+        times.append((time.perf_counter() - start) / len(files))
+    return min(times) * 1e3
 
-    def best(fn) -> float:
-        times = []
-        for _ in range(ROUNDS):
-            start = time.perf_counter()
-            for path in files:
-                fn(path)
-            times.append((time.perf_counter() - start) / len(files))
-        return min(times) * 1e3
 
-    steps = [
+def per_volume(files: list[Path], found: dict[str, float]) -> list[tuple[str, float]]:
+    """Milliseconds per volume of each step of the two commands and of the Py-ART loops, one
+    thread; for each command at one worker, what the run spends beyond reading and computing
+    (scheduling, the output's rows, merging and writing them): its time per volume in the
+    table above less its steps."""
+    from bluster.cli import volumes
+
+    steps = []
+    for command, task in (
+        ("calibrate", volumes.calibration_task(band=BAND)),
+        ("vad", volumes.wind_task()),
+    ):
+        opened = {p: task.read(str(p)) for p in files}
+        read = best_ms(files, lambda p, task=task: task.read(str(p)))
+        compute = best_ms(files, lambda p, task=task, opened=opened: task.compute(opened[p], str(p)))
+        steps += [(f"`{command}`: reading its moments", read), (f"`{command}`: its row", compute)]
+        run = found.get(f"`bluster {command} -w 1`")
+        if run:
+            steps.append((f"`{command} -w 1`: the rest of the run", 1e3 / run - read - compute))
+    steps.append(
         (
-            "open_volume, calibration's moments",
-            lambda p: radar.open_volume(p, quantities=CALIBRATION_QUANTITIES),
-        ),
-        ("open_volume, the velocity", lambda p: radar.open_volume(p, quantities=["velocity"])),
-        (
-            'open_volume through xradar (engine="odim")',
-            lambda p: radar.open_volume(p, engine="odim"),
-        ),
-    ]
-    opened = {p: radar.open_volume(p) for p in files}
+            'bluster open_volume through xradar (engine="odim"), every moment',
+            best_ms(files[:10], lambda p: radar.open_volume(p, engine="odim")),
+        )
+    )
+    try:
+        import pyart  # noqa: F401
+    except ImportError:
+        return steps
+    opened = {p: pyart_read(p, None) for p in files}
     steps += [
+        ("Py-ART read_odim_h5, every field", best_ms(files, lambda p: pyart_read(p, None))),
         (
-            "calibration of the opened volume",
-            lambda p: radar.calibration(opened[p], band=BAND, n_threads=1),
+            "Py-ART read_odim_h5, the velocity",
+            best_ms(files, lambda p: pyart_read(p, PYART_VELOCITY)),
         ),
-        ("vad_profile of the opened volume", lambda p: radar.vad_profile(opened[p], n_threads=1)),
+        (
+            "Py-ART read_odim_h5, calibration's 5 moments",
+            best_ms(files, lambda p: pyart_read(p, PYART_CALIBRATION)),
+        ),
+        ("Py-ART vad_browning on every sweep", best_ms(files, lambda p: pyart_vad(opened[p]))),
+        ("Py-ART det_sys_phase_gf", best_ms(files, lambda p: pyart_system_phase(opened[p]))),
     ]
-    return [(label, best(fn)) for label, fn in steps]
+    return steps
 
 
 def main_bench() -> None:
@@ -150,17 +220,20 @@ def main_bench() -> None:
     print(f"\nbluster command line over {len(files)} ODIM_H5 volumes of {geometry}, 16-bit codes")
     print(f"{machine()}; load average at the start {load[0]:.1f}")
     found = rates(files)
-    print("\n| workflow | volumes/s | vs Py-ART's loop |\n|---|---:|---:|")
+    print(
+        "\n| workflow | volumes/s | vs Py-ART's loop | vs Py-ART reading what it uses |"
+        "\n|---|---:|---:|---:|"
+    )
     for label, rate in found.items():
-        peer = found.get(
-            "Py-ART read + VAD + system phase, 1 process"
-            if "calibrate" in label
-            else "Py-ART read + VAD, 1 process"
-        )
-        ratio = f"{rate / peer:.1f}x" if peer and "Py-ART" not in label else ""
-        print(f"| {label} | {rate:.2f} | {ratio} |")
+        calibrate = "calibrate" in label
+        peers = (PEER_CALIBRATE, LEAN_PEER_CALIBRATE) if calibrate else (PEER_VAD, LEAN_PEER_VAD)
+        ratios = [
+            f"{rate / found[peer]:.1f}x" if peer in found and "Py-ART" not in label else ""
+            for peer in peers
+        ]
+        print(f"| {label} | {rate:.2f} | {' | '.join(ratios)} |")
     print("\nOne thread, per volume (ms):\n| step | ms |\n|---|---:|")
-    for label, ms in per_volume(files):
+    for label, ms in per_volume(files, found):
         print(f"| {label} | {ms:.1f} |")
     print(f"load average at the end {os.getloadavg()[0]:.1f}")
 

@@ -226,20 +226,12 @@ def phase_fits(
     dimensions and coordinates."""
     fits = {}
     for sweep in sweeps:
-        phidp = moment(sweep, "phidp", moments, required=False)
-        if phidp is None:
-            continue
-        rhohv = moment(sweep, "rhohv", moments, required=False)
-        fit = bluster.kdp_rays(
-            phidp,
-            gate_spacing=gate_spacing(sweep),
-            system_phase=offset,
-            window=window,
-            rhohv=rhohv,
-            rhohv_min=rhohv_min,
-            min_gates=min_gates,
+        fit = phase_fit(
+            sweep, moments, offset, window=window, rhohv_min=rhohv_min, min_gates=min_gates,
             n_threads=n_threads,
-        )
+        )  # fmt: skip
+        if fit is None:
+            continue
         dims = (sweep.ray_dim, "range")
         coords = {
             name: coord for name, coord in sweep.data.coords.items() if set(coord.dims) <= set(dims)
@@ -249,6 +241,35 @@ def phase_fits(
             coords=coords,
         )
     return fits
+
+
+def phase_fit(
+    sweep: Sweep,
+    moments: Mapping[str, str] | None,
+    offset: float,
+    *,
+    window: float = KDP_WINDOW,
+    rhohv_min: float = 0.9,
+    min_gates: int | None = None,
+    n_threads: int = 0,
+) -> xr.Dataset | None:
+    """KDP and the fitted PhiDP of one sweep as :func:`bluster.kdp_rays` gives them (over its
+    rays and gates, without the sweep's labels: what the calibration numbers screen with),
+    or None when the sweep has no PhiDP."""
+    phidp = moment(sweep, "phidp", moments, required=False)
+    if phidp is None:
+        return None
+    rhohv = moment(sweep, "rhohv", moments, required=False)
+    return bluster.kdp_rays(
+        phidp,
+        gate_spacing=gate_spacing(sweep),
+        system_phase=offset,
+        window=window,
+        rhohv=rhohv,
+        rhohv_min=rhohv_min,
+        min_gates=min_gates,
+        n_threads=n_threads,
+    )
 
 
 def gate_spacing(sweep: Sweep) -> float:

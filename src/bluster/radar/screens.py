@@ -183,12 +183,14 @@ def _scalar(node: xr.DataTree, name: str) -> float | None:
 
 def carried_forward(values: np.ndarray) -> np.ndarray:
     """Each NaN of every row replaced by the last value before it along the row (NaN before
-    the first value)."""
+    the first value, taken from the row's first gate, which is NaN there)."""
     gates = values.shape[-1]
-    index = np.where(np.isnan(values), -1, np.arange(gates))
-    last = np.maximum.accumulate(index, axis=-1)
-    carried = np.take_along_axis(values, np.maximum(last, 0), axis=-1)
-    return np.where(last >= 0, carried, np.nan)
+    rows = values.reshape(-1, gates)
+    last = np.where(np.isnan(rows), 0, np.arange(gates))
+    np.maximum.accumulate(last, axis=-1, out=last)
+    # one gather over the flattened rows: take_along_axis builds an index per axis
+    last += (np.arange(rows.shape[0]) * gates)[:, np.newaxis]
+    return np.take(rows, last).reshape(values.shape)
 
 
 def _has_attenuation_default(band: str | None) -> bool:

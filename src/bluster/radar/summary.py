@@ -8,7 +8,7 @@ import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
-from .phase import KDP_WINDOW, phase_fits, volume_system_phase
+from .phase import KDP_WINDOW, phase_fit, volume_system_phase
 from .quality import WITH_A_NUMBER, quality_variable
 from .screens import Screens, carried_forward
 from .volume import Selection, Sweep, moment_name, volume_coords
@@ -47,13 +47,13 @@ class PhaseCache:
         return self._offset
 
     def fit(self, sweep: Sweep) -> xr.Dataset:
-        """KDP and fitted PhiDP of a sweep with PhiDP."""
+        """KDP and fitted PhiDP of a sweep with PhiDP (:func:`phase_fit`: over its rays and
+        gates, unlabelled)."""
         if sweep.name not in self._fits:
-            fits = phase_fits(
-                [sweep], self.moments, self.system_phase(), window=self.window,
+            self._fits[sweep.name] = phase_fit(
+                sweep, self.moments, self.system_phase(), window=self.window,
                 n_threads=self.n_threads,
             )  # fmt: skip
-            self._fits[sweep.name] = fits.get(sweep.name)
         found = self._fits[sweep.name]
         if found is None:
             raise ValueError(f"{sweep.name} has no PhiDP to estimate KDP from")

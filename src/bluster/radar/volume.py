@@ -576,13 +576,20 @@ def _check_declared_size(path: Any) -> None:
 
     sizes: list[int] = []
 
-    def add(name: str, item: Any) -> None:
-        if isinstance(item, h5py.Dataset) and item.shape is not None:
-            sizes.append(int(np.prod(item.shape, dtype=np.float64)) * item.dtype.itemsize)
+    # h5py's low-level calls: the objects of visititems cost more than the data of a
+    # small volume (a dataset's type and dataspace are read without making its NumPy dtype)
+    def add(name: bytes, info: Any) -> None:
+        if info.type != h5py.h5o.TYPE_DATASET:
+            return
+        dataset = h5py.h5d.open(file.id, name)
+        space = dataset.get_space()
+        if space.get_simple_extent_type() == h5py.h5s.NULL:
+            return  # no dataspace, no data (h5py's shape None)
+        sizes.append(int(np.prod(space.shape, dtype=np.float64)) * _item_size(h5py, dataset))
 
     try:
         with h5py.File(path, "r") as file:
-            file.visititems(add)
+            h5py.h5o.visit(file.id, add, info=True)
     except (OSError, ValueError, TypeError):
         return  # the reader says what is wrong with the file
     declared = sum(sizes)
@@ -593,6 +600,15 @@ def _check_declared_size(path: Any) -> None:
             f"{MAX_VOLUME_BYTES / 2**30:g} GiB read at most "
             "(bluster.radar.volume.MAX_VOLUME_BYTES): a damaged file or a decompression bomb"
         )
+
+
+def _item_size(h5py: Any, dataset: Any) -> int:
+    """The bytes of one element of an HDF5 dataset in memory, as h5py's dtype gives them: the
+    file type's size for numbers, h5py's dtype for strings, compounds and the like."""
+    file_type = dataset.get_type()
+    if file_type.get_class() in (h5py.h5t.INTEGER, h5py.h5t.FLOAT):
+        return int(file_type.get_size())
+    return int(dataset.dtype.itemsize)
 
 
 def _has_pyart() -> bool:
