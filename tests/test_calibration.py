@@ -119,6 +119,26 @@ def test_a_volume_without_kdp_gets_all_three_numbers(nexrad_like):
     assert "KDP estimated from PhiDP (PHIDP)" in str(row.z_bias_reason.values[0])
 
 
+@pytest.mark.parametrize("volume", ["storm", "nexrad_like"])
+def test_calibration_row_is_the_three_functions_bit_for_bit(volume, request):
+    """The row shares one system phase, one phase fit and one attenuation screen per sweep
+    among its numbers: they are the bits of the functions called one by one, each finding
+    its own (attenuation screens on; KDP of the file, or estimated from PhiDP)."""
+    tree = request.getfixturevalue(volume)
+    band = "C" if volume == "storm" else "S"
+    row = calibration(tree, band=band, melting_level=5000.0, n_threads=1)
+    offset = zdr_offset(tree, band=band, melting_level=5000.0, n_threads=1)
+    bias = z_bias(
+        tree, band=band, zdr_offset=float(offset.zdr_offset), melting_level=5000.0, n_threads=1
+    )
+    alone = {"system_phase": system_phase(tree, n_threads=1), "zdr_offset": offset}
+    alone["z_bias"] = bias
+    for number, result in alone.items():
+        for name in (number, f"{number}_spread", f"{number}_quality"):
+            assert row[name].values[0].tobytes() == result[name].values.tobytes(), name
+        assert str(row[f"{number}_reason"].values[0]) == result[f"{number}_quality"].attrs["reason"]
+
+
 def test_partial_rows_and_their_flags():
     """A volume without ZDR gives its system phase, and NaN flagged missing_moment for the
     ZDR offset and the Z bias with the remedy in Python and command-line words; one sweep of
@@ -199,3 +219,24 @@ def test_korpo_numbers_of_the_documentation(korpo):
         assert flag(offset, "zdr_offset") == expected, options
         assert int(offset.zdr_offset_count) == count, options
         np.testing.assert_allclose(float(offset.zdr_offset), value, atol=5e-4)
+
+
+@pytest.mark.parametrize(
+    "row, expected",
+    [
+        ([np.nan, 1.0, np.nan, np.nan, 3.0, np.nan], [np.nan, 1.0, 1.0, 1.0, 3.0, 3.0]),
+        ([2.0, np.nan, 5.0], [2.0, 2.0, 5.0]),
+        ([np.nan, np.nan], [np.nan, np.nan]),
+        ([4.0], [4.0]),
+    ],
+    ids=["leading NaN", "first valid", "all NaN", "one gate"],
+)
+def test_phidp_rise_carried_forward_along_each_ray(row, expected):
+    """The attenuation screen's rise over gates without a fit is the last fit before them,
+    ray by ray (never the previous ray's), in every shape of volume."""
+    from bluster.radar.screens import carried_forward
+
+    rays = np.array([row, np.full(len(row), np.nan)])  # a ray with no fit after one with
+    want = np.array([expected, np.full(len(row), np.nan)])
+    np.testing.assert_array_equal(carried_forward(rays), want)
+    np.testing.assert_array_equal(carried_forward(rays[None]), want[None])

@@ -459,3 +459,28 @@ def test_aliased_velocities_are_flagged(folded):
     assert (rings.mean_rms > 0.3 * 2.5).all()
     dealiased = vad_profile(folded["dealiased"])
     assert int(dealiased.aliasing_suspected) == 0
+
+
+def test_declared_size_counts_every_kind_of_dataset(tmp_path, monkeypatch):
+    """The declared size of an HDF5 file is the elements times h5py's item size of every
+    dataset, whatever its type (numbers, fixed and variable-length strings, compounds) and
+    none for a dataset without a dataspace: a file one byte over the limit is refused."""
+    h5py = pytest.importorskip("h5py")
+    from bluster.radar import volume as volume_module
+
+    path = tmp_path / "kinds.h5"
+    with h5py.File(path, "w") as file:
+        file.create_dataset("how/codes", (360, 500), "u2", chunks=(36, 500), compression="gzip")
+        file.create_dataset("what/values", data=np.zeros((3, 7)))
+        file["what/name"] = np.array([b"DBZH", b"VRADH"])
+        file.create_dataset("what/notes", (4,), h5py.string_dtype())
+        file.create_dataset("where/pairs", (5,), np.dtype([("a", "i1"), ("b", "f8")]))
+        file["where/empty"] = h5py.Empty("f8")
+    declared = 360 * 500 * 2 + 3 * 7 * 8 + 2 * 5 + 4 * h5py.string_dtype().itemsize + 5 * 9
+    for limit, refused in ((declared, False), (declared - 1, True)):
+        monkeypatch.setattr(volume_module, "MAX_VOLUME_BYTES", limit)
+        if refused:
+            with pytest.raises(ValueError, match=r"declares .* of data uncompressed"):
+                volume_module._check_declared_size(path)
+        else:
+            volume_module._check_declared_size(path)
