@@ -301,7 +301,7 @@ def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> n
     closed; -1 or edges.size - 1 outside them), in the order of ``values[usable]``: found once
     per sweep for the counts with and without the attenuation screen."""
     inside = values[usable]
-    index = np.searchsorted(edges, inside, side="right") - 1
+    index: np.ndarray = np.searchsorted(edges, inside, side="right") - 1
     index[inside == edges[-1]] = edges.size - 2
     return index
 

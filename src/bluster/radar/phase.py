@@ -99,14 +99,12 @@ def system_phase(
         needs=("phidp",),
         moments=moments,
     )
-    per_sweep = [
-        bluster.phidp_rays(
-            moment(sweep, "phidp", moments),
-            **screening_moments(sweep, moments),
-            **options,  # type: ignore[arg-type]
-        )
-        for sweep in selection.used
-    ]
+    per_sweep = []
+    for sweep in selection.used:
+        phidp = moment(sweep, "phidp", moments)
+        screens = screening_moments(sweep, moments)
+        rays = bluster.phidp_rays(phidp, **screens, **options)  # type: ignore[arg-type]
+        per_sweep.append(rays)
     rays = _rays_of(selection.used, per_sweep)
     summary = _circular_summary(rays["ray_system_phase"].values)
     found = int(summary["n_rays"])

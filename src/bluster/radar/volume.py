@@ -574,25 +574,11 @@ def _check_declared_size(path: Any) -> None:
             return  # other formats are not decompressed past their size here
     h5py = importlib.import_module("h5py")  # xradar's ODIM_H5 and GAMIC readers need it
 
-    sizes: list[int] = []
-
-    # h5py's low-level calls: the objects of visititems cost more than the data of a
-    # small volume (a dataset's type and dataspace are read without making its NumPy dtype)
-    def add(name: bytes, info: Any) -> None:
-        if info.type != h5py.h5o.TYPE_DATASET:
-            return
-        dataset = h5py.h5d.open(file.id, name)
-        space = dataset.get_space()
-        if space.get_simple_extent_type() == h5py.h5s.NULL:
-            return  # no dataspace, no data (h5py's shape None)
-        sizes.append(int(np.prod(space.shape, dtype=np.float64)) * _item_size(h5py, dataset))
-
     try:
-        with h5py.File(path, "r") as file:
-            h5py.h5o.visit(file.id, add, info=True)
+        with h5py.File(path, "r") as hdf5:
+            declared = sum(_declared_sizes(h5py, hdf5.id))
     except (OSError, ValueError, TypeError):
         return  # the reader says what is wrong with the file
-    declared = sum(sizes)
     if declared > MAX_VOLUME_BYTES:
         raise ValueError(
             f"{os.fspath(path)} declares {declared / 2**30:.3g} GiB of data uncompressed "
@@ -600,6 +586,25 @@ def _check_declared_size(path: Any) -> None:
             f"{MAX_VOLUME_BYTES / 2**30:g} GiB read at most "
             "(bluster.radar.volume.MAX_VOLUME_BYTES): a damaged file or a decompression bomb"
         )
+
+
+def _declared_sizes(h5py: Any, file_id: Any) -> list[int]:
+    """The bytes every dataset of an open HDF5 file declares. h5py's low-level calls: the
+    objects of ``visititems`` cost more than the data of a small volume, and a dataset's type
+    and dataspace are read without making its NumPy dtype."""
+    sizes: list[int] = []
+
+    def add(name: bytes, info: Any) -> None:
+        if info.type != h5py.h5o.TYPE_DATASET:
+            return
+        dataset = h5py.h5d.open(file_id, name)
+        space = dataset.get_space()
+        if space.get_simple_extent_type() == h5py.h5s.NULL:
+            return  # no dataspace, no data (h5py's shape None)
+        sizes.append(int(np.prod(space.shape, dtype=np.float64)) * _item_size(h5py, dataset))
+
+    h5py.h5o.visit(file_id, add, info=True)
+    return sizes
 
 
 def _item_size(h5py: Any, dataset: Any) -> int:
