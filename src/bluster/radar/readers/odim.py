@@ -1,7 +1,8 @@
 """The lean reader of ODIM_H5 polar volumes (OPERA Data Information Model, HDF5).
 
 One pass through the file with h5py: the metadata of each ``datasetN`` group and only the
-``dataM`` groups of the moments asked for, each read whole and decoded by ``_readers``. The
+``dataM`` groups of the moments asked for, each read as its stored chunks, which threads of
+the read inflate and decode (``_readers``) while the next ones are read (see ``_chunks``). The
 result is the DataTree that xradar's ``odim`` engine gives, with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
@@ -14,19 +15,22 @@ result is the DataTree that xradar's ``odim`` engine gives, with these differenc
   into ``flag_values`` and ``flag_meanings`` attributes).
 
 Thread safety: h5py serialises every call into the HDF5 library behind one lock, so reads of
-several files on several threads are safe (they take turns inside the library); the decoding
-runs without the GIL.
+several files on several threads are safe (they take turns inside the library); each read
+inflates and decodes its moments on threads of its own, which never call into the library,
+without the GIL.
 """
 
+import concurrent.futures
 import datetime as dt
 import os
 import re
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import xarray as xr
 
-from . import Quantities, _layout, moment_names
+from . import Quantities, _chunks, _layout, moment_names
 from ._decode import decode
 from ._hdf5 import Attributes, root_of
 
@@ -73,8 +77,12 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     """
     import h5py
 
-    with h5py.File(path, "r") as f:
-        file = _File(f.id)
+    with (
+        h5py.File(path, "r") as f,
+        open(path, "rb") as raw,
+        _chunks.pool() as workers,
+    ):
+        file = _File(f.id, workers, raw.fileno())
         version = file.attrs("").get("Conventions", "None")
         where = file.attrs("where")
         site = {
@@ -83,8 +91,10 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
             "altitude": where.get("height"),
         }
         numbers = sorted(int(m.group(1)) for key in file.members("") if (m := _DATASET.match(key)))
-        sweeps = [_sweep(file, f"dataset{n}", n - 1, version, quantities) for n in numbers]
+        # every sweep's metadata read, and its moments sent to the pool, before any waits
+        pending = [_sweep(file, f"dataset{n}", n - 1, version, quantities) for n in numbers]
         source = file.attrs("what").get("source")
+        sweeps = [sweep() for sweep in pending]
     if not sweeps:
         raise ValueError("the file holds no datasetN groups")
     return _layout.tree(_root(sweeps, site, source), sweeps)
@@ -93,8 +103,16 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
 class _File:
     """Groups and attributes of an open file by path, through h5py's low-level interface."""
 
-    def __init__(self, file_id: Any) -> None:
+    def __init__(
+        self, file_id: Any, workers: concurrent.futures.Executor, descriptor: int
+    ) -> None:
         self.id = file_id
+        self.workers = workers
+        self._opened: dict[str, Any] = {}
+        # the chunks' bytes read at their addresses, which are offsets in a file without a
+        # user block
+        unblocked = file_id.get_create_plist().get_userblock() == 0
+        self.bytes = _chunks.FileBytes(descriptor) if unblocked else None
 
     def members(self, path: str) -> list[str]:
         from h5py import h5g
@@ -103,24 +121,49 @@ class _File:
         return [name.decode() for name in group]
 
     def attrs(self, path: str) -> Any:
-        """The attributes of the object at ``path`` (empty when there is none)."""
+        """The attributes of the object at ``path`` (empty when there is none); each object
+        opened once (a moment's ``what`` is read for its quantity, then for its coding)."""
         from h5py import h5o
 
-        try:
-            return Attributes(h5o.open(self.id, (path or ".").encode()))
-        except KeyError:
-            return {}
+        if path not in self._opened:
+            try:
+                self._opened[path] = Attributes(h5o.open(self.id, (path or ".").encode()))
+            except KeyError:
+                self._opened[path] = {}
+        return self._opened[path]
 
-    def dataset(self, path: str) -> np.ndarray:
+    def dataset(self, path: str) -> Any:
+        from h5py import h5d
+
+        return h5d.open(self.id, path.encode())
+
+    def decoded(self, path: str, decoding: Callable[[np.ndarray], np.ndarray]) -> _chunks.Pending:
+        """The dataset at ``path`` decoded by ``decoding(stored)``: inflated and decoded on the
+        pool when its chunks allow it, else read here, when the result is asked for."""
         import h5py
-        from h5py import h5o
 
-        return np.asarray(h5py.Dataset(h5o.open(self.id, path.encode()))[()])
+        dataset = self.dataset(path)
+        _check_dimensions(path, len(dataset.shape))
+        chunks = _chunks.stored_chunks(dataset, self.bytes)
+
+        def by_the_library() -> np.ndarray:
+            return decoding(np.asarray(h5py.Dataset(dataset)[()]))
+
+        if chunks is None:
+            return _chunks.Pending(None, by_the_library)
+        future = self.workers.submit(lambda: decoding(chunks.inflated()))
+        return _chunks.Pending(future, by_the_library)
+
+
+def _check_dimensions(path: str, ndim: int) -> None:
+    if ndim != 2:
+        raise ValueError(f"{path} has {ndim} dimensions, expected 2")
 
 
 def _sweep(
     file: _File, group: str, number: int, version: str, quantities: Quantities
-) -> xr.Dataset:
+) -> Callable[[], xr.Dataset]:
+    """The sweep's metadata read and its moments on their way: a call builds the sweep."""
     where, what, how = (file.attrs(f"{group}/{name}") for name in ("where", "what", "how"))
     m = _layout.model()
     dim, fixed_angle = _dim_and_fixed_angle(where)
@@ -131,11 +174,12 @@ def _sweep(
     def rays(values: np.ndarray) -> np.ndarray:
         return values if order is None else values[order]
 
-    variables: dict[str, Any] = {}
-    for name, path in _moments(file, group, quantities).items():
-        variables[name] = _moment(file, name, path, dim, order)
+    moments = {
+        name: _moment(file, name, path, dim, order)
+        for name, path in _moments(file, group, quantities).items()
+    }
     nyquist = how.get("NI")
-    variables |= {
+    variables = {
         "sweep_mode": xr.Variable((), "azimuth_surveillance" if dim == "azimuth" else "rhi"),
         "sweep_number": xr.Variable((), number),
         "prt_mode": xr.Variable((), "not_set"),
@@ -152,7 +196,12 @@ def _sweep(
         "time": _layout.decoded_times(rays(_ray_times(how, what, where)), dim, _TIME_UNITS),
         "range": xr.Variable(("range",), ranges, m.get_range_attrs(ranges)),
     }
-    return xr.Dataset(variables, coords=coords)
+
+    def built() -> xr.Dataset:
+        values = {name: moment() for name, moment in moments.items()}
+        return xr.Dataset(values | variables, coords=coords)
+
+    return built
 
 
 _TIME_UNITS = "seconds since 1970-01-01T00:00:00Z"
@@ -170,17 +219,19 @@ def _moments(file: _File, group: str, quantities: Quantities) -> dict[str, str]:
     return {name: found[name] for name in moment_names(list(found), quantities)}
 
 
-def _moment(file: _File, name: str, group: str, dim: str, order: np.ndarray | None) -> xr.Variable:
+def _moment(
+    file: _File, name: str, group: str, dim: str, order: np.ndarray | None
+) -> Callable[[], xr.Variable]:
     what = file.attrs(f"{group}/what")
     gain, offset = what.get("gain", 1.0), what.get("offset", 0.0)
     coding: dict[str, Any] = {"_FillValue": what.get("nodata")}
     if not (gain == 1.0 and offset == 0.0):
         coding |= {"scale_factor": gain, "add_offset": offset}
     undetect = what.get("undetect")
-    stored = file.dataset(f"{group}/data")
-    if stored.ndim != 2:
-        raise ValueError(f"{group}/data has {stored.ndim} dimensions, expected 2")
-    values = decode(stored, coding, codes=() if undetect is None else (undetect,), rows=order)
+    codes = () if undetect is None else (undetect,)
+    values = file.decoded(
+        f"{group}/data", lambda stored: decode(stored, coding, codes=codes, rows=order)
+    )
     attrs = {"_Undetect": 0.0 if undetect is None else undetect}
     legend = what.get("legend")
     if legend is not None:
@@ -188,7 +239,7 @@ def _moment(file: _File, name: str, group: str, dim: str, order: np.ndarray | No
     mapping = _layout.model().sweep_vars_mapping.get(name)
     if mapping is not None:
         attrs |= {key: mapping[key] for key in _layout.model().moment_attrs}
-    return xr.Variable((dim, "range"), values, attrs)
+    return lambda: xr.Variable((dim, "range"), values.result(), attrs)
 
 
 def _dim_and_fixed_angle(where: Any) -> tuple[str, Any]:
