@@ -1,15 +1,17 @@
-"""A dataset's chunks read as stored through h5py, inflated and decoded on other threads.
+"""A dataset's chunks read as stored, inflated outside the HDF5 library and the GIL.
 
 h5py lets one thread at a time into the HDF5 library, and the library inflates a dataset's
-chunks inside that call with the GIL held: reading a volume's moments one after the other
-spends most of its time inflating, one moment at a time. The library gives the addresses of
-a dataset's chunks in one call (``chunk_iter``), and their bytes, written one after the
-other, are one read of the file (else ``read_direct_chunk`` reads each chunk as stored);
-Python's zlib inflates without the GIL and the decoder of ``_readers`` decodes without it, so
-a pool of threads inflates and decodes the moments while the reader reads the next ones'
-chunks and metadata. (Each chunk's inflation takes the GIL back for a moment; while the
-reader itself runs Python, that wait is most of the pool's, so the pool catches up once the
-reader waits for its results.)
+chunks inside that call with the GIL held: reads of files on several threads inflate one at a
+time. The library gives the addresses of a dataset's chunks in one call (``chunk_iter``), and
+their bytes, written one after the other, are one read of the file (else
+``read_direct_chunk`` reads each chunk as stored); ``_readers`` inflates all the chunks of a
+dataset in one call without the GIL, and the decoder of ``_readers`` decodes them without it,
+so that other threads read, inflate and decode at the same time.
+
+Inflating one file's moments on a pool of threads while the reader reads the next ones was
+tried and measured slower on a loaded 2-core machine: every call that releases the GIL takes
+it back on its return, and a thread waiting for the GIL while the reader runs Python waits up
+to the interpreter's switch interval (5 ms), holding up the reader in turn.
 
 Only what inflates here exactly as in the library is read this way: a chunked dataset of
 numbers whose filters are deflate, optionally after the byte shuffle, every chunk written
@@ -18,20 +20,15 @@ and any chunk that does not inflate to its size, is read by h5py as before, so t
 library's values and errors stay those of the file.
 """
 
-import concurrent.futures
 import itertools
 import math
 import os
-import zlib
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-# Threads inflating and decoding for one read: the machine's cores, at most 4 (a volume's
-# moments are a few dozen tasks of about a millisecond)
-MAX_THREADS = 4
+import _readers
 
 
 class NotInflatable(Exception):
@@ -55,7 +52,10 @@ class StoredChunks:
         size = math.prod(self.chunk) * self.dtype.itemsize
         grid = tuple(-(-n // c) for n, c in zip(self.shape, self.chunk, strict=True))
         pieces = sorted(self.pieces, key=lambda piece: piece[0])  # in C order of the grid
-        buffer = np.frombuffer(b"".join(_inflated(raw, size) for _, raw in pieces), np.uint8)
+        try:  # one call for all the chunks, without the GIL
+            buffer = _readers.inflate([raw for _, raw in pieces], size).reshape(-1)
+        except ValueError as err:  # a chunk that does not inflate to its size
+            raise NotInflatable(str(err)) from err
         if self.shuffled:  # byte k of every element of a chunk stored together, for each k
             buffer = buffer.reshape(len(pieces), self.dtype.itemsize, -1).transpose(0, 2, 1)
             buffer = np.ascontiguousarray(buffer).reshape(-1)
@@ -67,19 +67,6 @@ class StoredChunks:
         out = np.empty(self.shape, self.dtype)
         out[...] = padded[tuple(slice(0, n) for n in self.shape)]
         return out
-
-
-def _inflated(raw: bytes, size: int) -> bytes:
-    """``raw`` inflated, which must give exactly ``size`` bytes (a chunk never inflates past
-    its size here, whatever its stored bytes claim)."""
-    inflater = zlib.decompressobj()
-    try:
-        data = inflater.decompress(raw, size)
-    except zlib.error as err:
-        raise NotInflatable(str(err)) from err
-    if len(data) != size or not inflater.eof:
-        raise NotInflatable(f"a chunk inflates to {len(data)} bytes, expected {size}")
-    return data
 
 
 _DEFLATE, _SHUFFLE = 1, 2  # HDF5's filter identifiers
@@ -161,29 +148,3 @@ class FileBytes:
             (tuple(info.chunk_offset), os.pread(self._descriptor, info.size, info.byte_offset))
             for info in infos
         ]
-
-
-class Pending:
-    """Values on their way: inflated and decoded on the pool, or read by the library when
-    they cannot be (``fallback``, called by the thread that holds the file)."""
-
-    def __init__(
-        self, future: concurrent.futures.Future[np.ndarray] | None, fallback: Callable[[], Any]
-    ) -> None:
-        self._future = future
-        self._fallback = fallback
-
-    def result(self) -> np.ndarray:
-        if self._future is not None:
-            try:
-                return self._future.result()
-            except NotInflatable:
-                pass
-        values: np.ndarray = self._fallback()
-        return values
-
-
-def pool() -> concurrent.futures.ThreadPoolExecutor:
-    """A pool for one read (its threads end with it)."""
-    threads = max(1, min(MAX_THREADS, os.cpu_count() or 1))
-    return concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="bluster-inflate")

@@ -1,8 +1,8 @@
 """The lean reader of ODIM_H5 polar volumes (OPERA Data Information Model, HDF5).
 
 One pass through the file with h5py: the metadata of each ``datasetN`` group and only the
-``dataM`` groups of the moments asked for, each read as its stored chunks, which threads of
-the read inflate and decode (``_readers``) while the next ones are read (see ``_chunks``). The
+``dataM`` groups of the moments asked for, each read as its stored chunks, inflated and
+decoded by ``_readers`` without the GIL and outside the HDF5 library (see ``_chunks``). The
 result is the DataTree that xradar's ``odim`` engine gives, with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
@@ -15,16 +15,13 @@ result is the DataTree that xradar's ``odim`` engine gives, with these differenc
   into ``flag_values`` and ``flag_meanings`` attributes).
 
 Thread safety: h5py serialises every call into the HDF5 library behind one lock, so reads of
-several files on several threads are safe (they take turns inside the library); each read
-inflates and decodes its moments on threads of its own, which never call into the library,
-without the GIL.
+several files on several threads are safe (they take turns inside the library, and inflate
+and decode their moments outside it, at once, without the GIL).
 """
 
-import concurrent.futures
 import datetime as dt
 import os
 import re
-from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -77,12 +74,8 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     """
     import h5py
 
-    with (
-        h5py.File(path, "r") as f,
-        open(path, "rb") as raw,
-        _chunks.pool() as workers,
-    ):
-        file = _File(f.id, workers, raw.fileno())
+    with h5py.File(path, "r") as f, open(path, "rb") as raw:
+        file = _File(f.id, raw.fileno())
         version = file.attrs("").get("Conventions", "None")
         where = file.attrs("where")
         site = {
@@ -91,10 +84,8 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
             "altitude": where.get("height"),
         }
         numbers = sorted(int(m.group(1)) for key in file.members("") if (m := _DATASET.match(key)))
-        # every sweep's metadata read, and its moments sent to the pool, before any waits
-        pending = [_sweep(file, f"dataset{n}", n - 1, version, quantities) for n in numbers]
+        sweeps = [_sweep(file, f"dataset{n}", n - 1, version, quantities) for n in numbers]
         source = file.attrs("what").get("source")
-        sweeps = [sweep() for sweep in pending]
     if not sweeps:
         raise ValueError("the file holds no datasetN groups")
     return _layout.tree(_root(sweeps, site, source), sweeps)
@@ -104,10 +95,9 @@ class _File:
     """Groups and attributes of an open file by path, through h5py's low-level interface."""
 
     def __init__(
-        self, file_id: Any, workers: concurrent.futures.Executor, descriptor: int
+        self, file_id: Any, descriptor: int
     ) -> None:
         self.id = file_id
-        self.workers = workers
         self._opened: dict[str, Any] = {}
         # the chunks' bytes read at their addresses, which are offsets in a file without a
         # user block
@@ -137,22 +127,20 @@ class _File:
 
         return h5d.open(self.id, path.encode())
 
-    def decoded(self, path: str, decoding: Callable[[np.ndarray], np.ndarray]) -> _chunks.Pending:
-        """The dataset at ``path`` decoded by ``decoding(stored)``: inflated and decoded on the
-        pool when its chunks allow it, else read here, when the result is asked for."""
+    def stored(self, path: str) -> np.ndarray:
+        """The dataset at ``path`` as stored: its chunks inflated outside the HDF5 library
+        when they allow it (see ``_chunks``), else read by the library."""
         import h5py
 
         dataset = self.dataset(path)
         _check_dimensions(path, len(dataset.shape))
         chunks = _chunks.stored_chunks(dataset, self.bytes)
-
-        def by_the_library() -> np.ndarray:
-            return decoding(np.asarray(h5py.Dataset(dataset)[()]))
-
-        if chunks is None:
-            return _chunks.Pending(None, by_the_library)
-        future = self.workers.submit(lambda: decoding(chunks.inflated()))
-        return _chunks.Pending(future, by_the_library)
+        if chunks is not None:
+            try:
+                return chunks.inflated()
+            except _chunks.NotInflatable:
+                pass  # the library's read, and its error if it has one
+        return np.asarray(h5py.Dataset(dataset)[()])
 
 
 def _check_dimensions(path: str, ndim: int) -> None:
@@ -162,8 +150,7 @@ def _check_dimensions(path: str, ndim: int) -> None:
 
 def _sweep(
     file: _File, group: str, number: int, version: str, quantities: Quantities
-) -> Callable[[], xr.Dataset]:
-    """The sweep's metadata read and its moments on their way: a call builds the sweep."""
+) -> xr.Dataset:
     where, what, how = (file.attrs(f"{group}/{name}") for name in ("where", "what", "how"))
     m = _layout.model()
     dim, fixed_angle = _dim_and_fixed_angle(where)
@@ -196,12 +183,7 @@ def _sweep(
         "time": _layout.decoded_times(rays(_ray_times(how, what, where)), dim, _TIME_UNITS),
         "range": xr.Variable(("range",), ranges, m.get_range_attrs(ranges)),
     }
-
-    def built() -> xr.Dataset:
-        values = {name: moment() for name, moment in moments.items()}
-        return xr.Dataset(values | variables, coords=coords)
-
-    return built
+    return xr.Dataset(moments | variables, coords=coords)
 
 
 _TIME_UNITS = "seconds since 1970-01-01T00:00:00Z"
@@ -219,9 +201,7 @@ def _moments(file: _File, group: str, quantities: Quantities) -> dict[str, str]:
     return {name: found[name] for name in moment_names(list(found), quantities)}
 
 
-def _moment(
-    file: _File, name: str, group: str, dim: str, order: np.ndarray | None
-) -> Callable[[], xr.Variable]:
+def _moment(file: _File, name: str, group: str, dim: str, order: np.ndarray | None) -> xr.Variable:
     what = file.attrs(f"{group}/what")
     gain, offset = what.get("gain", 1.0), what.get("offset", 0.0)
     coding: dict[str, Any] = {"_FillValue": what.get("nodata")}
@@ -229,9 +209,7 @@ def _moment(
         coding |= {"scale_factor": gain, "add_offset": offset}
     undetect = what.get("undetect")
     codes = () if undetect is None else (undetect,)
-    values = file.decoded(
-        f"{group}/data", lambda stored: decode(stored, coding, codes=codes, rows=order)
-    )
+    values = decode(file.stored(f"{group}/data"), coding, codes=codes, rows=order)
     attrs = {"_Undetect": 0.0 if undetect is None else undetect}
     legend = what.get("legend")
     if legend is not None:
@@ -239,7 +217,7 @@ def _moment(
     mapping = _layout.model().sweep_vars_mapping.get(name)
     if mapping is not None:
         attrs |= {key: mapping[key] for key in _layout.model().moment_attrs}
-    return lambda: xr.Variable((dim, "range"), values.result(), attrs)
+    return xr.Variable((dim, "range"), values, attrs)
 
 
 def _dim_and_fixed_angle(where: Any) -> tuple[str, Any]:
