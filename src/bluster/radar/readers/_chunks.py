@@ -35,6 +35,10 @@ class NotInflatable(Exception):
     """A chunk that does not inflate to its size: left to the HDF5 library's own read."""
 
 
+# Each chunk's first element and its bytes as stored
+Pieces = list[tuple[tuple[int, ...], bytes | memoryview]]
+
+
 @dataclass(frozen=True)
 class StoredChunks:
     """The chunks of a dataset as stored, with what it takes to lay them out."""
@@ -43,7 +47,7 @@ class StoredChunks:
     dtype: np.dtype
     chunk: tuple[int, ...]
     shuffled: bool
-    pieces: list[tuple[tuple[int, ...], Any]]  # each chunk's first element, its bytes
+    pieces: Pieces
 
     def inflated(self) -> np.ndarray:
         """The dataset's values, from its chunks inflated (without the GIL): the chunks,
@@ -53,20 +57,24 @@ class StoredChunks:
         grid = tuple(-(-n // c) for n, c in zip(self.shape, self.chunk, strict=True))
         pieces = sorted(self.pieces, key=lambda piece: piece[0])  # in C order of the grid
         try:  # one call for all the chunks, without the GIL
-            buffer = _readers.inflate([raw for _, raw in pieces], size).reshape(-1)
+            buffer: np.ndarray = _readers.inflate([raw for _, raw in pieces], size).reshape(-1)
         except ValueError as err:  # a chunk that does not inflate to its size
             raise NotInflatable(str(err)) from err
         if self.shuffled:  # byte k of every element of a chunk stored together, for each k
             buffer = buffer.reshape(len(pieces), self.dtype.itemsize, -1).transpose(0, 2, 1)
             buffer = np.ascontiguousarray(buffer).reshape(-1)
         blocks = buffer.view(self.dtype).reshape(grid + self.chunk)
-        # (grid rows, grid columns, chunk rows, chunk columns) -> (rows, columns), for any rank
+        # (grid rows, grid columns, chunk rows, chunk columns) into (rows, columns), for any
+        # rank, by one copy into the dataset padded to whole chunks: cut to its shape, a view
         rank = len(self.shape)
-        padded = blocks.transpose([axis + offset for axis in range(rank) for offset in (0, rank)])
-        padded = padded.reshape([g * c for g, c in zip(grid, self.chunk, strict=True)])
-        out = np.empty(self.shape, self.dtype)
-        out[...] = padded[tuple(slice(0, n) for n in self.shape)]
-        return out
+        interleaved = [axis + offset for axis in range(rank) for offset in (0, rank)]
+        padded = np.empty([g * c for g, c in zip(grid, self.chunk, strict=True)], self.dtype)
+        padded.reshape([blocks.shape[axis] for axis in interleaved])[...] = blocks.transpose(
+            interleaved
+        )
+        if padded.shape == self.shape:
+            return padded
+        return padded[tuple(slice(0, n) for n in self.shape)]
 
 
 _DEFLATE, _SHUFFLE = 1, 2  # HDF5's filter identifiers
@@ -99,9 +107,6 @@ def stored_chunks(dataset: Any, file: "FileBytes | None" = None) -> StoredChunks
     if pieces is None:
         return None
     return StoredChunks(shape, dtype, chunk, filters[0] == _SHUFFLE, pieces)
-
-
-Pieces = list[tuple[tuple[int, ...], bytes]]
 
 
 def _pieces_by_library(

@@ -94,9 +94,7 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
 class _File:
     """Groups and attributes of an open file by path, through h5py's low-level interface."""
 
-    def __init__(
-        self, file_id: Any, descriptor: int
-    ) -> None:
+    def __init__(self, file_id: Any, descriptor: int) -> None:
         self.id = file_id
         self._opened: dict[str, Any] = {}
         # the chunks' bytes read at their addresses, which are offsets in a file without a
