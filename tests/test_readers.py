@@ -338,3 +338,18 @@ def test_declared_bytes_of_every_dataset(files, name):
     with h5py.File(files[name], "r") as f:
         f.visititems(add)
         assert _declared_bytes(f.id) == sum(sizes) > 0
+
+
+def test_chunks_said_to_lie_past_the_end_of_the_file(files):
+    # a damaged index: the library's read and its error, not a read of the size claimed
+    import types
+
+    from bluster.radar.readers import _chunks
+
+    size = files["packed.h5"].stat().st_size
+    inside = types.SimpleNamespace(chunk_offset=(0, 0), byte_offset=size - 10, size=10)
+    past = types.SimpleNamespace(chunk_offset=(0, 1), byte_offset=size - 10, size=2**40)
+    with open(files["packed.h5"], "rb") as raw:
+        bytes_of = _chunks.FileBytes(raw.fileno())
+        assert len(bytes_of.pieces([inside])[0][1]) == 10
+        assert bytes_of.pieces([inside, past]) is None

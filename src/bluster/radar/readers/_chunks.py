@@ -137,11 +137,16 @@ class FileBytes:
 
     def __init__(self, descriptor: int) -> None:
         self._descriptor = descriptor
+        self._size = os.fstat(descriptor).st_size
 
-    def pieces(self, infos: list[Any]) -> Pieces:
-        """Each chunk's first element and its bytes, from ``chunk_iter``'s records."""
+    def pieces(self, infos: list[Any]) -> Pieces | None:
+        """Each chunk's first element and its bytes, from ``chunk_iter``'s records; None when
+        a chunk is said to lie past the end of the file (a truncated or damaged file, left to
+        the library's read and its error rather than read into a buffer of the size claimed)."""
         first = min(info.byte_offset for info in infos)
         end = max(info.byte_offset + info.size for info in infos)
+        if end > self._size:
+            return None
         stored = sum(info.size for info in infos)
         if end - first <= 2 * stored:  # chunks written together: one read
             span = memoryview(os.pread(self._descriptor, end - first, first))
