@@ -112,3 +112,37 @@ def test_empty_moments(shape):
     out = _readers.decode(data, 2.0, 1.0, [0.0], None)
     assert out.shape == shape and out.dtype == np.float64
     assert _readers.decode(data, 2.0, 1.0, [0.0], []).shape == (0, shape[1])
+
+
+def test_inflate_gives_what_zlib_gives():
+    import zlib
+
+    rng = np.random.default_rng(3)
+    raw = [rng.integers(0, 40, 4500, dtype=np.uint16).tobytes() for _ in range(5)]
+    chunks = [zlib.compress(r, level) for r, level in zip(raw, (0, 1, 6, 9, 6), strict=True)]
+    chunks[4] = memoryview(b"pad" + chunks[4])[3:]  # a slice of a larger read, as the reader has
+    out = _readers.inflate(chunks, 9000)
+    assert out.dtype == np.uint8 and out.shape == (5, 9000)
+    assert [row.tobytes() for row in out] == raw
+    assert _readers.inflate([], 9000).shape == (0, 9000)
+
+
+@pytest.mark.parametrize(
+    "chunks, size, error, message",
+    [
+        (lambda z: [z(bytes(10)), z(bytes(11))], 10, ValueError, "chunk 1 does not inflate to 10"),
+        (lambda z: [z(bytes(10))[:-3]], 10, ValueError, "chunk 0 does not inflate"),  # cut short
+        (lambda z: [z(bytes(10)) + b"x"], 9, ValueError, "chunk 0 does not inflate"),
+        (lambda z: [b"\xff" * 20], 10, ValueError, "chunk 0 does not inflate to 10 bytes"),
+        (lambda z: [z(bytes(10))], -1, ValueError, "size must be at least 0"),
+        (lambda z: [memoryview(bytes(8))[::2]], 4, ValueError, "chunks must be contiguous bytes"),
+        (lambda z: [np.zeros(3, np.uint16)], 6, ValueError, "chunks must be contiguous bytes"),
+        (lambda z: ["text"], 4, TypeError, "incompatible function arguments"),
+    ],
+    ids=["longer", "truncated", "oversized", "damaged", "size", "strided", "items", "type"],
+)
+def test_inflate_errors(chunks, size, error, message):
+    import zlib
+
+    with pytest.raises(error, match=message):
+        _readers.inflate(chunks(zlib.compress), size)

@@ -670,3 +670,51 @@ def test_decode_gives_a_documented_error_or_the_bits_of_numpy(call, n_threads):
                 assert same_bits(got[~nan], expected[~nan])
                 assert same_bits(_readers.decode(data, scale, offset, codes, rows, 1), got)
     assert snapshot([data, codes, rows]) == before, "an argument was modified"
+
+
+@st.composite
+def inflate_calls(draw):
+    """Deflate streams of random bytes, some cut short, lengthened or with bytes overwritten,
+    and a size that is each stream's inflated size or not."""
+    import zlib
+
+    count = draw(st.integers(0, 4))
+    raws = [draw(st.binary(max_size=3000)) for _ in range(count)]
+    size = len(raws[0]) if raws and draw(st.booleans()) else draw(st.integers(0, 3000))
+    chunks = []
+    for raw in raws:
+        stream = bytearray(zlib.compress(raw, draw(st.integers(0, 9))))
+        damage = draw(st.sampled_from(["none", "none", "cut", "append", "overwrite"]))
+        if damage == "cut":
+            del stream[draw(st.integers(0, len(stream) - 1)) :]
+        elif damage == "append":
+            stream += draw(st.binary(min_size=1, max_size=20))
+        elif damage == "overwrite":
+            at = draw(st.integers(0, len(stream) - 1))
+            stream[at : at + 4] = draw(st.binary(min_size=1, max_size=4))
+        chunks.append(bytes(stream))
+    return chunks, size
+
+
+@settings(PROFILE)
+@given(call=inflate_calls())
+def test_inflate_gives_a_documented_error_or_what_zlib_gives(call):
+    import zlib
+
+    chunks, size = call
+    try:
+        got = _readers.inflate(chunks, size)
+    except ValueError as error:
+        event("ValueError")
+        index = int(str(error).split()[1])
+        assert str(error) == f"chunk {index} does not inflate to {size} bytes"
+        inflater = zlib.decompressobj()
+        try:
+            whole = inflater.decompress(chunks[index]) + inflater.flush()
+            assert len(whole) != size or not inflater.eof or inflater.unused_data
+        except zlib.error:
+            pass
+    else:
+        event("result")
+        assert got.dtype == np.uint8 and got.shape == (len(chunks), size)
+        assert [row.tobytes() for row in got] == [zlib.decompress(c) for c in chunks]

@@ -241,3 +241,115 @@ def test_threads_read_the_same(files):
         together = list(pool.map(lambda n: open_volume(files[n]), names))
     for name, volume in zip(names, together, strict=True):
         xr.testing.assert_identical(volume, alone[name])
+
+
+@pytest.mark.parametrize(
+    "shape, chunks, shuffle, dtype",
+    [
+        ((361, 401), (45, 100), False, "u2"),  # edge chunks cut at both ends
+        ((36, 40), (36, 40), True, "i2"),  # one chunk, bytes shuffled
+        ((7, 5), (3, 2), True, ">f4"),  # big-endian
+        ((4, 6, 5), (3, 4, 2), True, "u1"),
+        ((10,), (3,), False, "f8"),
+    ],
+)
+def test_chunks_inflated_as_the_library_reads_them(tmp_path, shape, chunks, shuffle, dtype):
+    import h5py
+
+    from bluster.radar.readers import _chunks
+
+    stored = np.random.default_rng(0).normal(0.0, 1000.0, shape).astype(dtype)
+    path = tmp_path / "chunks.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("x", data=stored, chunks=chunks, compression="gzip", shuffle=shuffle)
+    with h5py.File(path, "r") as f, open(path, "rb") as raw:
+        for file in (None, _chunks.FileBytes(raw.fileno())):  # through the library, by address
+            values = _chunks.stored_chunks(f["x"].id, file).inflated()
+            assert values.dtype == f["x"].dtype and same_values(values, f["x"][()])
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"chunks": (10, 10)}, {"chunks": (10, 10), "compression": "lzf"}],
+    ids=["contiguous", "uncompressed", "another filter"],
+)
+def test_chunks_left_to_the_library(tmp_path, options):
+    import h5py
+
+    from bluster.radar.readers import _chunks
+
+    path = tmp_path / "chunks.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("x", data=np.arange(400.0).reshape(20, 20), **options)
+        f.create_dataset("unwritten", (20, 20), "f8", chunks=(10, 10), compression="gzip")
+        f["unwritten"][:10, :10] = 1.0  # three chunks never written: fill values
+    with h5py.File(path, "r") as f:
+        assert _chunks.stored_chunks(f["x"].id) is None
+        assert _chunks.stored_chunks(f["unwritten"].id) is None
+
+
+def test_a_damaged_chunk_is_the_library_s_error(files, tmp_path):
+    # a chunk whose bytes do not inflate: read again by the library, whose error is reported
+    import h5py
+
+    path = tmp_path / "damaged.h5"
+    content = bytearray(files["packed.h5"].read_bytes())
+    with h5py.File(files["packed.h5"], "r") as f:
+        info = f["dataset1/data1/data"].id.get_chunk_info(0)
+    content[info.byte_offset : info.byte_offset + info.size] = b"\xff" * info.size
+    path.write_bytes(bytes(content))
+    with pytest.raises(ValueError, match=r"\(engine 'bluster-odim'\): OSError: .*read"):
+        open_volume(path)
+
+
+@pytest.mark.parametrize(
+    "seconds",
+    [
+        np.random.default_rng(1).uniform(1.7e9, 1.8e9, 1000),
+        np.array([0.0, -0.5, 1e-9, -1e-9, 1.5e-9, 1.780000000123456789e9]),
+        np.random.default_rng(2).uniform(1.7e9, 1.8e9, 100).astype("f4"),
+        np.array([np.nan, 1.7e9]),  # NaT: decoded by xarray
+    ],
+)
+def test_ray_times_as_xarray_decodes_them(seconds):
+    from xarray.coding.times import decode_cf_datetime
+
+    from bluster.radar.readers import _layout
+
+    units = "seconds since 1970-01-01T00:00:00Z"
+    ours = _layout.decoded_times(seconds, "azimuth", units).values
+    theirs = decode_cf_datetime(seconds, units)
+    assert ours.dtype == theirs.dtype and same_values(ours.view("i8"), theirs.view("i8"))
+
+
+@pytest.mark.parametrize("name", ["packed.h5", "v2.nc", "v1.nc"])
+def test_declared_bytes_of_every_dataset(files, name):
+    # the low-level count against h5py's high-level objects: elements x item size
+    import h5py
+
+    from bluster.radar.volume import _declared_bytes
+
+    sizes = []
+
+    def add(_, item):
+        if isinstance(item, h5py.Dataset) and item.shape is not None:
+            sizes.append(int(np.prod(item.shape)) * item.dtype.itemsize)
+
+    with h5py.File(files[name], "r") as f:
+        f.visititems(add)
+        assert _declared_bytes(f.id) == sum(sizes) > 0
+
+
+def test_chunks_said_to_lie_past_the_end_of_the_file(files):
+    # a damaged index: the library's read and its error, not a read of the size claimed
+    import types
+
+    from bluster.radar.readers import _chunks
+
+    size = files["packed.h5"].stat().st_size
+    inside = types.SimpleNamespace(chunk_offset=(0, 0), byte_offset=size - 10, size=10)
+    past = types.SimpleNamespace(chunk_offset=(0, 1), byte_offset=size - 10, size=2**40)
+    with open(files["packed.h5"], "rb") as raw:
+        bytes_of = _chunks.FileBytes(raw.fileno())
+        assert len(bytes_of.pieces([inside])[0][1]) == 10
+        assert bytes_of.pieces([inside, past]) is None

@@ -7,8 +7,11 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 
 PYBIND11_MODULE(_readers, m) {
-  m.doc() = "Decoders of radar volume files: packed moments to float64 (multithreaded).";
+  m.doc() =
+      "Decoders of radar volume files: packed moments to float64 (multithreaded), deflated "
+      "chunks inflated.";
 
   m.def("decode", &readers::decode_py, "data"_a, "scale"_a, "offset"_a, "codes"_a, "rows"_a,
         "n_threads"_a = 0);
+  m.def("inflate", &readers::inflate_py, "chunks"_a, "size"_a);
 }

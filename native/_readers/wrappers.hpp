@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/bindings.hpp"
 
@@ -20,5 +21,9 @@ using OrderArray = py::array_t<int64_t, py::array::c_style | py::array::forcecas
 common::OutArray decode_py(const py::array& data, std::optional<double> scale,
                            std::optional<double> offset, const common::InArray& codes,
                            const std::optional<OrderArray>& rows, int32_t n_threads);
+
+// The deflate streams of a dataset's chunks, each inflated to exactly `size` bytes (a row of
+// the result); ValueError naming the first that is not.
+py::array_t<uint8_t> inflate_py(const std::vector<py::buffer>& chunks, int64_t size);
 
 }  // namespace readers

@@ -1,8 +1,11 @@
-"""Decoders of radar volume files: packed moments to float64 (multithreaded).
+"""Decoders of radar volume files: packed moments to float64 (multithreaded), deflated
+chunks inflated.
 
 The decoding core of the lean readers of ``bluster.radar`` (``bluster.radar.readers``): the
 moments of radar files are stored as small integers (or floats) with a scale, an offset and
 codes for gates without a value, and are decoded here in one pass per gate, without the GIL.
+The chunks of the HDF5 datasets that hold them, stored with the deflate filter, are inflated
+here too, without the GIL, so that threads inflate while the HDF5 library reads.
 
 Calling convention: arrays are read as they are stored (no conversion of ``data``'s type);
 results are new float64 arrays; inputs are never modified. ``n_threads`` (last, default 0):
@@ -11,6 +14,7 @@ there are rows. The result is bit-identical for every thread count. Shape errors
 ``ValueError`` with a fixed message, checked before anything is computed.
 """
 
+from collections.abc import Buffer, Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -73,4 +77,49 @@ def decode(
     >>> _readers.decode(stored, 0.5, -32.0, [255.0, 0.0], [1, 0])
     array([[ nan, -10.,   1.],
            [  0.,  nan,  10.]])
+    """
+
+def inflate(chunks: Sequence[Buffer], size: SupportsInt | SupportsIndex) -> NDArray[np.uint8]:
+    """The deflate (zlib) streams of a dataset's chunks, each inflated to exactly ``size`` bytes.
+
+    HDF5's deflate filter stores each chunk of a dataset as one zlib stream; inflated, a
+    chunk is the chunk's elements in C order (before any other filter of the dataset is
+    undone, such as the byte shuffle). Each stream is inflated into its own row of the result
+    and must fill it exactly: a damaged stream, or one that ends early or holds more, is an
+    error, and never writes past its row. Runs on the calling thread, without the GIL.
+
+    Parameters
+    ----------
+    chunks : sequence of bytes-like
+        The chunks as stored (``bytes``, ``memoryview`` of bytes: contiguous, one byte per
+        item), as ``h5py``'s ``read_direct_chunk`` gives them.
+    size : int
+        Bytes of every inflated chunk: elements per chunk times the item size.
+
+    Returns
+    -------
+    numpy.ndarray, shape (len(chunks), size)
+        The inflated chunks, uint8, one per row.
+
+    Raises
+    ------
+    ValueError
+        "size must be at least 0"; "chunks must be contiguous bytes"; "chunk i does not
+        inflate to size bytes" (the first such chunk, counted from 0).
+    TypeError
+        A chunk without the buffer protocol.
+
+    Examples
+    --------
+    Two chunks of three uint16 elements:
+
+    >>> import zlib, numpy as np, _readers
+    >>> chunks = [zlib.compress(np.arange(3, dtype=np.uint16).tobytes()), zlib.compress(bytes(6))]
+    >>> _readers.inflate(chunks, 6).view(np.uint16)
+    array([[0, 1, 2],
+           [0, 0, 0]], dtype=uint16)
+    >>> _readers.inflate(chunks, 8)
+    Traceback (most recent call last):
+    ...
+    ValueError: chunk 0 does not inflate to 8 bytes
     """

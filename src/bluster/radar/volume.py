@@ -575,8 +575,8 @@ def _check_declared_size(path: Any) -> None:
     h5py = importlib.import_module("h5py")  # xradar's ODIM_H5 and GAMIC readers need it
 
     try:
-        with h5py.File(path, "r") as hdf5:
-            declared = sum(_declared_sizes(h5py, hdf5.id))
+        with h5py.File(path, "r") as file:
+            declared = _declared_bytes(file.id)
     except (OSError, ValueError, TypeError):
         return  # the reader says what is wrong with the file
     if declared > MAX_VOLUME_BYTES:
@@ -588,32 +588,31 @@ def _check_declared_size(path: Any) -> None:
         )
 
 
-def _declared_sizes(h5py: Any, file_id: Any) -> list[int]:
-    """The bytes every dataset of an open HDF5 file declares. h5py's low-level calls: the
-    objects of ``visititems`` cost more than the data of a small volume, and a dataset's type
-    and dataspace are read without making its NumPy dtype."""
+def _declared_bytes(file_id: Any) -> int:
+    """Elements x item size of every dataset of an open HDF5 file (a null dataspace declares
+    none), through h5py's low-level interface: the high-level visit builds a Python object for
+    every group and dataset, several times the cost of reading a small volume's metadata."""
+    from h5py import h5d, h5o, h5s, h5t
+
     sizes: list[int] = []
 
     def add(name: bytes, info: Any) -> None:
-        if info.type != h5py.h5o.TYPE_DATASET:
+        if info.type != h5o.TYPE_DATASET:
             return
-        dataset = h5py.h5d.open(file_id, name)
+        dataset = h5d.open(file_id, name)
         space = dataset.get_space()
-        if space.get_simple_extent_type() == h5py.h5s.NULL:
-            return  # no dataspace, no data (h5py's shape None)
-        sizes.append(int(np.prod(space.shape, dtype=np.float64)) * _item_size(h5py, dataset))
+        if space.get_simple_extent_type() == h5s.NULL:
+            return
+        stored = dataset.get_type()
+        if stored.get_class() in (h5t.INTEGER, h5t.FLOAT):
+            itemsize = stored.get_size()
+        else:  # strings, compounds, ...: the size of the NumPy type h5py reads them into
+            itemsize = dataset.dtype.itemsize
+        shape = space.get_simple_extent_dims()
+        sizes.append(int(np.prod(shape, dtype=np.float64)) * itemsize)
 
-    h5py.h5o.visit(file_id, add, info=True)
-    return sizes
-
-
-def _item_size(h5py: Any, dataset: Any) -> int:
-    """The bytes of one element of an HDF5 dataset in memory, as h5py's dtype gives them: the
-    file type's size for numbers, h5py's dtype for strings, compounds and the like."""
-    file_type = dataset.get_type()
-    if file_type.get_class() in (h5py.h5t.INTEGER, h5py.h5t.FLOAT):
-        return int(file_type.get_size())
-    return int(dataset.dtype.itemsize)
+    h5o.visit(file_id, add, info=True)
+    return sum(sizes)
 
 
 def _has_pyart() -> bool:

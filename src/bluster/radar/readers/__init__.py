@@ -20,7 +20,8 @@ moment)::
     readers.register("iris", is_iris, read_iris)  # engine="bluster-iris"
 
 Every reader here is safe to call from several threads at once: the ODIM_H5 and CfRadial
-readers read through h5py, which serialises each call into the HDF5 library behind one lock;
+readers read through h5py, which serialises each call into the HDF5 library behind one lock
+(the ODIM_H5 reader inflates the chunks it reads on threads of its own, outside the library);
 the NEXRAD Level II reader decompresses with Python's bz2 and walks its records in its own
 module; all decode without the GIL.
 """

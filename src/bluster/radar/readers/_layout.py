@@ -20,9 +20,27 @@ def model() -> Any:
 def decoded_times(seconds: np.ndarray, dim: str, units: str) -> xr.Variable:
     """Ray times given in ``units`` (``"seconds since ..."``) as xarray decodes them for
     xradar: datetime64[ns], with the attributes that stay after decoding."""
+    return xr.Variable((dim,), _decoded_seconds(seconds, units), {"standard_name": "time"})
+
+
+_EPOCH_SECONDS = "seconds since 1970-01-01T00:00:00Z"
+# Seconds from 1970 that nanoseconds in int64 hold (about 292 years either side)
+_NS_RANGE = 9.2e9
+
+
+def _decoded_seconds(seconds: np.ndarray, units: str) -> np.ndarray:
+    """``seconds`` in ``units`` as datetime64[ns]. Seconds since 1970, finite and in range, by
+    xarray's own arithmetic (float64 seconds times 10^9, truncated to int64 nanoseconds from
+    the epoch) without its checks and unit parsing (a millisecond per sweep); anything else
+    by xarray itself."""
+    values = np.asarray(seconds, dtype=np.float64)
+    if units == _EPOCH_SECONDS and values.size and np.all(np.abs(values) < _NS_RANGE):
+        nanoseconds: np.ndarray = (values * np.int64(1_000_000_000)).astype(np.int64)
+        return nanoseconds.view("datetime64[ns]")
     from xarray.coding.times import decode_cf_datetime
 
-    return xr.Variable((dim,), decode_cf_datetime(seconds, units), {"standard_name": "time"})
+    decoded: np.ndarray = decode_cf_datetime(seconds, units)
+    return decoded
 
 
 def sorted_rows(angles: np.ndarray) -> np.ndarray | None:

@@ -1,7 +1,8 @@
 """The lean reader of ODIM_H5 polar volumes (OPERA Data Information Model, HDF5).
 
 One pass through the file with h5py: the metadata of each ``datasetN`` group and only the
-``dataM`` groups of the moments asked for, each read whole and decoded by ``_readers``. The
+``dataM`` groups of the moments asked for, each read as its stored chunks, inflated and
+decoded by ``_readers`` without the GIL and outside the HDF5 library (see ``_chunks``). The
 result is the DataTree that xradar's ``odim`` engine gives, with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
@@ -14,8 +15,8 @@ result is the DataTree that xradar's ``odim`` engine gives, with these differenc
   into ``flag_values`` and ``flag_meanings`` attributes).
 
 Thread safety: h5py serialises every call into the HDF5 library behind one lock, so reads of
-several files on several threads are safe (they take turns inside the library); the decoding
-runs without the GIL.
+several files on several threads are safe (they take turns inside the library, and inflate
+and decode their moments outside it, at once, without the GIL).
 """
 
 import datetime as dt
@@ -26,7 +27,7 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
-from . import Quantities, _layout, moment_names
+from . import Quantities, _chunks, _layout, moment_names
 from ._decode import decode
 from ._hdf5 import Attributes, root_of
 
@@ -73,8 +74,8 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     """
     import h5py
 
-    with h5py.File(path, "r") as f:
-        file = _File(f.id)
+    with h5py.File(path, "r") as f, open(path, "rb") as raw:
+        file = _File(f.id, raw.fileno())
         version = file.attrs("").get("Conventions", "None")
         where = file.attrs("where")
         site = {
@@ -93,8 +94,13 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
 class _File:
     """Groups and attributes of an open file by path, through h5py's low-level interface."""
 
-    def __init__(self, file_id: Any) -> None:
+    def __init__(self, file_id: Any, descriptor: int) -> None:
         self.id = file_id
+        self._opened: dict[str, Any] = {}
+        # the chunks' bytes read at their addresses, which are offsets in a file without a
+        # user block
+        unblocked = file_id.get_create_plist().get_userblock() == 0
+        self.bytes = _chunks.FileBytes(descriptor) if unblocked else None
 
     def members(self, path: str) -> list[str]:
         from h5py import h5g
@@ -103,19 +109,41 @@ class _File:
         return [name.decode() for name in group]
 
     def attrs(self, path: str) -> Any:
-        """The attributes of the object at ``path`` (empty when there is none)."""
+        """The attributes of the object at ``path`` (empty when there is none); each object
+        opened once (a moment's ``what`` is read for its quantity, then for its coding)."""
         from h5py import h5o
 
-        try:
-            return Attributes(h5o.open(self.id, (path or ".").encode()))
-        except KeyError:
-            return {}
+        if path not in self._opened:
+            try:
+                self._opened[path] = Attributes(h5o.open(self.id, (path or ".").encode()))
+            except KeyError:
+                self._opened[path] = {}
+        return self._opened[path]
 
-    def dataset(self, path: str) -> np.ndarray:
+    def dataset(self, path: str) -> Any:
+        from h5py import h5d
+
+        return h5d.open(self.id, path.encode())
+
+    def stored(self, path: str) -> np.ndarray:
+        """The dataset at ``path`` as stored: its chunks inflated outside the HDF5 library
+        when they allow it (see ``_chunks``), else read by the library."""
         import h5py
-        from h5py import h5o
 
-        return np.asarray(h5py.Dataset(h5o.open(self.id, path.encode()))[()])
+        dataset = self.dataset(path)
+        _check_dimensions(path, len(dataset.shape))
+        chunks = _chunks.stored_chunks(dataset, self.bytes)
+        if chunks is not None:
+            try:
+                return chunks.inflated()
+            except _chunks.NotInflatable:
+                pass  # the library's read, and its error if it has one
+        return np.asarray(h5py.Dataset(dataset)[()])
+
+
+def _check_dimensions(path: str, ndim: int) -> None:
+    if ndim != 2:
+        raise ValueError(f"{path} has {ndim} dimensions, expected 2")
 
 
 def _sweep(
@@ -131,11 +159,12 @@ def _sweep(
     def rays(values: np.ndarray) -> np.ndarray:
         return values if order is None else values[order]
 
-    variables: dict[str, Any] = {}
-    for name, path in _moments(file, group, quantities).items():
-        variables[name] = _moment(file, name, path, dim, order)
+    moments = {
+        name: _moment(file, name, path, dim, order)
+        for name, path in _moments(file, group, quantities).items()
+    }
     nyquist = how.get("NI")
-    variables |= {
+    variables = {
         "sweep_mode": xr.Variable((), "azimuth_surveillance" if dim == "azimuth" else "rhi"),
         "sweep_number": xr.Variable((), number),
         "prt_mode": xr.Variable((), "not_set"),
@@ -152,7 +181,7 @@ def _sweep(
         "time": _layout.decoded_times(rays(_ray_times(how, what, where)), dim, _TIME_UNITS),
         "range": xr.Variable(("range",), ranges, m.get_range_attrs(ranges)),
     }
-    return xr.Dataset(variables, coords=coords)
+    return xr.Dataset(moments | variables, coords=coords)
 
 
 _TIME_UNITS = "seconds since 1970-01-01T00:00:00Z"
@@ -177,10 +206,8 @@ def _moment(file: _File, name: str, group: str, dim: str, order: np.ndarray | No
     if not (gain == 1.0 and offset == 0.0):
         coding |= {"scale_factor": gain, "add_offset": offset}
     undetect = what.get("undetect")
-    stored = file.dataset(f"{group}/data")
-    if stored.ndim != 2:
-        raise ValueError(f"{group}/data has {stored.ndim} dimensions, expected 2")
-    values = decode(stored, coding, codes=() if undetect is None else (undetect,), rows=order)
+    codes = () if undetect is None else (undetect,)
+    values = decode(file.stored(f"{group}/data"), coding, codes=codes, rows=order)
     attrs = {"_Undetect": 0.0 if undetect is None else undetect}
     legend = what.get("legend")
     if legend is not None:

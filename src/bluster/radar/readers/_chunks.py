@@ -1,0 +1,160 @@
+"""A dataset's chunks read as stored, inflated outside the HDF5 library and the GIL.
+
+h5py lets one thread at a time into the HDF5 library, and the library inflates a dataset's
+chunks inside that call with the GIL held: reads of files on several threads inflate one at a
+time. The library gives the addresses of a dataset's chunks in one call (``chunk_iter``), and
+their bytes, written one after the other, are one read of the file (else
+``read_direct_chunk`` reads each chunk as stored); ``_readers`` inflates all the chunks of a
+dataset in one call without the GIL, and the decoder of ``_readers`` decodes them without it,
+so that other threads read, inflate and decode at the same time.
+
+Inflating one file's moments on a pool of threads while the reader reads the next ones was
+tried and measured slower on a loaded 2-core machine: every call that releases the GIL takes
+it back on its return, and a thread waiting for the GIL while the reader runs Python waits up
+to the interpreter's switch interval (5 ms), holding up the reader in turn.
+
+Only what inflates here exactly as in the library is read this way: a chunked dataset of
+numbers whose filters are deflate, optionally after the byte shuffle, every chunk written
+(chunks never written read as the fill value) and none with a filter skipped. Anything else,
+and any chunk that does not inflate to its size, is read by h5py as before, so that the
+library's values and errors stay those of the file.
+"""
+
+import itertools
+import math
+import os
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+import _readers
+
+
+class NotInflatable(Exception):
+    """A chunk that does not inflate to its size: left to the HDF5 library's own read."""
+
+
+# Each chunk's first element and its bytes as stored
+Pieces = list[tuple[tuple[int, ...], bytes | memoryview]]
+
+
+@dataclass(frozen=True)
+class StoredChunks:
+    """The chunks of a dataset as stored, with what it takes to lay them out."""
+
+    shape: tuple[int, ...]
+    dtype: np.dtype
+    chunk: tuple[int, ...]
+    shuffled: bool
+    pieces: Pieces
+
+    def inflated(self) -> np.ndarray:
+        """The dataset's values, from its chunks inflated (without the GIL): the chunks,
+        inflated one after the other into one buffer, are the blocks of the dataset padded
+        to whole chunks, laid out in the dataset by one copy."""
+        size = math.prod(self.chunk) * self.dtype.itemsize
+        grid = tuple(-(-n // c) for n, c in zip(self.shape, self.chunk, strict=True))
+        pieces = sorted(self.pieces, key=lambda piece: piece[0])  # in C order of the grid
+        try:  # one call for all the chunks, without the GIL
+            buffer: np.ndarray = _readers.inflate([raw for _, raw in pieces], size).reshape(-1)
+        except ValueError as err:  # a chunk that does not inflate to its size
+            raise NotInflatable(str(err)) from err
+        if self.shuffled:  # byte k of every element of a chunk stored together, for each k
+            buffer = buffer.reshape(len(pieces), self.dtype.itemsize, -1).transpose(0, 2, 1)
+            buffer = np.ascontiguousarray(buffer).reshape(-1)
+        blocks = buffer.view(self.dtype).reshape(grid + self.chunk)
+        # (grid rows, grid columns, chunk rows, chunk columns) into (rows, columns), for any
+        # rank, by one copy into the dataset padded to whole chunks: cut to its shape, a view
+        rank = len(self.shape)
+        interleaved = [axis + offset for axis in range(rank) for offset in (0, rank)]
+        padded = np.empty([g * c for g, c in zip(grid, self.chunk, strict=True)], self.dtype)
+        padded.reshape([blocks.shape[axis] for axis in interleaved])[...] = blocks.transpose(
+            interleaved
+        )
+        if padded.shape == self.shape:
+            return padded
+        return padded[tuple(slice(0, n) for n in self.shape)]
+
+
+_DEFLATE, _SHUFFLE = 1, 2  # HDF5's filter identifiers
+
+
+def stored_chunks(dataset: Any, file: "FileBytes | None" = None) -> StoredChunks | None:
+    """The chunks of the h5py dataset ``dataset`` (a ``DatasetID``) as stored; None when the
+    library's own read is needed (see the module's notes). With ``file``, the chunks' bytes
+    are read from the file at the addresses the library gives (one call for all of them),
+    else chunk by chunk through the library."""
+    from h5py import h5d
+
+    plist = dataset.get_create_plist()
+    if plist.get_layout() != h5d.CHUNKED:
+        return None
+    filters = [plist.get_filter(i)[0] for i in range(plist.get_nfilters())]
+    if filters not in ([_DEFLATE], [_SHUFFLE, _DEFLATE]):
+        return None
+    dtype = np.dtype(dataset.dtype.str)  # NumPy's own dtype (h5py's is a copy of it)
+    shape = tuple(dataset.shape)
+    if dtype.kind not in "uif" or not shape or 0 in shape:
+        return None
+    chunk = tuple(plist.get_chunk())
+    count = math.prod(-(-n // c) for n, c in zip(shape, chunk, strict=True))
+    pieces = (
+        _pieces_by_address(dataset, file, count)
+        if file is not None and hasattr(dataset, "chunk_iter")
+        else _pieces_by_library(dataset, shape, chunk, count)
+    )
+    if pieces is None:
+        return None
+    return StoredChunks(shape, dtype, chunk, filters[0] == _SHUFFLE, pieces)
+
+
+def _pieces_by_library(
+    dataset: Any, shape: tuple[int, ...], chunk: tuple[int, ...], count: int
+) -> Pieces | None:
+    if dataset.get_num_chunks() != count:
+        return None  # chunks never written: the fill value is the library's
+    pieces = []
+    for start in itertools.product(*(range(0, n, c) for n, c in zip(shape, chunk, strict=True))):
+        mask, raw = dataset.read_direct_chunk(start)
+        if mask:
+            return None  # a filter skipped for this chunk
+        pieces.append((start, raw))
+    return pieces
+
+
+def _pieces_by_address(dataset: Any, file: "FileBytes", count: int) -> Pieces | None:
+    infos: list[Any] = []
+    dataset.chunk_iter(infos.append)
+    if len(infos) != count or any(info.filter_mask for info in infos):
+        return None  # chunks never written, or a filter skipped for one
+    return file.pieces(infos)
+
+
+class FileBytes:
+    """The bytes of an HDF5 file at the addresses its library gives, read without the library
+    (a file without a user block, where addresses are offsets in the file)."""
+
+    def __init__(self, descriptor: int) -> None:
+        self._descriptor = descriptor
+        self._size = os.fstat(descriptor).st_size
+
+    def pieces(self, infos: list[Any]) -> Pieces | None:
+        """Each chunk's first element and its bytes, from ``chunk_iter``'s records; None when
+        a chunk is said to lie past the end of the file (a truncated or damaged file, left to
+        the library's read and its error rather than read into a buffer of the size claimed)."""
+        first = min(info.byte_offset for info in infos)
+        end = max(info.byte_offset + info.size for info in infos)
+        if end > self._size:
+            return None
+        stored = sum(info.size for info in infos)
+        if end - first <= 2 * stored:  # chunks written together: one read
+            span = memoryview(os.pread(self._descriptor, end - first, first))
+            return [
+                (tuple(info.chunk_offset), span[info.byte_offset - first :][: info.size])
+                for info in infos
+            ]
+        return [
+            (tuple(info.chunk_offset), os.pread(self._descriptor, info.size, info.byte_offset))
+            for info in infos
+        ]
