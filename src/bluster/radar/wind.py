@@ -2,13 +2,15 @@
 
 import warnings
 from collections.abc import Mapping
-from typing import Any, Literal, overload
+from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
-import bluster
+import _wind
+from bluster._inputs import as_array, as_float, as_int, check_elevation, conversion_factor
+from bluster._results import VARIABLES, assemble
 
 from .geometry import beam_height
 from .volume import (
@@ -180,9 +182,8 @@ def vad_profile(
         moments=moments,
     )
     chosen = selection.used
-    fits, peaks = zip(
-        *(_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen), strict=True
-    )
+    fit = _FitSettings.of(min_gates, min_spread, n_threads)
+    fits, peaks = zip(*(_ring_fits(s, fit, moments) for s in chosen), strict=True)
     ring_set = _with_aliasing(_ring_set(chosen, list(fits)), np.array(peaks))
     edges = _height_edges(heights, ring_set["height"].values)
     suspected = ring_set["aliasing_suspected"]
@@ -254,63 +255,92 @@ def _warn_aliasing(ring_set: xr.Dataset, coords: Mapping[str, Any]) -> None:
     )
 
 
-def _ring_fits(
-    sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
-) -> tuple[dict[str, xr.Variable], float]:
-    """The vad fits of a sweep's rings, one per gate, by name; the sweep's largest speed
-    where the file states a Nyquist velocity to compare it with (NaN otherwise).
+_ANGLE = "vad"  # the function whose checks and messages the arguments go through
 
-    The rings go to the core as one C-ordered copy of the sweep's velocities, transposed (the
-    one copy): the core's table of the sweep's azimuths serves all of them, and an empty ring
-    (clear air) costs it one scan.
+
+class _FitSettings(NamedTuple):
+    """The fits' arguments, checked once for every sweep as :func:`bluster.vad` checks them."""
+
+    min_gates: int
+    min_spread: float
+    n_threads: int
+
+    @classmethod
+    def of(cls, min_gates: Any, min_spread: Any, n_threads: Any) -> "_FitSettings":
+        return cls(
+            as_int(_ANGLE, "min_gates", min_gates),
+            as_float(_ANGLE, "min_spread", min_spread),
+            as_int(_ANGLE, "n_threads", n_threads),
+        )
+
+
+def _cos_elevation(elevation: float) -> float:
+    """The cosine of a sweep's elevation (degrees) as :func:`bluster.vad` takes it: converted
+    to radians by the same multiply, checked against the range of elevation angles, and its
+    cosine taken by NumPy over the rings' array (here of one ring)."""
+    radians = as_array(_ANGLE, "elevation", elevation, "radian", plain="degree")
+    check_elevation(_ANGLE, np.rad2deg(radians))
+    return float(np.cos(np.broadcast_to(radians, (1,)))[0])
+
+
+def _ring_fits(sweep: Sweep, fit: _FitSettings, moments: Any) -> tuple[np.ndarray, float]:
+    """The vad fits of a sweep's rings, one per gate, as the core's (8, gates) array; the
+    sweep's largest speed where the file states a Nyquist velocity to compare it with (NaN
+    otherwise).
+
+    The rings are read by ``_wind.vad_sweep`` from the sweep's (rays, gates) layout: the same
+    bits as :func:`bluster.vad` of the transposed velocities (rings = gates), without the
+    transposed copy and the azimuths repeated for every ring. The azimuths go in degrees with
+    the factor to radians that :func:`bluster.vad`'s conversion multiplies them by.
     """
     velocity = moment(sweep, "velocity", moments)
-    fits = bluster.vad(
-        np.ascontiguousarray(velocity.T),  # rings (gates) by samples (rays)
-        sweep.data["azimuth"].values,
-        sweep.elevation,
-        min_gates=min_gates,
-        min_spread=min_spread,
-        n_threads=n_threads,
+    azimuth = sweep.data["azimuth"].values
+    fits = _wind.vad_sweep(
+        velocity,
+        azimuth,
+        conversion_factor("degree", "radian"),
+        _cos_elevation(sweep.elevation),
+        fit.min_gates,
+        fit.min_spread,
+        fit.n_threads,
     )
-    fitted = {str(name): fit.variable for name, fit in fits.data_vars.items()}
     if not np.isfinite(nyquist_velocity(sweep)):
-        return fitted, np.nan
-    return fitted, float(np.nanmax(np.abs(velocity), initial=0.0))
+        return fits, np.nan
+    return fits, _largest_speed(velocity)
 
 
-def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dataset:
+def _largest_speed(velocity: np.ndarray) -> float:
+    """max |velocity| over the present values, 0 without any: by two reductions that skip NaN,
+    without the temporary array of ``np.abs``."""
+    fastest = np.fmax.reduce(velocity, axis=None, initial=0.0)
+    slowest = np.fmin.reduce(velocity, axis=None, initial=0.0)
+    return float(max(fastest, -slowest))
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> xr.Dataset:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
     ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
-    union = (
-        ranges[0]
-        if all(np.array_equal(r, ranges[0]) for r in ranges)
-        else np.unique(np.concatenate(ranges))
-    )
-    columns = [np.searchsorted(union, r) for r in ranges]
+    same = all(np.array_equal(r, ranges[0]) for r in ranges)
+    union = ranges[0] if same else np.unique(np.concatenate(ranges))
     elevation = np.array([s.elevation for s in sweeps])
-
-    def stacked(values: list[np.ndarray]) -> np.ndarray:
-        out = np.full((len(sweeps), union.size), np.nan)
-        for row, (column, v) in enumerate(zip(columns, values, strict=True)):
-            out[row, column] = v
-        return out
-
+    # each sweep's heights by its own call, as one sweep's profile computes them
+    heights = [beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)]
+    if same:  # every sweep fills its whole row
+        stacked, height = np.stack(fits, axis=1), np.stack(heights)
+    else:
+        stacked, height = _scattered(union, ranges, fits, heights)
+    dims = ("sweep", "range")
     variables = {
-        name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
-        for name in fits[0]
+        name: xr.Variable(dims, stacked[k], attrs)
+        for k, (name, attrs) in enumerate(VARIABLES["vad"].items())
     }
-    heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
-    variables["height"] = (
-        ("sweep", "range"),
-        heights,
-        {"units": "m", "long_name": "beam height above antenna"},
+    variables["height"] = xr.Variable(
+        dims, height, {"units": "m", "long_name": "beam height above antenna"}
     )
-    return xr.Dataset(
-        variables,
-        coords={
+    coords = xr.Coordinates(
+        {
             "sweep": [s.name for s in sweeps],
             "range": ("range", union, {"units": "m"}),
             "elevation": ("sweep", elevation, {"units": "degree"}),
@@ -319,8 +349,23 @@ def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dat
                 [nyquist_velocity(s) for s in sweeps],
                 {"units": "m s-1", "long_name": "Nyquist velocity stated by the file"},
             ),
-        },
+        }
     )
+    return assemble(variables, coords)
+
+
+def _scattered(
+    union: np.ndarray, ranges: list[np.ndarray], fits: list[np.ndarray], heights: list[np.ndarray]
+) -> tuple[np.ndarray, np.ndarray]:
+    """The fits (8, sweeps, union) and ring heights (sweeps, union) of sweeps of different
+    ranges: each sweep's gates in their columns of the union, NaN elsewhere."""
+    stacked = np.full((len(VARIABLES["vad"]), len(ranges), union.size), np.nan)
+    height = np.full((len(ranges), union.size), np.nan)
+    for row, (r, f, h) in enumerate(zip(ranges, fits, heights, strict=True)):
+        column = np.searchsorted(union, r)
+        stacked[:, row, column] = f
+        height[row, column] = h
+    return stacked, height
 
 
 def _height_edges(heights: ArrayLike | None, ring_heights: np.ndarray) -> np.ndarray:
