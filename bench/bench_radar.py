@@ -181,9 +181,15 @@ def vad_rows(volume, heights):
     sweeps = [volume[name].ds for name in volume.children]
     variants = [
         ("vad_profile end to end", lambda: vad_profile(volume)),
-        ("its 14 _wind.vad_sweep calls alone", lambda: [_wind.vad_sweep(*a, 30, 0.1, 0) for a in sweep_inputs]),
+        (
+            "its 14 _wind.vad_sweep calls alone",
+            lambda: [_wind.vad_sweep(*a, 30, 0.1, 0) for a in sweep_inputs],
+        ),
         ("previous path: fits through bluster.vad", lambda: previous_vad_profile(volume)),
-        ("the core's 14 vad calls, prepared arrays", lambda: [_bluster.vad(*a, 30, 0.1, 0) for a in vad_inputs]),
+        (
+            "the core's 14 vad calls, prepared arrays",
+            lambda: [_bluster.vad(*a, 30, 0.1, 0) for a in vad_inputs],
+        ),
         (
             "the same 14 calls through bluster.vad",
             lambda: [

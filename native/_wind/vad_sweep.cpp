@@ -9,8 +9,9 @@ namespace wind {
 
 namespace {
 
-// Pairs of adjacent gates handed out at a time: 64 rings, whose samples share cache lines.
-constexpr int64_t kPairsPerBlock = 32;
+// Items (of four adjacent gates) handed out at a time: 64 rings, whose samples share cache
+// lines.
+constexpr int64_t kItemsPerBlock = 16;
 
 }  // namespace
 
@@ -42,13 +43,14 @@ OutArray vad_sweep_py(const InArray& velocity, const InArray& azimuth, double az
                           .min_gates = min_gates,
                           .min_spread = min_spread};
 
-  // Item p is the rings of gates 2 p and 2 p + 1, and writes only their columns.
+  // Item i is the rings of gates 4 i to 4 i + 3, and writes only their columns.
+  const int64_t items = (gates + kSweepItemGates - 1) / kSweepItemGates;
   common::parallel_blocks_without_gil(
-      (gates + 1) / 2, kPairsPerBlock, n_threads, [&in, &row, outp, gates](int64_t p) {
-        VadResult res[2];
-        const int64_t g = 2 * p;
-        const int lanes = vad_sweep_rings(in, row, g, res);
-        for (int k = 0; k < lanes; ++k) {
+      items, kItemsPerBlock, n_threads, [&in, &row, outp, gates](int64_t i) {
+        VadResult res[kSweepItemGates];
+        const int64_t g = kSweepItemGates * i;
+        const int rings = vad_sweep_item(in, row, g, res);
+        for (int k = 0; k < rings; ++k) {
           const VadResult& r = res[k];
           common::write_column(outp, gates, g + k, r.u, r.v, r.offset, r.rms_residual, r.count,
                                r.harmonic_offset, r.sin2_coefficient, r.cos2_coefficient);

@@ -360,24 +360,27 @@ void run_vad() {
 // as the _wind module runs them, against every ring fitted alone from a transposed copy with
 // the azimuths (degrees, some missing) converted and repeated: the same bits at every thread
 // count. An odd number of gates leaves the last ring alone; most gates have every sample.
-void run_vad_sweep() {
+// Run once with a missing azimuth (every ring through vad_rings) and once without (runs of
+// four whole rings through the whole-ring passes).
+void run_vad_sweep(double missing_azimuths) {
   const int64_t rays = 90, gates = 301;
   const double scale = 0.017453292519943295;
   std::vector<double> vr = generate(rays * gates, -30.0, 30.0, 0.2, 44);
   for (int64_t g = 0; g < gates; ++g) {
-    for (int64_t j = 0; g % 5 != 0 && j < rays; ++j) {
+    for (int64_t j = 0; g % 7 != 0 && j < rays; ++j) {
       double& v = vr[j * gates + g];
       v = std::isfinite(v) ? v : 1.0;
     }
   }
-  const std::vector<double> degrees = generate(rays, 0.0, 360.0, 0.03, 45);
+  const std::vector<double> degrees = generate(rays, 0.0, 360.0, missing_azimuths, 45);
   const std::vector<double> az = wind::vad_sweep_radians(degrees.data(), rays, scale);
   const double cos_el = 0.75;
   std::vector<double> direct(8 * gates);
   std::vector<double> ring(rays);
   for (int64_t g = 0; g < gates; ++g) {
     for (int64_t j = 0; j < rays; ++j) ring[j] = vr[j * gates + g];
-    const auto values = vad_columns(bluster::vad_row(ring.data(), az.data(), rays, cos_el, 10, 0.1));
+    const auto values =
+        vad_columns(bluster::vad_row(ring.data(), az.data(), rays, cos_el, 10, 0.1));
     for (int k = 0; k < 8; ++k) direct[k * gates + g] = values[k];
   }
   const wind::VadSweepRow row(az.data(), rays);
@@ -390,12 +393,12 @@ void run_vad_sweep() {
                                 .min_spread = 0.1};
   check("vad_sweep", [&](int32_t n_threads) {
     std::vector<double> out(8 * gates);
-    common::parallel_blocks((gates + 1) / 2, 32, n_threads, [&](int64_t p) {
-      bluster::VadResult res[2];
-      const int lanes = wind::vad_sweep_rings(in, row, 2 * p, res);
-      for (int lane = 0; lane < lanes; ++lane) {
+    common::parallel_blocks((gates + 3) / 4, 16, n_threads, [&](int64_t i) {
+      bluster::VadResult res[wind::kSweepItemGates];
+      const int rings = wind::vad_sweep_item(in, row, 4 * i, res);
+      for (int lane = 0; lane < rings; ++lane) {
         const auto values = vad_columns(res[lane]);
-        for (int k = 0; k < 8; ++k) out[k * gates + 2 * p + lane] = values[k];
+        for (int k = 0; k < 8; ++k) out[k * gates + 4 * i + lane] = values[k];
       }
     });
     if (!same_bits(out, direct)) {
@@ -477,7 +480,8 @@ int main() {
   run_profile();
   run_gradient();
   run_vad();
-  run_vad_sweep();
+  run_vad_sweep(0.03);
+  run_vad_sweep(0.0);
   run_offset_stats();
   run_consistency_stats();
   run_phidp_rays();

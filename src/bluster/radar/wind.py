@@ -184,18 +184,16 @@ def vad_profile(
     chosen = selection.used
     fit = _FitSettings.of(min_gates, min_spread, n_threads)
     fits, peaks = zip(*(_ring_fits(s, fit, moments) for s in chosen), strict=True)
-    ring_set = _with_aliasing(_ring_set(chosen, list(fits)), np.array(peaks))
-    edges = _height_edges(heights, ring_set["height"].values)
-    suspected = ring_set["aliasing_suspected"]
-    profile = _binned(ring_set, edges).assign(
-        aliasing_suspected=((), np.int8(suspected.values.any()), suspected.attrs)
-    )
+    ring_set = _ring_set(chosen, list(fits))
+    _add_aliasing(ring_set, np.array(peaks))
+    edges = _height_edges(heights, ring_set.variables["height"].values)
     coords = volume_coords(tree)
-    if suspected.values.any():
-        _warn_aliasing(ring_set, coords)
-    profile = profile.assign_coords(coords).assign_attrs(selection.attrs())
+    profile = _binned(ring_set, edges, coords)
+    if profile["aliasing_suspected"].values:
+        _warn_aliasing(ring_set.dataset(), coords)
+    profile.attrs.update(selection.attrs())
     if rings:
-        return profile, ring_set.assign_coords(coords).assign_attrs(selection.attrs())
+        return profile, ring_set.dataset(coords, selection.attrs())
     return profile
 
 
@@ -209,27 +207,26 @@ def _at_positions(all_sweeps: list[Sweep], positions: list[int] | None) -> list[
     return [all_sweeps[p] for p in positions]
 
 
-def _with_aliasing(ring_set: xr.Dataset, peaks: np.ndarray) -> xr.Dataset:
-    """The rings with each sweep's Nyquist velocity and whether its velocities look aliased:
-    a count-weighted mean rms residual above ``ALIASING_RMS_FRACTION`` of the Nyquist
-    velocity, and no speed (``peaks``) beyond it."""
-    nyquist = ring_set["nyquist_velocity"].values
-    rms = ring_set["rms"].values
-    weight = np.where(np.isfinite(rms), ring_set["count"].values, 0.0)
+_SUSPECTED_ATTRS = _FLAG | {
+    "long_name": "velocities look aliased: fit rms residual large against the Nyquist velocity",
+}
+
+
+def _add_aliasing(ring_set: "_RingSet", peaks: np.ndarray) -> None:
+    """Adds each sweep's mean rms residual and whether its velocities look aliased: a
+    count-weighted mean rms residual above ``ALIASING_RMS_FRACTION`` of the Nyquist velocity
+    the file states, and no speed (``peaks``) beyond it."""
+    nyquist = ring_set.coords["nyquist_velocity"].values
+    rms = ring_set.variables["rms"].values
+    weight = np.where(np.isfinite(rms), ring_set.variables["count"].values, 0.0)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean_rms = (weight * np.nan_to_num(rms)).sum(axis=1) / weight.sum(axis=1)
     suspected = (mean_rms > ALIASING_RMS_FRACTION * nyquist) & (peaks <= NYQUIST_MARGIN * nyquist)
-    return ring_set.assign(
-        aliasing_suspected=(
-            "sweep",
-            suspected.astype(np.int8),
-            _FLAG
-            | {
-                "long_name": "velocities look aliased: fit rms residual large against the "
-                "Nyquist velocity",
-            },
-        ),
-        mean_rms=("sweep", mean_rms, {"units": "m s-1", "long_name": "mean rms of the rings"}),
+    ring_set.variables["aliasing_suspected"] = xr.Variable(
+        "sweep", suspected.astype(np.int8), _SUSPECTED_ATTRS
+    )
+    ring_set.variables["mean_rms"] = xr.Variable(
+        "sweep", mean_rms, {"units": "m s-1", "long_name": "mean rms of the rings"}
     )
 
 
@@ -317,7 +314,24 @@ def _largest_speed(velocity: np.ndarray) -> float:
     return float(max(fastest, -slowest))
 
 
-def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> xr.Dataset:
+class _RingSet(NamedTuple):
+    """The rings' variables over (``sweep``, ``range``) and their coordinates, assembled into
+    a Dataset only when one is returned (xarray's merge of each added variable costs more
+    than the binning)."""
+
+    variables: dict[str, xr.Variable]
+    coords: xr.Coordinates
+
+    def dataset(
+        self, scalars: Mapping[str, Any] | None = None, attrs: Mapping[str, Any] | None = None
+    ) -> xr.Dataset:
+        coords = self.coords if scalars is None else self.coords.assign(scalars)
+        ds = assemble(dict(self.variables), coords)
+        ds.attrs.update(attrs or {})
+        return ds
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> _RingSet:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
@@ -351,7 +365,7 @@ def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> xr.Dataset:
             ),
         }
     )
-    return assemble(variables, coords)
+    return _RingSet(variables, coords)
 
 
 def _scattered(
@@ -380,19 +394,21 @@ def _height_edges(heights: ArrayLike | None, ring_heights: np.ndarray) -> np.nda
     return edges
 
 
-def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
-    """Count-weighted means of the accepted rings in each height bin (no loop over rows)."""
-    u = ring_set["u"].values.ravel()
+def _binned(ring_set: _RingSet, edges: np.ndarray, scalars: Mapping[str, Any]) -> xr.Dataset:
+    """Count-weighted means of the accepted rings in each height bin (no loop over rows), and
+    whether the velocities of a sweep look aliased; with the scalar coordinates."""
+    rings = ring_set.variables
+    u = rings["u"].values.ravel()
     accepted = np.isfinite(u)
-    height = ring_set["height"].values.ravel()[accepted]
+    height = rings["height"].values.ravel()[accepted]
     index = np.searchsorted(edges, height, side="right") - 1
     inside = (index >= 0) & (index < edges.size - 1) & (height <= edges[-1])
     index = index[inside]
-    weight = ring_set["count"].values.ravel()[accepted][inside]
+    weight = rings["count"].values.ravel()[accepted][inside]
     n_bins = edges.size - 1
 
     def weighted_mean(name: str) -> np.ndarray:
-        values = ring_set[name].values.ravel()[accepted][inside]
+        values = rings[name].values.ravel()[accepted][inside]
         total = np.bincount(index, weights=weight * values, minlength=n_bins)
         with np.errstate(invalid="ignore", divide="ignore"):
             return total / np.bincount(index, weights=weight, minlength=n_bins)
@@ -401,27 +417,33 @@ def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
     speed = np.hypot(mean_u, mean_v)
     direction = np.mod(np.rad2deg(np.arctan2(-mean_u, -mean_v)), 360.0)
     ms = {"units": "m s-1"}
-    return xr.Dataset(
+    suspected = rings["aliasing_suspected"]
+    variables = {
+        "u": xr.Variable("height", mean_u, ms | {"standard_name": "eastward_wind"}),
+        "v": xr.Variable("height", mean_v, ms | {"standard_name": "northward_wind"}),
+        "wind_speed": xr.Variable("height", speed, ms | {"standard_name": "wind_speed"}),
+        "wind_direction": xr.Variable(
+            "height", direction, {"units": "degree", "standard_name": "wind_from_direction"}
+        ),
+        "rms": xr.Variable(
+            "height", weighted_mean("rms"), ms | {"long_name": "rms residual of rings"}
+        ),
+        "n_rings": xr.Variable("height", np.bincount(index, minlength=n_bins), {"units": "1"}),
+        "count": xr.Variable(
+            "height",
+            np.bincount(index, weights=weight, minlength=n_bins).astype(np.int64),
+            {"units": "1", "long_name": "valid samples of the accepted rings"},
+        ),
+        "aliasing_suspected": xr.Variable(
+            (), np.int8(suspected.values.any()), dict(suspected.attrs)
+        ),
+    }
+    coords = xr.Coordinates(
         {
-            "u": ("height", mean_u, ms | {"standard_name": "eastward_wind"}),
-            "v": ("height", mean_v, ms | {"standard_name": "northward_wind"}),
-            "wind_speed": ("height", speed, ms | {"standard_name": "wind_speed"}),
-            "wind_direction": (
-                "height",
-                direction,
-                {"units": "degree", "standard_name": "wind_from_direction"},
-            ),
-            "rms": ("height", weighted_mean("rms"), ms | {"long_name": "rms residual of rings"}),
-            "n_rings": ("height", np.bincount(index, minlength=n_bins), {"units": "1"}),
-            "count": (
-                "height",
-                np.bincount(index, weights=weight, minlength=n_bins).astype(np.int64),
-                {"units": "1", "long_name": "valid samples of the accepted rings"},
-            ),
-        },
-        coords={
             "height": ("height", 0.5 * (edges[:-1] + edges[1:]), {"units": "m"}),
             "height_bottom": ("height", edges[:-1], {"units": "m"}),
             "height_top": ("height", edges[1:], {"units": "m"}),
-        },
+            **scalars,
+        }
     )
+    return assemble(variables, coords)
