@@ -38,7 +38,7 @@ def sweeps(draw):
     """A sweep of a wind with noise, some of its gates and azimuths missing (NaN, +-inf), whole
     gates empty or full; odd and even gate counts, one gate, no ray."""
     rays = draw(st.sampled_from([0, 1, 2, 3, 7, 36, 90]))
-    gates = draw(st.integers(1, 9))
+    gates = draw(st.integers(1, 20))
     seed = draw(st.integers(0, 2**32 - 1))
     rng = np.random.default_rng(seed)
     degrees = draw(st.booleans())
@@ -75,14 +75,16 @@ def test_same_bits_as_vad_on_the_transposed_sweep(sweep, n_threads):
 
 
 @pytest.mark.parametrize("gates", [1, 127, 128, 300])
-def test_thread_counts_and_blocks_of_gates(gates):
+@pytest.mark.parametrize("missing", [0.0, 0.001, 0.3])
+def test_thread_counts_and_blocks_of_gates(gates, missing):
     """Blocks of 64 gates: a sweep whose last block is short or a single ring, run by every
-    thread count, against the core."""
+    thread count, against the core; every ring whole (eight at a time through the whole-ring
+    passes), a few rings with a gap among whole ones, and most rings with gaps."""
     rng = np.random.default_rng(gates)
     az = np.sort(rng.uniform(0.0, 360.0, 360))
     a = np.deg2rad(az)[:, None]
     vr = 8.0 * np.sin(a) - 5.0 * np.cos(a) + rng.normal(0.0, 2.0, (360, gates))
-    vr[rng.random(vr.shape) < 0.3] = math.nan
+    vr[rng.random(vr.shape) < missing] = math.nan
     out = assert_thread_invariant(
         lambda n: _wind.vad_sweep(vr, az, DEGREE, 0.9, 30, 0.1, n), THREAD_COUNTS
     )

@@ -9,9 +9,8 @@ namespace wind {
 
 namespace {
 
-// Items (of four adjacent gates) handed out at a time: 64 rings, whose samples share cache
-// lines.
-constexpr int64_t kItemsPerBlock = 16;
+// Items (of eight adjacent gates) handed out at a time: 64 rings.
+constexpr int64_t kItemsPerBlock = 8;
 
 }  // namespace
 
@@ -43,7 +42,7 @@ OutArray vad_sweep_py(const InArray& velocity, const InArray& azimuth, double az
                           .min_gates = min_gates,
                           .min_spread = min_spread};
 
-  // Item i is the rings of gates 4 i to 4 i + 3, and writes only their columns.
+  // Item i is the rings of gates 8 i to 8 i + 7, and writes only their columns.
   const int64_t items = (gates + kSweepItemGates - 1) / kSweepItemGates;
   common::parallel_blocks_without_gil(
       items, kItemsPerBlock, n_threads, [&in, &row, outp, gates](int64_t i) {

@@ -109,69 +109,74 @@ inline int vad_sweep_rings(const VadSweepInputs& in, const VadSweepRow& row, int
   return 1;
 }
 
-// --- four adjacent rings with every sample valid ---------------------------------------------
+// --- eight adjacent rings with every sample valid --------------------------------------------
 //
 // In a dense sweep most rings have every sample valid, and take the sums of their azimuths from
 // the row's (VadFullRow). Their passes then sum only what involves their velocities, each sum a
-// chain of dependent additions; four rings (two pairs of lanes) in one loop give the processor
-// two independent chains where vad_rings has one. Every lane does the operations of vad_rings
-// for a whole ring in the same order, so the bits are the same: pass 1 the sum of the
-// velocities; pass 2 the products of the centred sines, cosines and double angles with the
-// centred velocities (the sums ssv and scv of the first fit are y[0] and y[1] of the second,
-// the same products of the same values, so each is summed once); pass 3 the squared residuals
-// of the first fit.
+// chain of dependent additions; eight adjacent rings (four pairs of lanes: 64 adjacent bytes of
+// each ray) in one loop give the processor four independent chains where vad_rings has one, and
+// read each line of the sweep once per pass. Every lane does the operations of vad_rings for a
+// whole ring in the same order, so the bits are the same: pass 1 the sum of the velocities;
+// pass 2 the products of the centred sines, cosines and double angles with the centred
+// velocities (the sums ssv and scv of the first fit are y[0] and y[1] of the second, the same
+// products of the same values, so each is summed once); pass 3 the squared residuals of the
+// first fit.
 
-constexpr int kQuadPairs = 2;
+constexpr int kWholePairs = 4;
 
 // The sums of pass 2 of one pair of lanes.
 struct VadWholeSums {
   VadPair y[4];
 };
 
-// Pass 1 of four rings from gate g: their velocity sums, or false when a sample of one of them
-// is not valid. The sums run to the end and the validity is checked once: a ring with an
-// invalid sample goes through vad_rings instead, so what its sum became does not matter.
-inline bool vad_quad_sums(const VadSweepInputs& in, int64_t g, VadPair sum[kQuadPairs]) {
+// Pass 1 of the rings from gate g: their velocity sums, or false when a sample of one of them
+// is not valid. The validity is checked every 64 samples rather than at each: rings with an
+// invalid sample go through vad_rings instead, so what their sums became does not matter.
+inline bool vad_whole_sums(const VadSweepInputs& in, int64_t g, VadPair sum[kWholePairs]) {
   const VadPairMask magnitude_bits = {std::numeric_limits<int64_t>::max(),
                                       std::numeric_limits<int64_t>::max()};
   const VadPair largest = bluster::vad_broadcast<VadPair>(std::numeric_limits<double>::max());
   VadPairMask all = {-1, -1};
-  VadPair s0{};
-  VadPair s1{};
+  VadPair s[kWholePairs] = {};
   const double* vr = in.vr + g;
   for (int64_t j = 0; j < in.rays; ++j) {
-    const VadPair v0 = bluster::vad_load<VadPair>(vr + j * in.gates);
-    const VadPair v1 = bluster::vad_load<VadPair>(vr + j * in.gates + 2);
-    // is_present lane by lane, as vad_pair_valid tests it (every azimuth is present)
-    all &= reinterpret_cast<VadPair>(reinterpret_cast<VadPairMask>(v0) & magnitude_bits) <= largest;
-    all &= reinterpret_cast<VadPair>(reinterpret_cast<VadPairMask>(v1) & magnitude_bits) <= largest;
-    s0 = s0 + v0;
-    s1 = s1 + v1;
+#pragma GCC unroll 4
+    for (int p = 0; p < kWholePairs; ++p) {
+      const VadPair v = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p);
+      // is_present lane by lane, as vad_pair_valid tests it (every azimuth is present)
+      all &=
+          reinterpret_cast<VadPair>(reinterpret_cast<VadPairMask>(v) & magnitude_bits) <= largest;
+      s[p] = s[p] + v;
+    }
+    if (j % 64 == 63 && !bluster::vad_all(all)) {
+      return false;
+    }
   }
-  sum[0] = s0;
-  sum[1] = s1;
+  for (int p = 0; p < kWholePairs; ++p) {
+    sum[p] = s[p];
+  }
   return bluster::vad_all(all);
 }
 
-// Pass 2 of four whole rings about their mean velocities mv.
-inline void vad_quad_products(const VadSweepInputs& in, int64_t g, const bluster::VadFullRow& row,
-                              const VadPair mv[kQuadPairs], VadWholeSums sums[kQuadPairs]) {
+// Pass 2 of whole rings about their mean velocities mv.
+inline void vad_whole_products(const VadSweepInputs& in, int64_t g, const bluster::VadFullRow& row,
+                               const VadPair mv[kWholePairs], VadWholeSums sums[kWholePairs]) {
   const double* g0 = row.g[0].data();
   const double* g1 = row.g[1].data();
   const double* g2 = row.g[2].data();
   const double* g3 = row.g[3].data();
-  VadPair y0[kQuadPairs] = {};
-  VadPair y1[kQuadPairs] = {};
-  VadPair y2[kQuadPairs] = {};
-  VadPair y3[kQuadPairs] = {};
+  VadPair y0[kWholePairs] = {};
+  VadPair y1[kWholePairs] = {};
+  VadPair y2[kWholePairs] = {};
+  VadPair y3[kWholePairs] = {};
   const double* vr = in.vr + g;
   for (int64_t j = 0; j < in.rays; ++j) {
     const VadPair d0 = bluster::vad_load<VadPair>(g0 + 2 * j);
     const VadPair d1 = bluster::vad_load<VadPair>(g1 + 2 * j);
     const VadPair d2 = bluster::vad_load<VadPair>(g2 + 2 * j);
     const VadPair d3 = bluster::vad_load<VadPair>(g3 + 2 * j);
-#pragma GCC unroll 2
-    for (int p = 0; p < kQuadPairs; ++p) {
+#pragma GCC unroll 4
+    for (int p = 0; p < kWholePairs; ++p) {
       const VadPair dv = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p) - mv[p];
       y0[p] = y0[p] + d0 * dv;
       y1[p] = y1[p] + d1 * dv;
@@ -179,69 +184,69 @@ inline void vad_quad_products(const VadSweepInputs& in, int64_t g, const bluster
       y3[p] = y3[p] + d3 * dv;
     }
   }
-  for (int p = 0; p < kQuadPairs; ++p) {
+  for (int p = 0; p < kWholePairs; ++p) {
     sums[p] = {{y0[p], y1[p], y2[p], y3[p]}};
   }
 }
 
-// Pass 3 of four whole rings: the sums of the squared residuals of their first fits.
-inline void vad_quad_residuals(const VadSweepInputs& in, int64_t g,
-                               const bluster::VadTableTrig& trig,
-                               const bluster::VadFirstFit<VadPair> fit[kQuadPairs],
-                               VadPair ssr[kQuadPairs]) {
-  VadPair sum[kQuadPairs] = {};
+// Pass 3 of whole rings: the sums of the squared residuals of their first fits.
+inline void vad_whole_residuals(const VadSweepInputs& in, int64_t g,
+                                const bluster::VadTableTrig& trig,
+                                const bluster::VadFirstFit<VadPair> fit[kWholePairs],
+                                VadPair ssr[kWholePairs]) {
+  VadPair sum[kWholePairs] = {};
   const double* vr = in.vr + g;
   for (int64_t j = 0; j < in.rays; ++j) {
     VadPair s;
     VadPair c;
     trig.single(j, s, c);
-#pragma GCC unroll 2
-    for (int p = 0; p < kQuadPairs; ++p) {
+#pragma GCC unroll 4
+    for (int p = 0; p < kWholePairs; ++p) {
       const VadPair v = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p);
       const VadPair r = ((v - fit[p].c0) - fit[p].a * s) - fit[p].b * c;
       sum[p] = sum[p] + r * r;
     }
   }
-  for (int p = 0; p < kQuadPairs; ++p) {
+  for (int p = 0; p < kWholePairs; ++p) {
     ssr[p] = sum[p];
   }
 }
 
-// The rings of gates g to g + 3 when every sample of each is valid (and the row's azimuths are
+// The rings of gates g to g + 7 when every sample of each is valid (and the row's azimuths are
 // all present): their results in res, as vad_rings gives them. False, with nothing written,
 // otherwise.
-inline bool vad_sweep_whole_quad(const VadSweepInputs& in, const VadSweepRow& sweep_row, int64_t g,
-                                 VadResult res[2 * kQuadPairs]) {
+inline bool vad_sweep_whole_rings(const VadSweepInputs& in, const VadSweepRow& sweep_row, int64_t g,
+                                  VadResult res[2 * kWholePairs]) {
   const bluster::VadFullRow& row = sweep_row.full();
   if (!row.usable || in.rays == 0) {
     return false;
   }
-  VadPair sum_v[kQuadPairs];
-  if (!vad_quad_sums(in, g, sum_v)) {
+  VadPair sum_v[kWholePairs];
+  if (!vad_whole_sums(in, g, sum_v)) {
     return false;
   }
   const double n = row.n;
   const VadPair n2 = bluster::vad_broadcast<VadPair>(n);
-  for (int k = 0; k < 2 * kQuadPairs; ++k) {
+  for (int k = 0; k < 2 * kWholePairs; ++k) {
     res[k] = bluster::vad_empty_result();
     res[k].count = n;
   }
   if (!bluster::vad_enough(n, in.min_gates)) {
     return true;
   }
-  VadPair mv[kQuadPairs];
-  for (int p = 0; p < kQuadPairs; ++p) {
+  VadPair mv[kWholePairs];
+  for (int p = 0; p < kWholePairs; ++p) {
     mv[p] = sum_v[p] / n2;
   }
-  VadWholeSums sums[kQuadPairs];
-  vad_quad_products(in, g, row, mv, sums);
+  VadWholeSums sums[kWholePairs];
+  vad_whole_products(in, g, row, mv, sums);
   // The first fit, lane by lane (every lane has the row's azimuth sums, so all or none fit).
   const double det = row.sss * row.scc - row.ssc * row.ssc;
   if (!(det / (n * n) >= in.min_spread)) {
     return true;
   }
-  bluster::VadFirstFit<VadPair> fit[kQuadPairs] = {};
-  for (int p = 0; p < kQuadPairs; ++p) {
+  bluster::VadFirstFit<VadPair> fit[kWholePairs] = {};
+  for (int p = 0; p < kWholePairs; ++p) {
     for (int k = 0; k < 2; ++k) {
       const double ssv = sums[p].y[0][k];
       const double scv = sums[p].y[1][k];
@@ -253,10 +258,10 @@ inline bool vad_sweep_whole_quad(const VadSweepInputs& in, const VadSweepRow& sw
       fit[p].c0[k] = c0;
     }
   }
-  VadPair ssr[kQuadPairs];
-  vad_quad_residuals(in, g, sweep_row.trig(), fit, ssr);
+  VadPair ssr[kWholePairs];
+  vad_whole_residuals(in, g, sweep_row.trig(), fit, ssr);
   const bluster::VadDoubleAngleMeans<double> m2{row.ms2, row.mc2};
-  for (int p = 0; p < kQuadPairs; ++p) {
+  for (int p = 0; p < kWholePairs; ++p) {
     for (int k = 0; k < 2; ++k) {
       VadResult& r = res[2 * p + k];
       r.u = fit[p].a[k] / in.cos_el;
@@ -282,14 +287,14 @@ inline bool vad_sweep_whole_quad(const VadSweepInputs& in, const VadSweepRow& sw
   return true;
 }
 
-// Gates handed to a thread's item: four adjacent rings.
-constexpr int64_t kSweepItemGates = 2 * kQuadPairs;
+// Gates handed to a thread's item: eight adjacent rings.
+constexpr int64_t kSweepItemGates = 2 * kWholePairs;
 
-// The rings of gates g to g + 3 (fewer at the end of the sweep): res[k] is ring g + k's
+// The rings of gates g to g + 7 (fewer at the end of the sweep): res[k] is ring g + k's
 // result; returns how many rings there were.
 inline int vad_sweep_item(const VadSweepInputs& in, const VadSweepRow& row, int64_t g,
                           VadResult res[kSweepItemGates]) {
-  if (g + kSweepItemGates <= in.gates && vad_sweep_whole_quad(in, row, g, res)) {
+  if (g + kSweepItemGates <= in.gates && vad_sweep_whole_rings(in, row, g, res)) {
     return static_cast<int>(kSweepItemGates);
   }
   int done = 0;

@@ -79,8 +79,9 @@ def vad_sweep(
     -----
     A sample is valid only when its velocity and its ray's azimuth are finite; the fits, their
     acceptance and the NaN they leave are those of ``_bluster.vad``. Two adjacent gates go
-    through the passes together, one per lane of a vector, and threads take blocks of 64
-    adjacent gates.
+    through the passes together, one per lane of a vector; eight adjacent gates whose samples
+    are all valid (with every azimuth present) go through them together, summing only what
+    involves their velocities. Threads take blocks of 64 adjacent gates.
 
     Examples
     --------

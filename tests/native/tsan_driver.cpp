@@ -361,13 +361,13 @@ void run_vad() {
 // the azimuths (degrees, some missing) converted and repeated: the same bits at every thread
 // count. An odd number of gates leaves the last ring alone; most gates have every sample.
 // Run once with a missing azimuth (every ring through vad_rings) and once without (runs of
-// four whole rings through the whole-ring passes).
+// eight whole rings through the whole-ring passes).
 void run_vad_sweep(double missing_azimuths) {
   const int64_t rays = 90, gates = 301;
   const double scale = 0.017453292519943295;
   std::vector<double> vr = generate(rays * gates, -30.0, 30.0, 0.2, 44);
   for (int64_t g = 0; g < gates; ++g) {
-    for (int64_t j = 0; g % 7 != 0 && j < rays; ++j) {
+    for (int64_t j = 0; g % 37 != 5 && j < rays; ++j) {
       double& v = vr[j * gates + g];
       v = std::isfinite(v) ? v : 1.0;
     }
@@ -393,12 +393,12 @@ void run_vad_sweep(double missing_azimuths) {
                                 .min_spread = 0.1};
   check("vad_sweep", [&](int32_t n_threads) {
     std::vector<double> out(8 * gates);
-    common::parallel_blocks((gates + 3) / 4, 16, n_threads, [&](int64_t i) {
+    common::parallel_blocks((gates + 7) / 8, 8, n_threads, [&](int64_t i) {
       bluster::VadResult res[wind::kSweepItemGates];
-      const int rings = wind::vad_sweep_item(in, row, 4 * i, res);
+      const int rings = wind::vad_sweep_item(in, row, 8 * i, res);
       for (int lane = 0; lane < rings; ++lane) {
         const auto values = vad_columns(res[lane]);
-        for (int k = 0; k < 8; ++k) out[k * gates + 4 * i + lane] = values[k];
+        for (int k = 0; k < 8; ++k) out[k * gates + 8 * i + lane] = values[k];
       }
     });
     if (!same_bits(out, direct)) {
