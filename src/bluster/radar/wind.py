@@ -252,7 +252,7 @@ def _warn_aliasing(ring_set: xr.Dataset, coords: Mapping[str, Any]) -> None:
     )
 
 
-_ANGLE = "vad"  # the function whose checks and messages the arguments go through
+_VAD = "vad"  # the function whose checks and messages the arguments go through
 
 
 class _FitSettings(NamedTuple):
@@ -265,9 +265,9 @@ class _FitSettings(NamedTuple):
     @classmethod
     def of(cls, min_gates: Any, min_spread: Any, n_threads: Any) -> "_FitSettings":
         return cls(
-            as_int(_ANGLE, "min_gates", min_gates),
-            as_float(_ANGLE, "min_spread", min_spread),
-            as_int(_ANGLE, "n_threads", n_threads),
+            as_int(_VAD, "min_gates", min_gates),
+            as_float(_VAD, "min_spread", min_spread),
+            as_int(_VAD, "n_threads", n_threads),
         )
 
 
@@ -275,8 +275,8 @@ def _cos_elevation(elevation: float) -> float:
     """The cosine of a sweep's elevation (degrees) as :func:`bluster.vad` takes it: converted
     to radians by the same multiply, checked against the range of elevation angles, and its
     cosine taken by NumPy over the rings' array (here of one ring)."""
-    radians = as_array(_ANGLE, "elevation", elevation, "radian", plain="degree")
-    check_elevation(_ANGLE, np.rad2deg(radians))
+    radians = as_array(_VAD, "elevation", elevation, "radian", plain="degree")
+    check_elevation(_VAD, np.rad2deg(radians))
     return float(np.cos(np.broadcast_to(radians, (1,)))[0])
 
 
@@ -291,7 +291,7 @@ def _ring_fits(sweep: Sweep, fit: _FitSettings, moments: Any) -> tuple[np.ndarra
     the factor to radians that :func:`bluster.vad`'s conversion multiplies them by.
     """
     velocity = moment(sweep, "velocity", moments)
-    azimuth = sweep.data["azimuth"].values
+    azimuth = sweep.data.variables["azimuth"].values
     fits = _wind.vad_sweep(
         velocity,
         azimuth,
@@ -335,7 +335,7 @@ def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> _RingSet:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
-    ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
+    ranges = [s.data.variables["range"].values.astype(np.float64) for s in sweeps]
     same = all(np.array_equal(r, ranges[0]) for r in ranges)
     union = ranges[0] if same else np.unique(np.concatenate(ranges))
     elevation = np.array([s.elevation for s in sweeps])
