@@ -43,6 +43,7 @@ from harness import best_time, print_table
 ELEVATIONS = tuple(np.round(np.linspace(0.5, 19.5, 14), 2))
 RAYS, GATES = 720, 1000
 REPEAT = 5
+ROUNDS = 9  # of the variants run in turns
 NONE = np.empty(0)
 
 
@@ -181,6 +182,7 @@ def vad_rows(volume, heights):
     sweeps = [volume[name].ds for name in volume.children]
     variants = [
         ("vad_profile end to end", lambda: vad_profile(volume)),
+        ("vad_profile end to end, one thread", lambda: vad_profile(volume, n_threads=1)),
         (
             "its 14 _wind.vad_sweep calls alone",
             lambda: [_wind.vad_sweep(*a, 30, 0.1, 0) for a in sweep_inputs],
@@ -203,7 +205,7 @@ def vad_rows(volume, heights):
     except ImportError:
         print("Py-ART not installed: its vad_browning is not measured")
     before = load_average()
-    rows = best_times_in_turns(variants, REPEAT)
+    rows = best_times_in_turns(variants, ROUNDS)
     print(f"before: {before}; after: {load_average()}")
     return rows
 
