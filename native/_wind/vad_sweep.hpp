@@ -122,7 +122,7 @@ inline int vad_sweep_rings(const VadSweepInputs& in, const VadSweepRow& row, int
 // products of the same values, so each is summed once); pass 3 the squared residuals of the
 // first fit.
 
-constexpr int kWholePairs = 4;
+constexpr int64_t kWholePairs = 4;
 
 // The sums of pass 2 of one pair of lanes.
 struct VadWholeSums {
@@ -141,7 +141,7 @@ inline bool vad_whole_sums(const VadSweepInputs& in, int64_t g, VadPair sum[kWho
   const double* vr = in.vr + g;
   for (int64_t j = 0; j < in.rays; ++j) {
 #pragma GCC unroll 4
-    for (int p = 0; p < kWholePairs; ++p) {
+    for (int64_t p = 0; p < kWholePairs; ++p) {
       const VadPair v = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p);
       // is_present lane by lane, as vad_pair_valid tests it (every azimuth is present)
       all &=
@@ -152,7 +152,7 @@ inline bool vad_whole_sums(const VadSweepInputs& in, int64_t g, VadPair sum[kWho
       return false;
     }
   }
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     sum[p] = s[p];
   }
   return bluster::vad_all(all);
@@ -176,7 +176,7 @@ inline void vad_whole_products(const VadSweepInputs& in, int64_t g, const bluste
     const VadPair d2 = bluster::vad_load<VadPair>(g2 + 2 * j);
     const VadPair d3 = bluster::vad_load<VadPair>(g3 + 2 * j);
 #pragma GCC unroll 4
-    for (int p = 0; p < kWholePairs; ++p) {
+    for (int64_t p = 0; p < kWholePairs; ++p) {
       const VadPair dv = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p) - mv[p];
       y0[p] = y0[p] + d0 * dv;
       y1[p] = y1[p] + d1 * dv;
@@ -184,7 +184,7 @@ inline void vad_whole_products(const VadSweepInputs& in, int64_t g, const bluste
       y3[p] = y3[p] + d3 * dv;
     }
   }
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     sums[p] = {{y0[p], y1[p], y2[p], y3[p]}};
   }
 }
@@ -201,13 +201,13 @@ inline void vad_whole_residuals(const VadSweepInputs& in, int64_t g,
     VadPair c;
     trig.single(j, s, c);
 #pragma GCC unroll 4
-    for (int p = 0; p < kWholePairs; ++p) {
+    for (int64_t p = 0; p < kWholePairs; ++p) {
       const VadPair v = bluster::vad_load<VadPair>(vr + j * in.gates + 2 * p);
       const VadPair r = ((v - fit[p].c0) - fit[p].a * s) - fit[p].b * c;
       sum[p] = sum[p] + r * r;
     }
   }
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     ssr[p] = sum[p];
   }
 }
@@ -235,7 +235,7 @@ inline bool vad_sweep_whole_rings(const VadSweepInputs& in, const VadSweepRow& s
     return true;
   }
   VadPair mv[kWholePairs];
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     mv[p] = sum_v[p] / n2;
   }
   VadWholeSums sums[kWholePairs];
@@ -246,7 +246,7 @@ inline bool vad_sweep_whole_rings(const VadSweepInputs& in, const VadSweepRow& s
     return true;
   }
   bluster::VadFirstFit<VadPair> fit[kWholePairs] = {};
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     for (int k = 0; k < 2; ++k) {
       const double ssv = sums[p].y[0][k];
       const double scv = sums[p].y[1][k];
@@ -261,7 +261,7 @@ inline bool vad_sweep_whole_rings(const VadSweepInputs& in, const VadSweepRow& s
   VadPair ssr[kWholePairs];
   vad_whole_residuals(in, g, sweep_row.trig(), fit, ssr);
   const bluster::VadDoubleAngleMeans<double> m2{row.ms2, row.mc2};
-  for (int p = 0; p < kWholePairs; ++p) {
+  for (int64_t p = 0; p < kWholePairs; ++p) {
     for (int k = 0; k < 2; ++k) {
       VadResult& r = res[2 * p + k];
       r.u = fit[p].a[k] / in.cos_el;
