@@ -1,10 +1,14 @@
 """Benchmark of bluster.radar on a full synthetic volume: 14 PPI sweeps x 720 rays x 1,000
 gates (bluster.radar.synthetic), held in memory (file reading is not timed).
 
-- vad_profile end to end against the 14 calls of the core's vad it makes, on arrays prepared
-  beforehand (the layout of every sweep as the core wants it), and against the same 14 calls
-  through bluster.vad;
+- vad_profile end to end against the 14 calls of _wind.vad_sweep it makes (each sweep's
+  velocities as they are), against the previous path (the same profile with each sweep's rings
+  fitted through bluster.vad: a transposed copy of the velocities, the azimuths repeated for
+  every ring), against the 14 calls of the core's vad on arrays prepared beforehand (the layout
+  of every sweep as the core wants it) and the same 14 calls through bluster.vad;
 - Py-ART's vad_browning over the same sweeps (one Py-ART Radar per sweep, as it fits one);
+- the variants of the dense volume run in turns, best of each kept, so that they share the
+  load of the machine; the load average is printed with the table;
 - both on the full volume and with velocities in 20 % of the gates only (echo patches): the
   core fits only valid samples, Py-ART's NumPy code works on every gate;
 - calibration against its core calls alone: phidp_rays, offset_stats and consistency_stats
@@ -17,15 +21,19 @@ import contextlib
 import io
 import os
 import sys
+import time
 import warnings
+from unittest import mock
 
 import numpy as np
 import xarray as xr
 
 import _bluster
 import _calibration
+import _wind
 import bluster
-from bluster.radar import calibration, open_volume, vad_profile
+from bluster._inputs import conversion_factor
+from bluster.radar import calibration, open_volume, vad_profile, wind
 from bluster.radar.synthetic import synthetic_volume
 from bluster.radar.tables import light_rain_zdr_table, self_consistency_table
 
@@ -35,6 +43,7 @@ from harness import best_time, print_table
 ELEVATIONS = tuple(np.round(np.linspace(0.5, 19.5, 14), 2))
 RAYS, GATES = 720, 1000
 REPEAT = 5
+ROUNDS = 9  # of the variants run in turns
 NONE = np.empty(0)
 
 
@@ -48,6 +57,57 @@ def core_vad_inputs(volume):
         cos_el = np.full(vr.shape[0], np.cos(np.deg2rad(float(ds["elevation"].mean()))))
         inputs.append((vr, az, cos_el))
     return inputs
+
+
+def sweep_vad_inputs(volume):
+    """Per sweep: (velocity, azimuth, factor to radians, cos_el) as _wind.vad_sweep takes them."""
+    inputs = []
+    for name in volume.children:
+        ds = volume[name].ds
+        el = np.deg2rad(float(ds["elevation"].mean()))
+        scale = conversion_factor("degree", "radian")
+        inputs.append((ds["VRADH"].values, ds["azimuth"].values, scale, np.cos(el)))
+    return inputs
+
+
+def previous_ring_fits(sweep, fit, moments):
+    """The fits of a sweep's rings as vad_profile made them before _wind: bluster.vad of a
+    transposed C-ordered copy of the velocities (rings = gates), the same bits."""
+    velocity = wind.moment(sweep, "velocity", moments)
+    fits = bluster.vad(
+        np.ascontiguousarray(velocity.T),
+        sweep.data["azimuth"].values,
+        sweep.elevation,
+        min_gates=fit.min_gates,
+        min_spread=fit.min_spread,
+        n_threads=fit.n_threads,
+    )
+    stacked = np.stack([v.values for v in fits.data_vars.values()])
+    if not np.isfinite(wind.nyquist_velocity(sweep)):
+        return stacked, np.nan
+    return stacked, float(np.nanmax(np.abs(velocity), initial=0.0))
+
+
+def previous_vad_profile(volume):
+    with mock.patch.object(wind, "_ring_fits", previous_ring_fits):
+        return vad_profile(volume)
+
+
+def best_times_in_turns(variants, rounds):
+    """Best wall-clock time of each (label, fn) over `rounds` rounds that run every variant in
+    turn (after one warm-up round), so that all of them meet the same load."""
+    best = {label: float("inf") for label, _ in variants}
+    for round_ in range(rounds + 1):
+        for label, fn in variants:
+            start = time.perf_counter()
+            fn()
+            if round_:
+                best[label] = min(best[label], time.perf_counter() - start)
+    return list(best.items())
+
+
+def load_average():
+    return "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
 
 
 def core_calibration_inputs(volume):
@@ -118,31 +178,35 @@ def with_echo_fraction(volume, fraction, seed=1):
 
 def vad_rows(volume, heights):
     vad_inputs = core_vad_inputs(volume)
+    sweep_inputs = sweep_vad_inputs(volume)
     sweeps = [volume[name].ds for name in volume.children]
-    rows = [
-        ("vad_profile end to end", best_time(lambda: vad_profile(volume), REPEAT)),
+    variants = [
+        ("vad_profile end to end", lambda: vad_profile(volume)),
+        ("vad_profile end to end, one thread", lambda: vad_profile(volume, n_threads=1)),
         (
-            "its 14 core vad calls alone",
-            best_time(lambda: [_bluster.vad(*a, 30, 0.1, 0) for a in vad_inputs], REPEAT),
+            "its 14 _wind.vad_sweep calls alone",
+            lambda: [_wind.vad_sweep(*a, 30, 0.1, 0) for a in sweep_inputs],
+        ),
+        ("previous path: fits through bluster.vad", lambda: previous_vad_profile(volume)),
+        (
+            "the core's 14 vad calls, prepared arrays",
+            lambda: [_bluster.vad(*a, 30, 0.1, 0) for a in vad_inputs],
         ),
         (
             "the same 14 calls through bluster.vad",
-            best_time(
-                lambda: [
-                    bluster.vad(s["VRADH"], s["azimuth"], float(s["elevation"].mean()))
-                    for s in sweeps
-                ],
-                REPEAT,
-            ),
+            lambda: [
+                bluster.vad(s["VRADH"], s["azimuth"], float(s["elevation"].mean())) for s in sweeps
+            ],
         ),
     ]
     try:
         radars = pyart_sweeps(volume)
-        rows.append(
-            ("Py-ART vad_browning, same 14 sweeps", best_time(lambda: pyart_vad(radars, heights)))
-        )
+        variants.append(("Py-ART vad_browning, same 14 sweeps", lambda: pyart_vad(radars, heights)))
     except ImportError:
         print("Py-ART not installed: its vad_browning is not measured")
+    before = load_average()
+    rows = best_times_in_turns(variants, ROUNDS)
+    print(f"before: {before}; after: {load_average()}")
     return rows
 
 

@@ -6,6 +6,7 @@ import numpy as np
 import _bluster
 import _calibration
 import _phase
+import _wind
 
 
 def sprinkle(rng, a, share=0.05):
@@ -135,6 +136,18 @@ def make_calls(rows=300, seed=0):
                 4,
                 5,
                 0.9,
+            ),
+        ),
+        # A sweep of `rows` gates: most rings whole (the whole-ring passes), a few with gaps.
+        "vad_sweep": (
+            _wind.vad_sweep,
+            (
+                sprinkle(rng, rng.normal(0.0, 15.0, (samples, rows)), 0.002),
+                np.sort(rng.uniform(0.0, 360.0, samples)),
+                np.pi / 180.0,
+                0.9,
+                10,
+                0.1,
             ),
         ),
     }

@@ -35,6 +35,7 @@ CORE_MODULES = frozenset(
         "test_runners",
         "test_thermo",
         "test_vad",
+        "test_vad_sweep",
     }
 )
 

@@ -14,7 +14,7 @@ FUNCTIONS = [(module, name) for module in sorted(MODULES) for name in stub_funct
 SECTIONS = ("Parameters", "Returns", "Raises", "Examples")
 # The modules whose every message is quoted in full; _nexrad's name the damaged record, message
 # and byte, so its docstrings give their shape ("record R, message at byte B: ...") instead.
-MESSAGE_FOLDERS = ("_bluster", "_calibration", "_readers", "_phase")
+MESSAGE_FOLDERS = ("_bluster", "_calibration", "_readers", "_phase", "_wind")
 
 
 def sections(docstring):

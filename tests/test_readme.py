@@ -19,7 +19,7 @@ import pytest
 README = Path(__file__).resolve().parent.parent / "README.md"
 FENCE = re.compile(r"^```(?P<language>\w*)\n(?P<code>.*?)^```$", re.MULTILINE | re.DOTALL)
 OUTPUT_MARK = "# Output:"
-OWN_MODULES = {"_bluster", "_calibration", "_phase", "bluster"}
+OWN_MODULES = {"_bluster", "_calibration", "_phase", "_wind", "bluster"}
 
 
 @dataclass

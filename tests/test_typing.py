@@ -17,6 +17,7 @@ import _calibration
 import _nexrad
 import _phase
 import _readers
+import _wind
 
 MODULES = {
     "_bluster": _bluster,
@@ -24,6 +25,7 @@ MODULES = {
     "_readers": _readers,
     "_nexrad": _nexrad,
     "_phase": _phase,
+    "_wind": _wind,
 }
 
 USER_SCRIPT = textwrap.dedent(
@@ -203,7 +205,7 @@ def signature_of(node):
     "module, function",
     [("_bluster", f) for f in ("thermo", "cold_pool", "profile", "gradient", "vad")]
     + [("_calibration", f) for f in ("offset_stats", "consistency_stats", "phidp_rays")]
-    + [("_readers", "decode"), ("_phase", "kdp_rays")],
+    + [("_readers", "decode"), ("_phase", "kdp_rays"), ("_wind", "vad_sweep")],
 )
 def test_stub_matches_the_binding(module, function):
     stubs = stub_functions(module)

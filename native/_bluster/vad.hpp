@@ -100,22 +100,24 @@ struct VadRing {
   double v(int64_t j) const { return vr[j]; }
 };
 
+// Which lanes of a pair of samples at one azimuth are valid: the magnitude test of is_present
+// lane by lane (NaN fails the comparison), and the azimuth's.
+inline VadPairMask vad_pair_valid(VadPair v, double az) {
+  const VadPairMask magnitude_bits = {std::numeric_limits<int64_t>::max(),
+                                      std::numeric_limits<int64_t>::max()};
+  const VadPairMask finite =
+      reinterpret_cast<VadPair>(reinterpret_cast<VadPairMask>(v) & magnitude_bits) <=
+      vad_broadcast<VadPair>(std::numeric_limits<double>::max());
+  return is_present(az) ? finite : VadPairMask{0, 0};
+}
+
 // The samples of two rings on one row of azimuths.
 struct VadRingPair {
   const double* vr0;
   const double* vr1;
   const double* az;
   VadPair v(int64_t j) const { return VadPair{vr0[j], vr1[j]}; }
-  // The magnitude test of is_present lane by lane (NaN fails the comparison), and the
-  // azimuth's.
-  VadPairMask valid(int64_t j) const {
-    const VadPairMask magnitude_bits = {std::numeric_limits<int64_t>::max(),
-                                        std::numeric_limits<int64_t>::max()};
-    const VadPairMask finite =
-        reinterpret_cast<VadPair>(reinterpret_cast<VadPairMask>(v(j)) & magnitude_bits) <=
-        vad_broadcast<VadPair>(std::numeric_limits<double>::max());
-    return is_present(az[j]) ? finite : VadPairMask{0, 0};
-  }
+  VadPairMask valid(int64_t j) const { return vad_pair_valid(v(j), az[j]); }
 };
 
 // A lane value from memory: one double, or two consecutive ones.
@@ -683,6 +685,23 @@ inline VadResult vad_row(const double* vr, const double* az, int64_t samples, do
   return res;
 }
 
+// The tables of a row of azimuths (each of 2 samples entries): every present azimuth's sincos
+// results, each twice (a missing azimuth's entries are never read: its samples are not valid).
+inline void vad_fill_tables(const double* az, int64_t samples, double* sin, double* cos,
+                            double* sin2, double* cos2) {
+  const auto size = static_cast<size_t>(samples);
+  for (size_t j = 0; j < size; ++j) {
+    if (is_present(az[j])) {
+      vad_sincos(az[j], sin[2 * j], cos[2 * j]);
+      vad_sincos(az[j] + az[j], sin2[2 * j], cos2[2 * j]);
+      sin[2 * j + 1] = sin[2 * j];
+      cos[2 * j + 1] = cos[2 * j];
+      sin2[2 * j + 1] = sin2[2 * j];
+      cos2[2 * j + 1] = cos2[2 * j];
+    }
+  }
+}
+
 // A run of vad over rows of rings: what each thread of the run reads.
 struct VadInputs {
   const double* vr;      // (rows, samples)
@@ -744,23 +763,12 @@ class VadThread {
     return a == b || std::memcmp(a, b, static_cast<size_t>(in_.samples) * sizeof(double)) == 0;
   }
 
-  // The tables of the row az: every present azimuth's sincos results, each twice (a missing
-  // azimuth's entries are never read: its samples are not valid).
+  // The tables of the row az (vad_fill_tables).
   void fill(const double* az) {
-    const auto size = static_cast<size_t>(in_.samples);
     for (auto* table : {&sin_, &cos_, &sin2_, &cos2_}) {
-      table->resize(2 * size);
+      table->resize(2 * static_cast<size_t>(in_.samples));
     }
-    for (size_t j = 0; j < size; ++j) {
-      if (is_present(az[j])) {
-        vad_sincos(az[j], sin_[2 * j], cos_[2 * j]);
-        vad_sincos(az[j] + az[j], sin2_[2 * j], cos2_[2 * j]);
-        sin_[2 * j + 1] = sin_[2 * j];
-        cos_[2 * j + 1] = cos_[2 * j];
-        sin2_[2 * j + 1] = sin2_[2 * j];
-        cos2_[2 * j + 1] = cos2_[2 * j];
-      }
-    }
+    vad_fill_tables(az, in_.samples, sin_.data(), cos_.data(), sin2_.data(), cos2_.data());
     filled_ = true;
     vad_fill_full_row(full_, az, in_.samples, table());
   }

@@ -132,10 +132,10 @@ def dataset(
         name: xr.Variable(dims, data, table[name] | overrides.get(name, {}))
         for name, (dims, data) in values.items()
     }
-    return _assemble(variables, coords)
+    return assemble(variables, coords)
 
 
-def _assemble(variables: dict[str, xr.Variable], coords: xr.Coordinates | None) -> xr.Dataset:
+def assemble(variables: dict[str, xr.Variable], coords: xr.Coordinates | None) -> xr.Dataset:
     """``xr.Dataset(variables, coords=coords)`` without its merge and alignment.
 
     The variables come from one kernel call over the coordinates' dims, so there is nothing

@@ -23,6 +23,7 @@
 #include "_calibration/phidp_rays.hpp"
 #include "_nexrad/level2.hpp"
 #include "_phase/kdp_rays.hpp"
+#include "_wind/vad_sweep.hpp"
 #include "common/parallel_blocks.hpp"
 
 namespace {
@@ -355,6 +356,60 @@ void run_vad() {
   });
 }
 
+// The rings of a sweep read from its (rays, gates) layout, pairs of adjacent gates per item
+// as the _wind module runs them, against every ring fitted alone from a transposed copy with
+// the azimuths (degrees, some missing) converted and repeated: the same bits at every thread
+// count. An odd number of gates leaves the last ring alone; most gates have every sample.
+// Run once with a missing azimuth (every ring through vad_rings) and once without (runs of
+// eight whole rings through the whole-ring passes).
+void run_vad_sweep(double missing_azimuths) {
+  const int64_t rays = 90, gates = 301;
+  const double scale = 0.017453292519943295;
+  std::vector<double> vr = generate(rays * gates, -30.0, 30.0, 0.2, 44);
+  for (int64_t g = 0; g < gates; ++g) {
+    for (int64_t j = 0; g % 37 != 5 && j < rays; ++j) {
+      double& v = vr[j * gates + g];
+      v = std::isfinite(v) ? v : 1.0;
+    }
+  }
+  const std::vector<double> degrees = generate(rays, 0.0, 360.0, missing_azimuths, 45);
+  const std::vector<double> az = wind::vad_sweep_radians(degrees.data(), rays, scale);
+  const double cos_el = 0.75;
+  std::vector<double> direct(8 * gates);
+  std::vector<double> ring(rays);
+  for (int64_t g = 0; g < gates; ++g) {
+    for (int64_t j = 0; j < rays; ++j) ring[j] = vr[j * gates + g];
+    const auto values =
+        vad_columns(bluster::vad_row(ring.data(), az.data(), rays, cos_el, 10, 0.1));
+    for (int k = 0; k < 8; ++k) direct[k * gates + g] = values[k];
+  }
+  const wind::VadSweepRow row(az.data(), rays);
+  const wind::VadSweepInputs in{.vr = vr.data(),
+                                .az = az.data(),
+                                .rays = rays,
+                                .gates = gates,
+                                .cos_el = cos_el,
+                                .min_gates = 10,
+                                .min_spread = 0.1};
+  check("vad_sweep", [&](int32_t n_threads) {
+    std::vector<double> out(8 * gates);
+    common::parallel_blocks((gates + 7) / 8, 8, n_threads, [&](int64_t i) {
+      bluster::VadResult res[wind::kSweepItemGates];
+      const int rings = wind::vad_sweep_item(in, row, 8 * i, res);
+      for (int lane = 0; lane < rings; ++lane) {
+        const auto values = vad_columns(res[lane]);
+        for (int k = 0; k < 8; ++k) out[k * gates + 8 * i + lane] = values[k];
+      }
+    });
+    if (!same_bits(out, direct)) {
+      std::fprintf(stderr, "vad_sweep: differs from the rings fitted alone (n_threads=%d)\n",
+                   n_threads);
+      ++failures;
+    }
+    return out;
+  });
+}
+
 void run_offset_stats() {
   const int64_t rows = 200, samples = 150;
   const std::vector<double> zdr = generate(rows * samples, -1.0, 2.0, 0.05, 51);
@@ -425,6 +480,8 @@ int main() {
   run_profile();
   run_gradient();
   run_vad();
+  run_vad_sweep(0.03);
+  run_vad_sweep(0.0);
   run_offset_stats();
   run_consistency_stats();
   run_phidp_rays();

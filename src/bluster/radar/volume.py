@@ -863,12 +863,17 @@ def _start_time(tree: xr.DataTree, sweeps: Mapping[str, xr.Dataset]) -> str:
 # --- sweeps --------------------------------------------------------------------------------
 
 
+# Variables are read through ds.variables: indexing the Dataset builds a DataArray each time,
+# which for every sweep of a volume costs more than the reads.
+
+
 def _mode(ds: xr.Dataset) -> str:
-    return _text(ds["sweep_mode"].values).lower() if "sweep_mode" in ds else ""
+    return _text(ds.variables["sweep_mode"].values).lower() if "sweep_mode" in ds else ""
 
 
 def _sweep(name: str, ds: xr.Dataset) -> Sweep:
-    elevation = float(np.nanmean(ds["elevation"].values)) if ds["elevation"].size else np.nan
+    angles = ds.variables["elevation"].values
+    elevation = float(np.nanmean(angles)) if angles.size else np.nan
     mode = _mode(ds)
     kind: Kind
     if "rhi" in mode:

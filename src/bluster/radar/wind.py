@@ -2,13 +2,15 @@
 
 import warnings
 from collections.abc import Mapping
-from typing import Any, Literal, overload
+from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
-import bluster
+import _wind
+from bluster._inputs import as_array, as_float, as_int, check_elevation, conversion_factor
+from bluster._results import VARIABLES, assemble
 
 from .geometry import beam_height
 from .volume import (
@@ -180,21 +182,18 @@ def vad_profile(
         moments=moments,
     )
     chosen = selection.used
-    fits, peaks = zip(
-        *(_ring_fits(s, min_gates, min_spread, moments, n_threads) for s in chosen), strict=True
-    )
-    ring_set = _with_aliasing(_ring_set(chosen, list(fits)), np.array(peaks))
-    edges = _height_edges(heights, ring_set["height"].values)
-    suspected = ring_set["aliasing_suspected"]
-    profile = _binned(ring_set, edges).assign(
-        aliasing_suspected=((), np.int8(suspected.values.any()), suspected.attrs)
-    )
+    fit = _FitSettings.of(min_gates, min_spread, n_threads)
+    fits, peaks = zip(*(_ring_fits(s, fit, moments) for s in chosen), strict=True)
+    ring_set = _ring_set(chosen, list(fits))
+    _add_aliasing(ring_set, np.array(peaks))
+    edges = _height_edges(heights, ring_set.variables["height"].values)
     coords = volume_coords(tree)
-    if suspected.values.any():
-        _warn_aliasing(ring_set, coords)
-    profile = profile.assign_coords(coords).assign_attrs(selection.attrs())
+    profile = _binned(ring_set, edges, coords)
+    if profile["aliasing_suspected"].values:
+        _warn_aliasing(ring_set.dataset(), coords)
+    profile.attrs.update(selection.attrs())
     if rings:
-        return profile, ring_set.assign_coords(coords).assign_attrs(selection.attrs())
+        return profile, ring_set.dataset(coords, selection.attrs())
     return profile
 
 
@@ -208,27 +207,26 @@ def _at_positions(all_sweeps: list[Sweep], positions: list[int] | None) -> list[
     return [all_sweeps[p] for p in positions]
 
 
-def _with_aliasing(ring_set: xr.Dataset, peaks: np.ndarray) -> xr.Dataset:
-    """The rings with each sweep's Nyquist velocity and whether its velocities look aliased:
-    a count-weighted mean rms residual above ``ALIASING_RMS_FRACTION`` of the Nyquist
-    velocity, and no speed (``peaks``) beyond it."""
-    nyquist = ring_set["nyquist_velocity"].values
-    rms = ring_set["rms"].values
-    weight = np.where(np.isfinite(rms), ring_set["count"].values, 0.0)
+_SUSPECTED_ATTRS = _FLAG | {
+    "long_name": "velocities look aliased: fit rms residual large against the Nyquist velocity",
+}
+
+
+def _add_aliasing(ring_set: "_RingSet", peaks: np.ndarray) -> None:
+    """Adds each sweep's mean rms residual and whether its velocities look aliased: a
+    count-weighted mean rms residual above ``ALIASING_RMS_FRACTION`` of the Nyquist velocity
+    the file states, and no speed (``peaks``) beyond it."""
+    nyquist = ring_set.coords["nyquist_velocity"].values
+    rms = ring_set.variables["rms"].values
+    weight = np.where(np.isfinite(rms), ring_set.variables["count"].values, 0.0)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean_rms = (weight * np.nan_to_num(rms)).sum(axis=1) / weight.sum(axis=1)
     suspected = (mean_rms > ALIASING_RMS_FRACTION * nyquist) & (peaks <= NYQUIST_MARGIN * nyquist)
-    return ring_set.assign(
-        aliasing_suspected=(
-            "sweep",
-            suspected.astype(np.int8),
-            _FLAG
-            | {
-                "long_name": "velocities look aliased: fit rms residual large against the "
-                "Nyquist velocity",
-            },
-        ),
-        mean_rms=("sweep", mean_rms, {"units": "m s-1", "long_name": "mean rms of the rings"}),
+    ring_set.variables["aliasing_suspected"] = xr.Variable(
+        "sweep", suspected.astype(np.int8), _SUSPECTED_ATTRS
+    )
+    ring_set.variables["mean_rms"] = xr.Variable(
+        "sweep", mean_rms, {"units": "m s-1", "long_name": "mean rms of the rings"}
     )
 
 
@@ -254,63 +252,109 @@ def _warn_aliasing(ring_set: xr.Dataset, coords: Mapping[str, Any]) -> None:
     )
 
 
-def _ring_fits(
-    sweep: Sweep, min_gates: int, min_spread: float, moments: Any, n_threads: int
-) -> tuple[dict[str, xr.Variable], float]:
-    """The vad fits of a sweep's rings, one per gate, by name; the sweep's largest speed
-    where the file states a Nyquist velocity to compare it with (NaN otherwise).
+_VAD = "vad"  # the function whose checks and messages the arguments go through
 
-    The rings go to the core as one C-ordered copy of the sweep's velocities, transposed (the
-    one copy): the core's table of the sweep's azimuths serves all of them, and an empty ring
-    (clear air) costs it one scan.
+
+class _FitSettings(NamedTuple):
+    """The fits' arguments, checked once for every sweep as :func:`bluster.vad` checks them."""
+
+    min_gates: int
+    min_spread: float
+    n_threads: int
+
+    @classmethod
+    def of(cls, min_gates: Any, min_spread: Any, n_threads: Any) -> "_FitSettings":
+        return cls(
+            as_int(_VAD, "min_gates", min_gates),
+            as_float(_VAD, "min_spread", min_spread),
+            as_int(_VAD, "n_threads", n_threads),
+        )
+
+
+def _cos_elevation(elevation: float) -> float:
+    """The cosine of a sweep's elevation (degrees) as :func:`bluster.vad` takes it: converted
+    to radians by the same multiply, checked against the range of elevation angles, and its
+    cosine taken by NumPy over the rings' array (here of one ring)."""
+    radians = as_array(_VAD, "elevation", elevation, "radian", plain="degree")
+    check_elevation(_VAD, np.rad2deg(radians))
+    return float(np.cos(np.broadcast_to(radians, (1,)))[0])
+
+
+def _ring_fits(sweep: Sweep, fit: _FitSettings, moments: Any) -> tuple[np.ndarray, float]:
+    """The vad fits of a sweep's rings, one per gate, as the core's (8, gates) array; the
+    sweep's largest speed where the file states a Nyquist velocity to compare it with (NaN
+    otherwise).
+
+    The rings are read by ``_wind.vad_sweep`` from the sweep's (rays, gates) layout: the same
+    bits as :func:`bluster.vad` of the transposed velocities (rings = gates), without the
+    transposed copy and the azimuths repeated for every ring. The azimuths go in degrees with
+    the factor to radians that :func:`bluster.vad`'s conversion multiplies them by.
     """
     velocity = moment(sweep, "velocity", moments)
-    fits = bluster.vad(
-        np.ascontiguousarray(velocity.T),  # rings (gates) by samples (rays)
-        sweep.data["azimuth"].values,
-        sweep.elevation,
-        min_gates=min_gates,
-        min_spread=min_spread,
-        n_threads=n_threads,
+    azimuth = sweep.data.variables["azimuth"].values
+    fits = _wind.vad_sweep(
+        velocity,
+        azimuth,
+        conversion_factor("degree", "radian"),
+        _cos_elevation(sweep.elevation),
+        fit.min_gates,
+        fit.min_spread,
+        fit.n_threads,
     )
-    fitted = {str(name): fit.variable for name, fit in fits.data_vars.items()}
     if not np.isfinite(nyquist_velocity(sweep)):
-        return fitted, np.nan
-    return fitted, float(np.nanmax(np.abs(velocity), initial=0.0))
+        return fits, np.nan
+    return fits, _largest_speed(velocity)
 
 
-def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dataset:
+def _largest_speed(velocity: np.ndarray) -> float:
+    """max |velocity| over the present values, 0 without any: by two reductions that skip NaN,
+    without the temporary array of ``np.abs``."""
+    fastest = np.fmax.reduce(velocity, axis=None, initial=0.0)
+    slowest = np.fmin.reduce(velocity, axis=None, initial=0.0)
+    return float(max(fastest, -slowest))
+
+
+class _RingSet(NamedTuple):
+    """The rings' variables over (``sweep``, ``range``) and their coordinates, assembled into
+    a Dataset only when one is returned (xarray's merge of each added variable costs more
+    than the binning)."""
+
+    variables: dict[str, xr.Variable]
+    coords: xr.Coordinates
+
+    def dataset(
+        self, scalars: Mapping[str, Any] | None = None, attrs: Mapping[str, Any] | None = None
+    ) -> xr.Dataset:
+        coords = self.coords if scalars is None else self.coords.assign(scalars)
+        ds = assemble(dict(self.variables), coords)
+        ds.attrs.update(attrs or {})
+        return ds
+
+
+def _ring_set(sweeps: list[Sweep], fits: list[np.ndarray]) -> _RingSet:
     """The sweeps' ring fits over (``sweep``, ``range``): the union of the sweeps' ranges,
     NaN where a sweep has no gate. Stacked with NumPy: xarray's outer join costs more than the
     fits of a sparse volume."""
-    ranges = [s.data["range"].values.astype(np.float64) for s in sweeps]
-    union = (
-        ranges[0]
-        if all(np.array_equal(r, ranges[0]) for r in ranges)
-        else np.unique(np.concatenate(ranges))
-    )
-    columns = [np.searchsorted(union, r) for r in ranges]
+    ranges = [s.data.variables["range"].values.astype(np.float64) for s in sweeps]
+    same = all(np.array_equal(r, ranges[0]) for r in ranges)
+    union = ranges[0] if same else np.unique(np.concatenate(ranges))
     elevation = np.array([s.elevation for s in sweeps])
-
-    def stacked(values: list[np.ndarray]) -> np.ndarray:
-        out = np.full((len(sweeps), union.size), np.nan)
-        for row, (column, v) in enumerate(zip(columns, values, strict=True)):
-            out[row, column] = v
-        return out
-
+    # each sweep's heights by its own call, as one sweep's profile computes them
+    heights = [beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)]
+    if same:  # every sweep fills its whole row
+        stacked, height = np.stack(fits, axis=1), np.stack(heights)
+    else:
+        stacked, height = _scattered(union, ranges, fits, heights)
+    dims = ("sweep", "range")
     variables = {
-        name: (("sweep", "range"), stacked([f[name].values for f in fits]), fits[0][name].attrs)
-        for name in fits[0]
+        name: xr.Variable(dims, stacked[k], attrs)
+        for k, (name, attrs) in enumerate(VARIABLES["vad"].items())
     }
-    heights = stacked([beam_height(r, el) for r, el in zip(ranges, elevation, strict=True)])
-    variables["height"] = (
-        ("sweep", "range"),
-        heights,
-        {"units": "m", "long_name": "beam height above antenna"},
+    variables["height"] = xr.Variable(
+        dims, height, {"units": "m", "long_name": "beam height above antenna"}
     )
-    return xr.Dataset(
-        variables,
-        coords={
+    coords = xr.Coordinates(
+        {
             "sweep": [s.name for s in sweeps],
             "range": ("range", union, {"units": "m"}),
             "elevation": ("sweep", elevation, {"units": "degree"}),
@@ -319,8 +363,23 @@ def _ring_set(sweeps: list[Sweep], fits: list[dict[str, xr.Variable]]) -> xr.Dat
                 [nyquist_velocity(s) for s in sweeps],
                 {"units": "m s-1", "long_name": "Nyquist velocity stated by the file"},
             ),
-        },
+        }
     )
+    return _RingSet(variables, coords)
+
+
+def _scattered(
+    union: np.ndarray, ranges: list[np.ndarray], fits: list[np.ndarray], heights: list[np.ndarray]
+) -> tuple[np.ndarray, np.ndarray]:
+    """The fits (8, sweeps, union) and ring heights (sweeps, union) of sweeps of different
+    ranges: each sweep's gates in their columns of the union, NaN elsewhere."""
+    stacked = np.full((len(VARIABLES["vad"]), len(ranges), union.size), np.nan)
+    height = np.full((len(ranges), union.size), np.nan)
+    for row, (r, f, h) in enumerate(zip(ranges, fits, heights, strict=True)):
+        column = np.searchsorted(union, r)
+        stacked[:, row, column] = f
+        height[row, column] = h
+    return stacked, height
 
 
 def _height_edges(heights: ArrayLike | None, ring_heights: np.ndarray) -> np.ndarray:
@@ -335,19 +394,21 @@ def _height_edges(heights: ArrayLike | None, ring_heights: np.ndarray) -> np.nda
     return edges
 
 
-def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
-    """Count-weighted means of the accepted rings in each height bin (no loop over rows)."""
-    u = ring_set["u"].values.ravel()
+def _binned(ring_set: _RingSet, edges: np.ndarray, scalars: Mapping[str, Any]) -> xr.Dataset:
+    """Count-weighted means of the accepted rings in each height bin (no loop over rows), and
+    whether the velocities of a sweep look aliased; with the scalar coordinates."""
+    rings = ring_set.variables
+    u = rings["u"].values.ravel()
     accepted = np.isfinite(u)
-    height = ring_set["height"].values.ravel()[accepted]
+    height = rings["height"].values.ravel()[accepted]
     index = np.searchsorted(edges, height, side="right") - 1
     inside = (index >= 0) & (index < edges.size - 1) & (height <= edges[-1])
     index = index[inside]
-    weight = ring_set["count"].values.ravel()[accepted][inside]
+    weight = rings["count"].values.ravel()[accepted][inside]
     n_bins = edges.size - 1
 
     def weighted_mean(name: str) -> np.ndarray:
-        values = ring_set[name].values.ravel()[accepted][inside]
+        values = rings[name].values.ravel()[accepted][inside]
         total = np.bincount(index, weights=weight * values, minlength=n_bins)
         with np.errstate(invalid="ignore", divide="ignore"):
             return total / np.bincount(index, weights=weight, minlength=n_bins)
@@ -356,27 +417,33 @@ def _binned(ring_set: xr.Dataset, edges: np.ndarray) -> xr.Dataset:
     speed = np.hypot(mean_u, mean_v)
     direction = np.mod(np.rad2deg(np.arctan2(-mean_u, -mean_v)), 360.0)
     ms = {"units": "m s-1"}
-    return xr.Dataset(
+    suspected = rings["aliasing_suspected"]
+    variables = {
+        "u": xr.Variable("height", mean_u, ms | {"standard_name": "eastward_wind"}),
+        "v": xr.Variable("height", mean_v, ms | {"standard_name": "northward_wind"}),
+        "wind_speed": xr.Variable("height", speed, ms | {"standard_name": "wind_speed"}),
+        "wind_direction": xr.Variable(
+            "height", direction, {"units": "degree", "standard_name": "wind_from_direction"}
+        ),
+        "rms": xr.Variable(
+            "height", weighted_mean("rms"), ms | {"long_name": "rms residual of rings"}
+        ),
+        "n_rings": xr.Variable("height", np.bincount(index, minlength=n_bins), {"units": "1"}),
+        "count": xr.Variable(
+            "height",
+            np.bincount(index, weights=weight, minlength=n_bins).astype(np.int64),
+            {"units": "1", "long_name": "valid samples of the accepted rings"},
+        ),
+        "aliasing_suspected": xr.Variable(
+            (), np.int8(suspected.values.any()), dict(suspected.attrs)
+        ),
+    }
+    coords = xr.Coordinates(
         {
-            "u": ("height", mean_u, ms | {"standard_name": "eastward_wind"}),
-            "v": ("height", mean_v, ms | {"standard_name": "northward_wind"}),
-            "wind_speed": ("height", speed, ms | {"standard_name": "wind_speed"}),
-            "wind_direction": (
-                "height",
-                direction,
-                {"units": "degree", "standard_name": "wind_from_direction"},
-            ),
-            "rms": ("height", weighted_mean("rms"), ms | {"long_name": "rms residual of rings"}),
-            "n_rings": ("height", np.bincount(index, minlength=n_bins), {"units": "1"}),
-            "count": (
-                "height",
-                np.bincount(index, weights=weight, minlength=n_bins).astype(np.int64),
-                {"units": "1", "long_name": "valid samples of the accepted rings"},
-            ),
-        },
-        coords={
             "height": ("height", 0.5 * (edges[:-1] + edges[1:]), {"units": "m"}),
             "height_bottom": ("height", edges[:-1], {"units": "m"}),
             "height_top": ("height", edges[1:], {"units": "m"}),
-        },
+            **scalars,
+        }
     )
+    return assemble(variables, coords)
