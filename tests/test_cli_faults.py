@@ -18,12 +18,12 @@ import sys
 import time
 from pathlib import Path
 
-import h5py
 import pytest
 import xarray as xr
 
 pytest.importorskip("xradar")
 distributed = pytest.importorskip("distributed")
+h5py = pytest.importorskip("h5py")
 
 from radar_archive import BAND, write_archive, write_bomb  # noqa: E402
 
