@@ -40,6 +40,8 @@ nitpicky = True
 nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|xarray|typing|collections|os|pathlib|pint|dask|distributed|pyart)(\..*)?"),
     (r"py:.*", r"(array_like|array-like|optional|default|callable|scalar)"),
+    # pybind11's name for a bytes-like argument in the signatures of _nexrad
+    (r"py:class", r"Buffer"),
 ]
 
 autodoc_typehints = "signature"
