@@ -64,6 +64,23 @@ Kind = Literal["ppi", "rhi", "vertical"]
 MAX_VOLUME_BYTES = 2 * 2**30
 
 
+class OversizedVolumeError(ValueError):
+    """A file whose datasets declare more than :data:`MAX_VOLUME_BYTES` uncompressed (a
+    damaged file or a decompression bomb), refused before its data are read."""
+
+
+def refuse_oversized(path: Any, declared: int) -> None:
+    """Raise :class:`OversizedVolumeError` when ``declared`` bytes (what the datasets of the
+    file at ``path`` that are to be read declare uncompressed) exceed :data:`MAX_VOLUME_BYTES`."""
+    if declared > MAX_VOLUME_BYTES:
+        raise OversizedVolumeError(
+            f"{os.fspath(path)} declares {declared / 2**30:.3g} GiB of data uncompressed "
+            f"({os.path.getsize(path) / 1e6:.3g} MB on disk), more than the "
+            f"{MAX_VOLUME_BYTES / 2**30:g} GiB read at most "
+            "(bluster.radar.volume.MAX_VOLUME_BYTES): a damaged file or a decompression bomb"
+        )
+
+
 class VolumeError(ValueError):
     """A fault of a volume, or of what was asked of it, whose remedy is an argument to give.
 
@@ -460,7 +477,6 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
             is_file = False
         if not is_file:
             raise FileNotFoundError(f"source: no such file {os.fspath(path)!r}")
-        _check_declared_size(path)
     if engine == "pyart":
         if len(paths) != 1:
             raise VolumeError(
@@ -468,18 +484,24 @@ def _read_files(source: Any, engine: str | None, quantities: Collection[str] | N
                 python='engine="pyart"',
                 command_line="--engine pyart",
             )
+        _check_declared_size(paths[0])
         return _from_pyart(_pyart_read(paths[0]))
     from . import readers  # h5py and the decoders, loaded when a file is read
 
     lean = readers.engine_format(engine)
     if lean is None and engine is None and len(paths) == 1:
         lean = readers.detect(paths[0])
+    if lean is None or not readers.READERS[lean].bounded:
+        for path in paths:
+            _check_declared_size(path)
     what = _describe(source)
     if lean is not None:
         if len(paths) != 1:
             raise ValueError(f"engine={engine!r} reads one file at a time")
         try:
             return readers.read(lean, paths[0], quantities)
+        except OversizedVolumeError:
+            raise
         except Exception as err:  # h5py and the readers raise anything from KeyError to OSError
             raise ValueError(
                 f"could not read {what} as a radar volume (engine "
@@ -579,37 +601,22 @@ def _check_declared_size(path: Any) -> None:
             declared = _declared_bytes(file.id)
     except (OSError, ValueError, TypeError):
         return  # the reader says what is wrong with the file
-    if declared > MAX_VOLUME_BYTES:
-        raise ValueError(
-            f"{os.fspath(path)} declares {declared / 2**30:.3g} GiB of data uncompressed "
-            f"({os.path.getsize(path) / 1e6:.3g} MB on disk), more than the "
-            f"{MAX_VOLUME_BYTES / 2**30:g} GiB read at most "
-            "(bluster.radar.volume.MAX_VOLUME_BYTES): a damaged file or a decompression bomb"
-        )
+    refuse_oversized(path, declared)
 
 
 def _declared_bytes(file_id: Any) -> int:
     """Elements x item size of every dataset of an open HDF5 file (a null dataspace declares
     none), through h5py's low-level interface: the high-level visit builds a Python object for
     every group and dataset, several times the cost of reading a small volume's metadata."""
-    from h5py import h5d, h5o, h5s, h5t
+    from h5py import h5d, h5o
+
+    from .readers._hdf5 import declared_bytes
 
     sizes: list[int] = []
 
     def add(name: bytes, info: Any) -> None:
-        if info.type != h5o.TYPE_DATASET:
-            return
-        dataset = h5d.open(file_id, name)
-        space = dataset.get_space()
-        if space.get_simple_extent_type() == h5s.NULL:
-            return
-        stored = dataset.get_type()
-        if stored.get_class() in (h5t.INTEGER, h5t.FLOAT):
-            itemsize = stored.get_size()
-        else:  # strings, compounds, ...: the size of the NumPy type h5py reads them into
-            itemsize = dataset.dtype.itemsize
-        shape = space.get_simple_extent_dims()
-        sizes.append(int(np.prod(shape, dtype=np.float64)) * itemsize)
+        if info.type == h5o.TYPE_DATASET:
+            sizes.append(declared_bytes(h5d.open(file_id, name)))
 
     h5o.visit(file_id, add, info=True)
     return sum(sizes)

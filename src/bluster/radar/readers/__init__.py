@@ -55,6 +55,10 @@ class Reader:
     # A look inside the file, for containers several formats share (HDF5): called only when
     # detect accepted the first bytes; None when the first bytes decide.
     confirm: Callable[[Path], bool] | None = None
+    # Whether the reader refuses, before reading any data, a file whose datasets to be read
+    # declare more than MAX_VOLUME_BYTES in all (``bluster.radar.volume.refuse_oversized``);
+    # else ``open_volume`` checks what every dataset of an HDF5 file declares first.
+    bounded: bool = False
 
 
 #: The lean readers by format name, tried in this order.
@@ -66,6 +70,8 @@ def register(
     detect: Callable[[bytes], bool],
     read: Callable[[Path, Quantities], xr.DataTree],
     confirm: Callable[[Path], bool] | None = None,
+    *,
+    bounded: bool = False,
 ) -> None:
     """Register the lean reader of a format under ``name`` (engine ``"bluster-" + name``).
 
@@ -82,8 +88,13 @@ def register(
     confirm : callable, optional
         ``confirm(path) -> bool``, a look inside a file whose first bytes ``detect`` accepted,
         for containers that several formats share.
+    bounded : bool, optional
+        True when the reader refuses, before reading any data, a file whose datasets to be
+        read declare more than ``bluster.radar.volume.MAX_VOLUME_BYTES`` uncompressed in all
+        (through ``bluster.radar.volume.refuse_oversized``); otherwise ``open_volume`` sums
+        what every dataset of an HDF5 file declares before the reader runs.
     """
-    READERS[name] = Reader(detect, read, confirm)
+    READERS[name] = Reader(detect, read, confirm, bounded)
 
 
 def detect(path: Path) -> str | None:
@@ -141,7 +152,7 @@ def _register_builtin() -> None:
 
     # HDF5 files, told apart by what is inside. CfRadial1 in NetCDF3 classic (b"CDF\x01"),
     # which the HDF5 library cannot read, is left to xradar.
-    register("odim", is_hdf5, odim.read_odim, odim.is_odim)
+    register("odim", is_hdf5, odim.read_odim, odim.is_odim, bounded=True)
     register("cfradial2", is_hdf5, cfradial.read_cfradial2, cfradial.is_cfradial2)
     register("cfradial1", is_hdf5, cfradial.read_cfradial1, cfradial.is_cfradial1)
     # NEXRAD Level II message 31 (AR2V0002 and later); legacy message-1 files go to xradar or

@@ -57,6 +57,23 @@ def _root(name: str, mtime_ns: int, size: int) -> Root | None:
     return Root(attrs, frozenset(datasets), frozenset(groups))
 
 
+def declared_bytes(dataset: Any) -> int:
+    """What the h5py dataset ``dataset`` (a ``DatasetID``) declares uncompressed: its elements
+    times their item size (that of the NumPy type h5py reads strings and compounds into); none
+    for a null dataspace."""
+    from h5py import h5s, h5t
+
+    space = dataset.get_space()
+    if space.get_simple_extent_type() == h5s.NULL:
+        return 0
+    stored = dataset.get_type()
+    if stored.get_class() in (h5t.INTEGER, h5t.FLOAT):
+        itemsize = stored.get_size()
+    else:
+        itemsize = dataset.dtype.itemsize
+    return int(np.prod(space.get_simple_extent_dims(), dtype=np.float64)) * itemsize
+
+
 class Attributes:
     """The attributes of one HDF5 object, read through h5py's low-level interface: a fraction
     of the cost of ``obj.attrs[key]``, which translates the attribute's type anew at every

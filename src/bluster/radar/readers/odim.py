@@ -1,8 +1,10 @@
 """The lean reader of ODIM_H5 polar volumes (OPERA Data Information Model, HDF5).
 
-One pass through the file with h5py: the metadata of each ``datasetN`` group and only the
-``dataM`` groups of the moments asked for, each read as its stored chunks, inflated and
-decoded by ``_readers`` without the GIL and outside the HDF5 library (see ``_chunks``). The
+One pass through the file with h5py: the metadata of each ``datasetN`` group, the declared
+sizes of the moments asked for (refused past ``bluster.radar.volume.MAX_VOLUME_BYTES`` before
+any is read), and only the ``dataM`` groups of those moments, each read as its stored chunks,
+inflated and decoded by ``_readers`` without the GIL and outside the HDF5 library (see
+``_chunks``). The
 result is the DataTree that xradar's ``odim`` engine gives, with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
@@ -29,7 +31,7 @@ import xarray as xr
 
 from . import Quantities, _chunks, _layout, moment_names
 from ._decode import decode
-from ._hdf5 import Attributes, root_of
+from ._hdf5 import Attributes, declared_bytes, root_of
 
 # ODIM quantities that mean something else in xradar's (FM301) names
 _RENAMED = {"TH": "DBTH", "TV": "DBTV"}
@@ -71,6 +73,9 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     ------
     OSError, KeyError, ValueError
         The file is not ODIM_H5 or lacks a mandatory group or attribute.
+    bluster.radar.volume.OversizedVolumeError
+        The moments to read declare more than ``bluster.radar.volume.MAX_VOLUME_BYTES``
+        uncompressed (checked before any of them is read).
     """
     import h5py
 
@@ -84,7 +89,10 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
             "altitude": where.get("height"),
         }
         numbers = sorted(int(m.group(1)) for key in file.members("") if (m := _DATASET.match(key)))
-        sweeps = [_sweep(file, f"dataset{n}", n - 1, version, quantities) for n in numbers]
+        groups = {n: f"dataset{n}" for n in numbers}
+        moments = {n: _moments(file, group, quantities) for n, group in groups.items()}
+        file.refuse_oversized(path, [p for paths in moments.values() for p in paths.values()])
+        sweeps = [_sweep(file, groups[n], n - 1, version, moments[n]) for n in numbers]
         source = file.attrs("what").get("source")
     if not sweeps:
         raise ValueError("the file holds no datasetN groups")
@@ -97,6 +105,7 @@ class _File:
     def __init__(self, file_id: Any, descriptor: int) -> None:
         self.id = file_id
         self._opened: dict[str, Any] = {}
+        self._datasets: dict[str, Any] = {}
         # the chunks' bytes read at their addresses, which are offsets in a file without a
         # user block
         unblocked = file_id.get_create_plist().get_userblock() == 0
@@ -121,9 +130,20 @@ class _File:
         return self._opened[path]
 
     def dataset(self, path: str) -> Any:
+        """The dataset at ``path`` (a ``DatasetID``), opened once."""
         from h5py import h5d
 
-        return h5d.open(self.id, path.encode())
+        if path not in self._datasets:
+            self._datasets[path] = h5d.open(self.id, path.encode())
+        return self._datasets[path]
+
+    def refuse_oversized(self, name: Any, moments: list[str]) -> None:
+        """Refuse the file (named ``name``) when the data of the moment groups ``moments``
+        declare more than ``bluster.radar.volume.MAX_VOLUME_BYTES`` uncompressed in all."""
+        from ..volume import refuse_oversized  # the one limit (volume imports this lazily)
+
+        declared = sum(declared_bytes(self.dataset(f"{group}/data")) for group in moments)
+        refuse_oversized(name, declared)
 
     def stored(self, path: str) -> np.ndarray:
         """The dataset at ``path`` as stored: its chunks inflated outside the HDF5 library
@@ -147,7 +167,7 @@ def _check_dimensions(path: str, ndim: int) -> None:
 
 
 def _sweep(
-    file: _File, group: str, number: int, version: str, quantities: Quantities
+    file: _File, group: str, number: int, version: str, moment_groups: dict[str, str]
 ) -> xr.Dataset:
     where, what, how = (file.attrs(f"{group}/{name}") for name in ("where", "what", "how"))
     m = _layout.model()
@@ -159,10 +179,7 @@ def _sweep(
     def rays(values: np.ndarray) -> np.ndarray:
         return values if order is None else values[order]
 
-    moments = {
-        name: _moment(file, name, path, dim, order)
-        for name, path in _moments(file, group, quantities).items()
-    }
+    moments = {name: _moment(file, name, path, dim, order) for name, path in moment_groups.items()}
     nyquist = how.get("NI")
     variables = {
         "sweep_mode": xr.Variable((), "azimuth_surveillance" if dim == "azimuth" else "rhi"),
