@@ -15,9 +15,14 @@ def is_hdf5(head: bytes) -> bool:
     return head[:8] == SIGNATURE
 
 
+#: The root attributes that tell the HDF5 formats apart.
+FORMAT_ATTRIBUTES = ("Conventions", "conventions", "version")
+
+
 @dataclass(frozen=True)
 class Root:
-    """The root of an HDF5 file: its text attributes and the names of its members."""
+    """The root of an HDF5 file: its attributes that tell the format (``FORMAT_ATTRIBUTES``,
+    as text) and the names of its members."""
 
     attrs: dict[str, str]
     datasets: frozenset[str]
@@ -25,8 +30,7 @@ class Root:
 
     def conventions(self) -> str:
         """Its Conventions, conventions and version attributes, lower case, in one text."""
-        keys = ("Conventions", "conventions", "version")
-        return " ".join(self.attrs[key] for key in keys if key in self.attrs).lower()
+        return " ".join(self.attrs[key] for key in FORMAT_ATTRIBUTES if key in self.attrs).lower()
 
 
 def root_of(path: Any) -> Root | None:
@@ -40,20 +44,33 @@ def root_of(path: Any) -> Root | None:
     return _root(name, stat.st_mtime_ns, stat.st_size)
 
 
-# The detectors of the HDF5 formats each look at the root: the file is opened once for all.
+# The detectors of the HDF5 formats each look at the root: the file is opened once for all,
+# through h5py's low-level interface (its File and Group objects cost several times as much,
+# which a run over an archive pays for every file).
 @functools.lru_cache(maxsize=16)
 def _root(name: str, mtime_ns: int, size: int) -> Root | None:
-    import h5py
+    from h5py import h5f, h5g, h5o
 
     try:
-        with h5py.File(name, "r") as f:
-            attrs = {key: text(value) for key, value in f.attrs.items()}
-            datasets: set[str] = set()
-            groups: set[str] = set()
-            for key, link in f.items():
-                (groups if isinstance(link, h5py.Group) else datasets).add(key)
+        file_id = h5f.open(os.fsencode(name), h5f.ACC_RDONLY)
     except (OSError, KeyError, ValueError, RuntimeError):
         return None
+    try:
+        root = h5o.open(file_id, b".")
+        stored = Attributes(root)
+        attrs = {key: text(stored.get(key)) for key in FORMAT_ATTRIBUTES if key in stored}
+        datasets: set[str] = set()
+        groups: set[str] = set()
+        for member in h5g.open(file_id, b"."):
+            kind = h5o.get_info(file_id, member).type
+            if kind == h5o.TYPE_GROUP:
+                groups.add(member.decode("utf-8", "surrogateescape"))
+            elif kind == h5o.TYPE_DATASET:
+                datasets.add(member.decode("utf-8", "surrogateescape"))
+    except (OSError, KeyError, ValueError, RuntimeError):
+        return None
+    finally:
+        file_id.close()
     return Root(attrs, frozenset(datasets), frozenset(groups))
 
 

@@ -53,7 +53,9 @@ def sorted_rows(angles: np.ndarray) -> np.ndarray | None:
 def time_coverage(sweeps: Sequence[xr.Dataset]) -> tuple[str, str]:
     """First and last ray time of the sweeps, written as xradar's root holds them."""
     times = [
-        t for sweep in sweeps for t in (sweep["time"].values.min(), sweep["time"].values.max())
+        t
+        for sweep in sweeps
+        for t in (sweep.variables["time"].values.min(), sweep.variables["time"].values.max())
     ]
     return str(min(times))[:19] + "Z", str(max(times))[:19] + "Z"
 

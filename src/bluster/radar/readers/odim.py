@@ -323,8 +323,8 @@ def _root(sweeps: list[xr.Dataset], site: dict[str, Any], source: Any) -> xr.Dat
         "instrument_type": "radar",
         "time_coverage_start": start,
         "time_coverage_end": end,
-        "sweep_group_name": ("sweep", [int(s["sweep_number"]) for s in sweeps]),
-        "sweep_fixed_angle": ("sweep", [s["sweep_fixed_angle"].values for s in sweeps]),
+        "sweep_group_name": ("sweep", [int(s.variables["sweep_number"].values) for s in sweeps]),
+        "sweep_fixed_angle": ("sweep", [s.variables["sweep_fixed_angle"].values for s in sweeps]),
     }
     return xr.Dataset(variables, coords=_layout.station(site), attrs=attrs)
 
