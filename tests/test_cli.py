@@ -397,3 +397,46 @@ def test_calibrate_the_wheels_nexrad_files(level2, pyart_data, tmp_path):
     assert FLAGS[int(katx.z_bias_quality)] == "no_kdp_estimated"  # one dummy value everywhere
     assert abs(float(small.system_phase) - 32.4) < 0.5
     assert FLAGS[int(small.zdr_offset_quality)] == "too_few_samples"
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_local_threads_read_ahead_of_the_workers(workers):
+    """One file read at a time, in order, while at most ``workers`` files compute: the next
+    file is read while a file computes, even with one worker (each computing step waits here
+    until the next read has begun, which a scheduler that does not overlap them never does)."""
+    import threading
+
+    from bluster.cli.driver import process_files
+    from bluster.cli.tasks import VolumeTask
+
+    paths = [f"vol_{i}" for i in range(8)]
+    lock = threading.Lock()
+    running = {"read": 0, "compute": 0}
+    most = {"read": 0, "compute": 0}
+    begun = {path: threading.Event() for path in paths}
+    read_order: list[str] = []
+
+    def busy(kind: str, change: int) -> None:
+        with lock:
+            running[kind] += change
+            most[kind] = max(most[kind], running[kind])
+
+    def read(path: str) -> str:
+        begun[path].set()
+        busy("read", 1)
+        read_order.append(path)
+        busy("read", -1)
+        return path
+
+    def compute(volume: str, path: str) -> xr.Dataset:
+        busy("compute", 1)
+        following = paths.index(path) + 1
+        overlapped = following == len(paths) or begun[paths[following]].wait(timeout=30)
+        busy("compute", -1)
+        return xr.Dataset({"overlapped": overlapped})
+
+    outcomes = []
+    process_files(VolumeTask(read, compute), paths, outcomes.append, workers=workers)
+    assert read_order == paths
+    assert all(bool(outcome.row["overlapped"]) for outcome in outcomes)
+    assert most["read"] == 1 and most["compute"] <= workers

@@ -1,10 +1,12 @@
 """Dask tasks over the volume files: local threads by default, or an existing ``distributed``
 cluster.
 
-On local threads each file is two tasks, reading and computing, and the reads form a chain:
-one file is read at a time, in order, while the other workers compute the files read before
-(the HDF5 library reads one file at a time anyway, behind h5py's lock), and no read runs more
-than one file per worker ahead of the computing. On a cluster each file is one task, so that a
+On local threads each file is two tasks, reading and computing, on a pool of one thread per
+worker and one more for reading. The reads form a chain: one file is read at a time, in order
+(the HDF5 library reads one file at a time anyway, behind h5py's lock), while the workers
+compute the files read before, at most one file each at a time; no read runs more than one
+file per worker ahead of the computing. So even one worker computes one file while the next
+is read (the core calls and the decompression run without the GIL). On a cluster each file is one task, so that a
 volume is never shipped between workers. Outcomes are handed to ``on_done`` in the order they
 complete, on the caller's thread; the caller sorts the rows by volume time, so the output does
 not depend on the scheduler.
@@ -71,7 +73,7 @@ def process_files(
                 }
             ),
             LocalCluster(
-                n_workers=workers or os.cpu_count() or 1,
+                n_workers=local_workers(workers),
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address=None,
@@ -89,7 +91,7 @@ def _on_local_threads(
     on_done: Callable[[Outcome], None],
     workers: int | None,
 ) -> None:
-    count = workers or os.cpu_count() or 1
+    count = local_workers(workers)
     reads: list[object] = []
     tasks: list[object] = []
     for index, path in enumerate(paths):
@@ -98,8 +100,12 @@ def _on_local_threads(
         reads.append(
             delayed(read_step, pure=False)(task, path, *after, dask_key_name=f"read-{index}")
         )
+        # after the file computed `count` places back: at most `count` files computed at once
+        before = tasks[index - count : index - count + 1] if index >= count else []
         tasks.append(
-            delayed(compute_step, pure=False)(task, reads[-1], dask_key_name=f"volume-{index}")
+            delayed(compute_step, pure=False)(
+                task, reads[-1], *before, dask_key_name=f"volume-{index}"
+            )
         )
 
     # The threaded scheduler calls posttask on the thread that called compute, with the task's
@@ -109,7 +115,18 @@ def _on_local_threads(
             on_done(result)
 
     with Callback(posttask=posttask):
-        compute(*tasks, scheduler="threads", num_workers=workers)
+        compute(*tasks, scheduler="threads", num_workers=count + 1)  # + the reading thread
+
+
+def local_workers(workers: int | None) -> int:
+    """The computing workers of a run on local threads or processes (None: one per core)."""
+    return workers or os.cpu_count() or 1
+
+
+def kernel_threads(workers: int | None) -> int:
+    """Threads of each core call on local threads: the cores that the workers leave (one per
+    worker, at least one)."""
+    return max(1, (os.cpu_count() or 1) // local_workers(workers))
 
 
 def _on_cluster(

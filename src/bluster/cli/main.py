@@ -89,6 +89,7 @@ def message_of(exc: BaseException) -> str:
 
 def _run(args: argparse.Namespace, sources: Sources) -> int:
     from bluster.cli import volumes
+    from bluster.cli.driver import kernel_threads
     from bluster.cli.provenance import run_attributes
     from bluster.cli.run import RunOptions, run_archive
     from bluster.cli.target import claimed
@@ -98,10 +99,13 @@ def _run(args: argparse.Namespace, sources: Sources) -> int:
     if args.overwrite and args.resume:
         raise ValueError("--overwrite replaces --out, --resume adds to it: give one of them")
     moments = _moments(args.moment)
+    # the core calls of a run on local threads use the cores its workers leave
+    local = args.scheduler is None and not args.processes
+    threads = kernel_threads(args.workers) if local else volumes.THREADS_PER_TASK
     if args.command == "calibrate":
         screens = {name: getattr(args, name) for name in SCREEN_OPTIONS}
         task = volumes.calibration_task(
-            engine=args.engine, band=args.band, moments=moments, screens=screens
+            engine=args.engine, band=args.band, moments=moments, screens=screens, threads=threads
         )
         expected = CALIBRATION_VARIABLES
     else:
@@ -113,6 +117,7 @@ def _run(args: argparse.Namespace, sources: Sources) -> int:
             moments=moments,
             environment=args.environment,
             storm_motion=args.storm_motion,
+            threads=threads,
         )
         expected = WIND_VARIABLES
     options = RunOptions(

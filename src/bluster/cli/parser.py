@@ -297,7 +297,8 @@ def _run_options() -> argparse.ArgumentParser:
         "--workers",
         type=_positive(int),
         metavar="N",
-        help="threads of the local Dask scheduler (default: one per core)",
+        help="files computed at once on local threads (default: one per core); one more "
+        "thread reads the next files, and the core calls use the cores the workers leave",
     )
     where.add_argument(
         "--scheduler",

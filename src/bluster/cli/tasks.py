@@ -65,8 +65,9 @@ def read_step(task: VolumeTask, path: str, *after: object) -> Read:
         return Read(path, error=_reason(exc))
 
 
-def compute_step(task: VolumeTask, read: Read) -> Outcome:
-    """The computing step of a file read by :func:`read_step`."""
+def compute_step(task: VolumeTask, read: Read, *after: object) -> Outcome:
+    """The computing step of a file read by :func:`read_step`; ``after`` are the steps it
+    waits for (their results are not used)."""
     if read.error is not None:
         return Outcome(read.path, error=read.error)
     try:

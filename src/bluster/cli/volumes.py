@@ -13,8 +13,9 @@ from bluster.cli.tasks import VolumeTask, as_row
 from bluster.radar.calibration import CALIBRATION_QUANTITIES
 from bluster.radar.wind import WIND_QUANTITIES
 
-# Every core call of a task runs on one thread: the files themselves are the parallel work,
-# and more threads per task would oversubscribe the cores.
+# By default every core call of a task runs on one thread: the files themselves are the
+# parallel work, and more threads per task would oversubscribe the cores. A run on fewer local
+# workers than cores gives the core calls the cores left (``threads``).
 THREADS_PER_TASK = 1
 
 
@@ -23,14 +24,18 @@ def calibration_task(
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
     screens: Mapping[str, Any] | None = None,
+    threads: int = THREADS_PER_TASK,
 ) -> VolumeTask:
     """The task of ``bluster calibrate``: calibration's moments, then the calibration row
-    (``screens``: keyword arguments of :func:`bluster.radar.calibration`)."""
+    (``screens``: keyword arguments of :func:`bluster.radar.calibration`; ``threads``: of each
+    core call)."""
     return VolumeTask(
         read=partial(
             read_volume, engine=engine, quantities=CALIBRATION_QUANTITIES, moments=moments
         ),
-        compute=partial(calibration_row, band=band, moments=moments, screens=screens),
+        compute=partial(
+            calibration_row, band=band, moments=moments, screens=screens, threads=threads
+        ),
     )
 
 
@@ -40,9 +45,11 @@ def wind_task(
     moments: Mapping[str, str] | None = None,
     environment: bool = False,
     storm_motion: tuple[float, float] | None = None,
+    threads: int = THREADS_PER_TASK,
 ) -> VolumeTask:
     """The task of ``bluster vad``: the velocities, then the wind profile (and with
-    ``environment`` its storm environment, the helicity about ``storm_motion`` if given)."""
+    ``environment`` its storm environment, the helicity about ``storm_motion`` if given;
+    ``threads``: of each core call)."""
     return VolumeTask(
         read=partial(read_volume, engine=engine, quantities=WIND_QUANTITIES, moments=moments),
         compute=partial(
@@ -51,6 +58,7 @@ def wind_task(
             moments=moments,
             environment=environment,
             storm_motion=storm_motion,
+            threads=threads,
         ),
     )
 
@@ -74,12 +82,13 @@ def calibration_row(
     band: str | None = None,
     moments: Mapping[str, str] | None = None,
     screens: Mapping[str, Any] | None = None,
+    threads: int = THREADS_PER_TASK,
 ) -> xr.Dataset:
     """The volume's calibration summary as one row of the monitoring time series; ``screens``
     are keyword arguments of :func:`bluster.radar.calibration` (max_range, melting_level,
     ...). A volume lacking what a number needs gives a row with that number NaN and flagged."""
     row = radar.calibration(
-        volume, band=band, moments=moments, n_threads=THREADS_PER_TASK, **(screens or {})
+        volume, band=band, moments=moments, n_threads=threads, **(screens or {})
     )
     return as_row(row, path)
 
@@ -92,16 +101,15 @@ def wind_profile_row(
     moments: Mapping[str, str] | None = None,
     environment: bool = False,
     storm_motion: tuple[float, float] | None = None,
+    threads: int = THREADS_PER_TASK,
 ) -> xr.Dataset:
     """The volume's VAD wind profile as one row (over height) of the time-height series; with
     ``environment``, its storm environment too (helicity about ``storm_motion`` if given)."""
-    profile = radar.vad_profile(
-        volume, heights=heights, moments=moments, n_threads=THREADS_PER_TASK
-    )
+    profile = radar.vad_profile(volume, heights=heights, moments=moments, n_threads=threads)
     if environment:
         storm_u, storm_v = storm_motion if storm_motion is not None else (None, None)
         found = radar.storm_environment(
-            profile, storm_u=storm_u, storm_v=storm_v, n_threads=THREADS_PER_TASK
+            profile, storm_u=storm_u, storm_v=storm_v, n_threads=threads
         )
         profile = profile.assign(found.data_vars)
     return as_row(profile, path)
