@@ -6,10 +6,10 @@ worker and one more for reading. The reads form a chain: one file is read at a t
 (the HDF5 library reads one file at a time anyway, behind h5py's lock), while the workers
 compute the files read before, at most one file each at a time; no read runs more than one
 file per worker ahead of the computing. So even one worker computes one file while the next
-is read (the core calls and the decompression run without the GIL). On a cluster each file is one task, so that a
-volume is never shipped between workers. Outcomes are handed to ``on_done`` in the order they
-complete, on the caller's thread; the caller sorts the rows by volume time, so the output does
-not depend on the scheduler.
+is read (the core calls and the decompression run without the GIL). On a cluster each file is
+one task, so that a volume is never shipped between workers. Outcomes are handed to
+``on_done`` in the order they complete, on the caller's thread; the caller sorts the rows by
+volume time, so the output does not depend on the scheduler.
 """
 
 import logging
