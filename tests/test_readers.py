@@ -340,6 +340,31 @@ def test_declared_bytes_of_every_dataset(files, name):
         assert _declared_bytes(f.id) == sum(sizes) > 0
 
 
+@pytest.mark.parametrize("quantities", [["velocity"], None])
+def test_odim_reader_refuses_what_its_moments_declare(files, monkeypatch, quantities):
+    """The ODIM_H5 reader counts the data of the moments it reads, no more and no less: a
+    limit one byte below their sum is refused before any is read, their sum is not."""
+    import h5py
+
+    from bluster.radar import volume as volume_module
+
+    path = files["packed.h5"]
+    with h5py.File(path, "r") as f:
+        read = [
+            group["data"].size * group["data"].dtype.itemsize
+            for name, sweep in f.items()
+            if name.startswith("dataset")
+            for key, group in sweep.items()
+            if key.startswith("data")
+            and (quantities is None or group["what"].attrs["quantity"] == b"VRADH")
+        ]
+    monkeypatch.setattr(volume_module, "MAX_VOLUME_BYTES", sum(read))
+    open_volume(path, quantities=quantities)
+    monkeypatch.setattr(volume_module, "MAX_VOLUME_BYTES", sum(read) - 1)
+    with pytest.raises(volume_module.OversizedVolumeError, match=r"declares .* uncompressed"):
+        open_volume(path, quantities=quantities)
+
+
 def test_chunks_said_to_lie_past_the_end_of_the_file(files):
     # a damaged index: the library's read and its error, not a read of the size claimed
     import types
