@@ -85,9 +85,9 @@ def declared_bytes(dataset: Any) -> int:
         return 0
     stored = dataset.get_type()
     if stored.get_class() in (h5t.INTEGER, h5t.FLOAT):
-        itemsize = stored.get_size()
+        itemsize = int(stored.get_size())
     else:
-        itemsize = dataset.dtype.itemsize
+        itemsize = int(dataset.dtype.itemsize)
     return int(np.prod(space.get_simple_extent_dims(), dtype=np.float64)) * itemsize
 
 
