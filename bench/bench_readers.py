@@ -8,6 +8,10 @@ write them: the volume of the command-line benchmark (5 sweeps x 360 rays x 400 
 larger one (10 sweeps x 360 rays x 1,000 gates). Every variant is timed in interleaved rounds
 and the best of each is kept; one thread.
 
+Then the inflation alone: the stored chunks of each volume's velocity datasets inflated by
+`_readers.inflate` (one call per dataset, libdeflate) and by Python's `zlib.decompress` (chunk
+by chunk, zlib), in CPU time, interleaved rounds, best of each.
+
 Run with the built environment: .venv/bin/python bench/bench_readers.py
 """
 
@@ -15,14 +19,17 @@ import os
 import sys
 import time
 import warnings
+import zlib
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from radar_archive import Truth, volume, write_volume
 
+import _readers
 from bluster.radar import open_volume
 from bluster.radar.calibration import CALIBRATION_QUANTITIES
+from bluster.radar.readers._chunks import stored_chunks
 from harness import print_table
 
 HERE = Path(__file__).resolve().parent
@@ -35,6 +42,7 @@ VOLUMES = {
     ),
 }
 ROUNDS = 9
+REPEATS = 20  # inflations of a volume's velocity per timed round: milliseconds, not microseconds
 # the stored quantities of the moments each reading needs
 CALIBRATION_NAMES = {"DBZH", "ZDR", "PHIDP", "RHOHV", "KDP", "SNRH"}
 
@@ -88,6 +96,61 @@ def variants(path: Path) -> dict[str, object]:
     return runs
 
 
+def velocity_chunks(path: Path) -> list[tuple[list[bytes], int]]:
+    """Each velocity dataset's chunks as stored, with the size each inflates to."""
+    import math
+
+    import h5py
+
+    datasets = []
+    with h5py.File(path, "r") as f:
+        for name, group in f.items():
+            for key, moment in group.items() if name.startswith("dataset") else ():
+                if key.startswith("data") and moment["what"].attrs["quantity"] == b"VRADH":
+                    chunks = stored_chunks(moment["data"].id)
+                    assert chunks is not None, "the velocity is stored deflated"
+                    size = math.prod(chunks.chunk) * chunks.dtype.itemsize
+                    datasets.append(([bytes(raw) for _, raw in chunks.pieces], size))
+    return datasets
+
+
+def inflations(path: Path) -> dict[str, object]:
+    datasets = velocity_chunks(path)
+    count = sum(len(chunks) for chunks, _ in datasets)
+    stored = sum(len(raw) for chunks, _ in datasets for raw in chunks) / count
+    label = f"{count} chunks of {datasets[0][1]} bytes, {stored / 1e3:.1f} kB stored"
+
+    def ours() -> None:
+        for chunks, size in datasets:
+            _readers.inflate(chunks, size)
+
+    def zlibs() -> None:
+        for chunks, _ in datasets:
+            for raw in chunks:
+                zlib.decompress(raw)
+
+    return {"label": label, "_readers.inflate": ours, "zlib.decompress": zlibs}
+
+
+def time_inflations(label: str) -> None:
+    """The velocity's chunks inflated by ours and by zlib, in CPU time: interleaved rounds of
+    REPEATS inflations of the whole volume's velocity each, the best per inflation kept."""
+    runs = inflations(written(label))
+    title = runs.pop("label")
+    best = dict.fromkeys(runs, float("inf"))
+    for _ in range(ROUNDS):
+        for name, run in runs.items():
+            start = time.process_time()
+            for _ in range(REPEATS):
+                run()
+            best[name] = min(best[name], (time.process_time() - start) / REPEATS)
+    print_table(
+        f"Inflating the velocity of the volume of {label} ({title})",
+        [(name, best[name]) for name in ("zlib.decompress", "_readers.inflate")],
+        reference="zlib.decompress",
+    )
+
+
 def main() -> None:
     warnings.simplefilter("ignore")
     print(f"load average at the start {os.getloadavg()[0]:.1f}")
@@ -110,6 +173,8 @@ def main() -> None:
             best["open_volume, the velocity"] / best["h5py floor: the velocity datasets, undecoded"]
         )
         print(f"calibration's moments: {cal:.2f}x the floor; the velocity: {vel:.2f}x the floor")
+    for label in VOLUMES:
+        time_inflations(label)
     print(f"load average at the end {os.getloadavg()[0]:.1f}")
 
 

@@ -127,10 +127,41 @@ def test_inflate_gives_what_zlib_gives():
     assert _readers.inflate([], 9000).shape == (0, 9000)
 
 
+@pytest.mark.parametrize("strategy", ["default", "fixed"])
+@pytest.mark.parametrize("level", range(10))
+def test_inflate_every_kind_of_block(level, strategy):
+    """Stored blocks (level 0), fixed and dynamic Huffman codes, two blocks split by a full
+    flush, and bytes after the stream's end, which zlib's inflate ignores too."""
+    import zlib
+
+    rng = np.random.default_rng(level)
+    codes = np.cumsum(rng.integers(-2, 3, 4500), dtype=np.int64) % 256  # runs, as radar fields
+    raw = codes.astype(np.uint16).tobytes() + rng.bytes(1000)  # and bytes that do not compress
+    kind = {"default": zlib.Z_DEFAULT_STRATEGY, "fixed": zlib.Z_FIXED}[strategy]
+    compressor = zlib.compressobj(level, zlib.DEFLATED, 15, 8, kind)
+    stream = compressor.compress(raw[:4000]) + compressor.flush(zlib.Z_FULL_FLUSH)
+    stream += compressor.compress(raw[4000:]) + compressor.flush()
+    chunks = [stream, stream + b"bytes after the end"]
+    out = _readers.inflate(chunks, len(raw))
+    assert [row.tobytes() for row in out] == [zlib.decompress(c) for c in chunks] == [raw, raw]
+
+
+def bad_adler32(stream):
+    return stream[:-1] + bytes([stream[-1] ^ 1])
+
+
+def random_after_header():
+    """Random bytes behind a valid zlib header: decoded as Huffman codes (these, from seed 7,
+    until a distance reaches back before the start)."""
+    return b"\x78\x9c" + np.random.default_rng(7).bytes(1700)
+
+
 @pytest.mark.parametrize(
     "chunks, size, error, message",
     [
         (lambda z: [z(bytes(10)), z(bytes(11))], 10, ValueError, "chunk 1 does not inflate to 10"),
+        (lambda z: [z(bytes(10)), bad_adler32(z(bytes(10)))], 10, ValueError, "chunk 1 does not"),
+        (lambda z: [random_after_header()], 9000, ValueError, "chunk 0 does not inflate"),
         (lambda z: [z(bytes(10))[:-3]], 10, ValueError, "chunk 0 does not inflate"),  # cut short
         (lambda z: [z(bytes(10)) + b"x"], 9, ValueError, "chunk 0 does not inflate"),
         (lambda z: [b"\xff" * 20], 10, ValueError, "chunk 0 does not inflate to 10 bytes"),
@@ -139,7 +170,18 @@ def test_inflate_gives_what_zlib_gives():
         (lambda z: [np.zeros(3, np.uint16)], 6, ValueError, "chunks must be contiguous bytes"),
         (lambda z: ["text"], 4, TypeError, "incompatible function arguments"),
     ],
-    ids=["longer", "truncated", "oversized", "damaged", "size", "strided", "items", "type"],
+    ids=[
+        "longer",
+        "adler32",
+        "random",
+        "truncated",
+        "oversized",
+        "damaged",
+        "size",
+        "strided",
+        "items",
+        "type",
+    ],
 )
 def test_inflate_errors(chunks, size, error, message):
     import zlib

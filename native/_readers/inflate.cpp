@@ -1,4 +1,5 @@
-// inflate: the chunks' buffers taken, the output allocated, then the inflation without the GIL.
+// inflate: the chunks' buffers taken, the output and the decompressor allocated, then the
+// inflation without the GIL.
 #include "inflate.hpp"
 
 #include <pybind11/stl.h>
@@ -34,10 +35,12 @@ py::array_t<uint8_t> inflate_py(const std::vector<py::buffer>& chunks, int64_t s
   const auto n = static_cast<int64_t>(chunks.size());
   py::array_t<uint8_t> out({n, size});
   uint8_t* outp = out.mutable_data();
+  const Decompressor decompressor = make_decompressor();  // MemoryError here, with the GIL
   int64_t failed = n;
   {
     py::gil_scoped_release release;
-    failed = inflate_chunks(in.data(), in_sizes.data(), n, static_cast<size_t>(size), outp);
+    failed = inflate_chunks(decompressor.get(), in.data(), in_sizes.data(), n,
+                            static_cast<size_t>(size), outp);
   }
   if (failed != n) {
     throw std::invalid_argument("chunk " + std::to_string(failed) + " does not inflate to " +
