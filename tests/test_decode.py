@@ -106,6 +106,45 @@ def test_errors(args, error, message):
         _readers.decode(*args)
 
 
+def _read_only(shape):
+    out = np.zeros(shape)
+    out.flags.writeable = False
+    return out
+
+
+FLOATS = np.zeros((4, 3))
+
+
+@pytest.mark.parametrize(
+    "data, out, message",
+    [
+        (np.zeros((2, 3), np.uint16), np.zeros((2, 3), np.float32), "writable C-contiguous"),
+        (np.zeros((2, 3), np.uint16), np.zeros((3, 2)), "writable C-contiguous"),
+        (np.zeros((2, 3), np.uint16), np.zeros((3, 2)).T, "writable C-contiguous"),
+        (np.zeros((2, 3), np.uint16), _read_only((2, 3)), "writable C-contiguous"),
+        (FLOATS[:2], FLOATS[1:3], "must not share memory with data"),
+    ],
+)
+def test_out_errors(data, out, message):
+    before = out.copy()
+    with pytest.raises(ValueError, match=message):
+        _readers.decode(data, 0.5, 1.0, [0.0], None, out=out)
+    assert same_bits(out, before)
+
+
+@pytest.mark.parametrize("dtype", STORED)
+def test_out_is_the_result(dtype):
+    # into a block's rows, as a new array would be, rows reordered
+    rng = np.random.default_rng(7)
+    data = stored_values(dtype, (5, 19), rng, [0])
+    rows = [4, 0, 2, 1, 3]
+    block = np.full((7, 19), 3.0)
+    result = _readers.decode(data, 0.5, -1.0, [0.0], rows, out=block[1:6])
+    assert np.shares_memory(result, block)
+    assert same_bits(block[1:6], _readers.decode(data, 0.5, -1.0, [0.0], rows))
+    assert same_bits(block[[0, 6]], np.full((2, 19), 3.0))
+
+
 @pytest.mark.parametrize("shape", [(0, 5), (5, 0), (0, 2**48), (2**48, 0)])
 def test_empty_moments(shape):
     data = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape, (0, 0))

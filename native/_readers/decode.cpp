@@ -18,16 +18,46 @@ constexpr int kStoredArrayFlags =
 // Rows handed to a thread at a time: a row of a sweep is a few hundred to a few thousand gates.
 constexpr int64_t kRowBlock = 8;
 
+// The array decode writes into: `given` when there is one (checked to be a writable
+// C-contiguous float64 array of the result's shape), else a new one.
+common::OutArray out_array(const std::optional<py::array>& given, int64_t rows, int64_t gates) {
+  if (!given) {
+    return common::OutArray({rows, gates});
+  }
+  const py::array& out = *given;
+  const bool fits = py::isinstance<GivenOut>(out) && out.writeable() &&
+                    (out.flags() & py::array::c_style) != 0 && out.ndim() == 2 &&
+                    out.shape(0) == rows && out.shape(1) == gates;
+  if (!fits) {
+    throw std::invalid_argument(
+        "out must be a writable C-contiguous float64 array of the result's shape");
+  }
+  return py::reinterpret_borrow<common::OutArray>(out);
+}
+
+// Whether two arrays' bytes overlap (rows are decoded in any order, so a result written
+// over its own stored values would read values already decoded).
+bool overlaps(const py::array& a, const py::array& b) {
+  const auto* a_first = static_cast<const char*>(a.data());
+  const auto* b_first = static_cast<const char*>(b.data());
+  return a.nbytes() > 0 && b.nbytes() > 0 && a_first < b_first + b.nbytes() &&
+         b_first < a_first + a.nbytes();
+}
+
 template <class Stored>
 common::OutArray decode_as(const py::array& data, const Unpacking& u, const int64_t* rows,
-                           int64_t out_rows, int32_t n_threads) {
+                           int64_t out_rows, int32_t n_threads,
+                           const std::optional<py::array>& given) {
   // the same type already: no copy unless the array is strided or misaligned
   const auto stored = py::array_t<Stored, kStoredArrayFlags>::ensure(data);
   if (!stored) {
     throw py::error_already_set();
   }
   const int64_t gates = stored.shape(1);
-  common::OutArray out({out_rows, gates});
+  common::OutArray out = out_array(given, out_rows, gates);
+  if (given && overlaps(stored, out)) {
+    throw std::invalid_argument("out must not share memory with data");
+  }
   if (out_rows == 0 || gates == 0) {
     return out;  // nothing to visit, however many empty rows there are
   }
@@ -48,7 +78,8 @@ bool is_stored_as(const py::array& data) {
 
 common::OutArray decode_py(const py::array& data, std::optional<double> scale,
                            std::optional<double> offset, const common::InArray& codes,
-                           const std::optional<OrderArray>& rows, int32_t n_threads) {
+                           const std::optional<OrderArray>& rows, int32_t n_threads,
+                           const std::optional<py::array>& out) {
   if (data.ndim() != 2) {
     throw std::invalid_argument("data must be 2-D (rays, gates)");
   }
@@ -77,28 +108,28 @@ common::OutArray decode_py(const py::array& data, std::optional<double> scale,
                     .codes = codes.data(),
                     .n_codes = codes.shape(0)};
   if (is_stored_as<uint8_t>(data)) {
-    return decode_as<uint8_t>(data, u, order, out_rows, n_threads);
+    return decode_as<uint8_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<int8_t>(data)) {
-    return decode_as<int8_t>(data, u, order, out_rows, n_threads);
+    return decode_as<int8_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<uint16_t>(data)) {
-    return decode_as<uint16_t>(data, u, order, out_rows, n_threads);
+    return decode_as<uint16_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<int16_t>(data)) {
-    return decode_as<int16_t>(data, u, order, out_rows, n_threads);
+    return decode_as<int16_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<uint32_t>(data)) {
-    return decode_as<uint32_t>(data, u, order, out_rows, n_threads);
+    return decode_as<uint32_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<int32_t>(data)) {
-    return decode_as<int32_t>(data, u, order, out_rows, n_threads);
+    return decode_as<int32_t>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<float>(data)) {
-    return decode_as<float>(data, u, order, out_rows, n_threads);
+    return decode_as<float>(data, u, order, out_rows, n_threads, out);
   }
   if (is_stored_as<double>(data)) {
-    return decode_as<double>(data, u, order, out_rows, n_threads);
+    return decode_as<double>(data, u, order, out_rows, n_threads, out);
   }
   throw py::type_error(
       "data: expected 8-, 16- or 32-bit integers, float32 or float64 in "

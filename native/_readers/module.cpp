@@ -12,6 +12,6 @@ PYBIND11_MODULE(_readers, m) {
       "chunks inflated.";
 
   m.def("decode", &readers::decode_py, "data"_a, "scale"_a, "offset"_a, "codes"_a, "rows"_a,
-        "n_threads"_a = 0);
+        "n_threads"_a = 0, "out"_a = py::none());
   m.def("inflate", &readers::inflate_py, "chunks"_a, "size"_a);
 }

@@ -8,7 +8,7 @@ The chunks of the HDF5 datasets that hold them, stored with the deflate filter, 
 here too, without the GIL, so that threads inflate while the HDF5 library reads.
 
 Calling convention: arrays are read as they are stored (no conversion of ``data``'s type);
-results are new float64 arrays; inputs are never modified. ``n_threads`` (last, default 0):
+results are new float64 arrays (or ``decode``'s ``out``); inputs are never modified. ``n_threads`` (last, default 0):
 1 or more means that many threads, 0 or negative one per hardware thread, never more than
 there are rows. The result is bit-identical for every thread count. Shape errors raise
 ``ValueError`` with a fixed message, checked before anything is computed.
@@ -27,6 +27,7 @@ def decode(
     codes: ArrayLike,
     rows: ArrayLike | None,
     n_threads: SupportsInt | SupportsIndex = 0,
+    out: NDArray[np.float64] | None = None,
 ) -> NDArray[np.float64]:
     """The values of a packed moment: stored value * scale + offset, NaN for coded gates.
 
@@ -54,18 +55,23 @@ def decode(
         of one sweep of a volume stored as one array. None: every row in order.
     n_threads : int, default 0
         Threads; 0 or negative: one per hardware thread.
+    out : numpy.ndarray, shape (m, gates), optional
+        Where to write the result: a writable C-contiguous float64 array sharing no memory
+        with ``data`` (the moments of a volume decoded into one block: one allocation, whose
+        memory the system maps in large pages, costs a fraction of many).
 
     Returns
     -------
     numpy.ndarray, shape (m, gates) (rays, gates without ``rows``)
-        The decoded moment, float64.
+        The decoded moment, float64: ``out`` when given.
 
     Raises
     ------
     ValueError
         The first failing check wins: "data must be 2-D (rays, gates)"; "codes must be 1-D";
         "rows must be 1-D"; "rows must hold row numbers of data" (a row number below 0 or not
-        below ``rays``).
+        below ``rays``); "out must be a writable C-contiguous float64 array of the result's
+        shape"; "out must not share memory with data".
 
     Examples
     --------
@@ -77,6 +83,17 @@ def decode(
     >>> _readers.decode(stored, 0.5, -32.0, [255.0, 0.0], [1, 0])
     array([[ nan, -10.,   1.],
            [  0.,  nan,  10.]])
+
+    Into rows of a block:
+
+    >>> block = np.zeros((3, 3))
+    >>> rows = _readers.decode(stored, 0.5, -32.0, [255.0, 0.0], None, out=block[1:])
+    >>> np.shares_memory(rows, block)
+    True
+    >>> block
+    array([[  0.,   0.,   0.],
+           [  0.,  nan, 10.],
+           [ nan, -10.,   1.]])
     """
 
 def inflate(chunks: Sequence[Buffer], size: SupportsInt | SupportsIndex) -> NDArray[np.uint8]:

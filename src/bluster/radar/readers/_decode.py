@@ -28,11 +28,13 @@ def decode(
     *,
     codes: Sequence[float] = (),
     rows: np.ndarray | None = None,
+    out: np.ndarray | None = None,
 ) -> np.ndarray:
     """The moment ``stored`` (rays, gates) as xarray decodes it with the CF attributes
     ``attrs`` (``_FillValue``, ``missing_value``, ``scale_factor``, ``add_offset``), in
     float64; NaN also where the stored value is one of ``codes``; output row i is stored row
-    ``rows[i]`` (default: all rows in order)."""
+    ``rows[i]`` (default: all rows in order); written into ``out`` when given (a C-contiguous
+    float64 array of the result's shape)."""
     coding = {key: attrs[key] for key in _CF_CODING if key in attrs and attrs[key] is not None}
     scale, offset = coding.get("scale_factor"), coding.get("add_offset")
     unpacked = scale is not None or offset is not None
@@ -42,7 +44,11 @@ def decode(
         and (not unpacked or _decoded_type(stored.dtype, _types(coding)) == np.float64)
     )
     if not exact:
-        return _decoded_by_xarray(stored, coding, codes, rows)
+        values = _decoded_by_xarray(stored, coding, codes, rows)
+        if out is None:
+            return values
+        out[...] = values
+        return out
     if not stored.dtype.isnative:
         stored = stored.astype(stored.dtype.newbyteorder("="))
     fills = [
@@ -55,6 +61,7 @@ def decode(
         np.array([*fills, *codes], dtype=np.float64),
         rows,
         1,  # the files are the parallel work: one thread each
+        out,
     )
 
 
