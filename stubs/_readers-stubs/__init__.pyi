@@ -10,8 +10,9 @@ here too, without the GIL, so that threads inflate while the HDF5 library reads.
 Calling convention: arrays are read as they are stored (no conversion of ``data``'s type);
 results are new float64 arrays (or ``decode``'s ``out``); inputs are never modified.
 ``n_threads`` (last but ``out``, default 0): 1 or more means that many threads, 0 or negative
-one per hardware thread, never more than there are rows. The result is bit-identical for every thread count. Shape errors raise
-``ValueError`` with a fixed message, checked before anything is computed.
+one per hardware thread, never more than there are rows. The result is bit-identical for
+every thread count. Shape errors raise ``ValueError`` with a fixed message, checked before
+anything is computed.
 """
 
 from collections.abc import Buffer, Sequence
