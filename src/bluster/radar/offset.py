@@ -8,8 +8,9 @@ from typing import Any, Literal
 import numpy as np
 import xarray as xr
 
-import bluster
+from bluster.polarimetry import offset_rows
 
+from .quality import Number
 from .screens import (
     DEFAULT_MELTING_MARGIN,
     SCREENING_QUANTITIES,
@@ -17,9 +18,18 @@ from .screens import (
     resolve_screens,
     screening_moments,
 )
-from .summary import PhaseCache, Table, both, flagged, flat, melting_flag, with_volume_summary
+from .summary import (
+    Table,
+    VolumeCache,
+    chosen_samples,
+    flagged,
+    melting_flag,
+    number_dataset,
+    sweep_statistics,
+    volume_summary,
+)
 from .tables import light_rain_zdr_table
-from .volume import Selection, as_volume, check_moments, moment, select_sweeps, sweeps_of
+from .volume import Selection, as_volume, check_moments, select_sweeps, sweeps_of
 
 #: The operational rain method's minimums: samples in a reflectivity category, and
 #: categories holding that many (Cunningham et al. 2013; Richardson et al. 2017).
@@ -172,8 +182,21 @@ def zdr_offset(
     options = ZdrOptions(
         table, z_min, z_max, rhohv_min, snr_min, min_category_samples, min_categories
     )
-    phase = PhaseCache(tree, moments, n_threads)
-    return zdr_result(tree, selection, screens, options, phase, moments, n_threads)
+    cache = VolumeCache(tree, moments, n_threads)
+    number, counts, edges = zdr_number(selection, screens, options, cache, n_threads)
+    between = {
+        "category_count": xr.Variable(
+            ("sweep", "category"),
+            counts,
+            {"long_name": "screened samples per reflectivity category", "units": "1"},
+        ),
+        "category_low": xr.Variable("category", edges[:-1], {"units": "dBZ"}),
+        "category_high": xr.Variable("category", edges[1:], {"units": "dBZ"}),
+    }
+    return number_dataset(
+        tree, selection, number, "offset_stats", between=between,
+        between_coords=("category_low", "category_high"),
+    )  # fmt: skip
 
 
 @dataclass(frozen=True)
@@ -234,75 +257,85 @@ def _categories(options: ZdrOptions) -> tuple[np.ndarray, float | None, float | 
     return np.unique(np.concatenate([[low], inner, [high]])), z_min, z_max
 
 
-def zdr_result(
-    tree: xr.DataTree,
+def zdr_number(
     selection: Selection,
     screens: Screens,
     options: ZdrOptions,
-    phase: "PhaseCache",
-    moments: Mapping[str, str] | None,
+    cache: VolumeCache,
     n_threads: int,
-) -> xr.Dataset:
+) -> tuple[Number, np.ndarray, np.ndarray]:
+    """The volume's ZDR offset, with the screened samples per sweep and reflectivity
+    category (sweeps, categories) and the categories' edges (dBZ)."""
     edges, z_min, z_max = _categories(options)
     rows, counts, unscreened = [], [], []
     for sweep in selection.used:
-        zdr = moment(sweep, "zdr", moments)
-        dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(options.table))
-        thresholds = screening_moments(sweep, moments)
-        gates = screens.gates(sweep)
-        kept = both(gates, screens.unattenuated(phase.rise(sweep, screens)))
-        usable = np.isfinite(zdr)
-        if dbz is not None:
-            usable &= (dbz >= (-np.inf if z_min is None else z_min)) & (
-                dbz <= (np.inf if z_max is None else z_max)
-            )
-        for quantity, minimum in (("rhohv", options.rhohv_min), ("snr", options.snr_min)):
-            if quantity in thresholds:
-                usable &= thresholds[quantity] >= minimum
+        zdr = cache.read(sweep, "zdr")
+        dbz = cache.read(sweep, "reflectivity", required=not np.isscalar(options.table))
+        thresholds = screening_moments(sweep, cache.read)
+        gates, kept = cache.kept(sweep, screens)
+        usable = _usable(zdr, dbz, thresholds, z_min, z_max, options)
         category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, usable, edges)
         counts.append(_counts(category, usable, kept, edges))
         unscreened.append(_counts(category, usable, gates, edges))
+        # the kernel tests every sample again: it is given those that can pass
+        chosen = usable if kept is None else usable & kept
+        samples = chosen_samples(chosen, zdr=zdr, dbz=dbz, **thresholds)
         rows.append(
-            bluster.offset_stats(
-                flat(zdr),
+            offset_rows(
+                **samples,  # type: ignore[arg-type]
                 elevation=sweep.elevation,
-                dbz=None if dbz is None else flat(dbz),
                 table=options.table,
                 z_min=z_min,
                 z_max=z_max,
                 rhohv_min=options.rhohv_min,
                 snr_min=options.snr_min,
-                mask=None if kept is None else flat(kept),
                 n_threads=n_threads,
-                **{k: flat(v) for k, v in thresholds.items()},  # type: ignore[arg-type]
             )
         )
-    result = with_volume_summary(tree, selection, rows, "zdr_offset", "offset")
-    result["category_count"] = (
-        ("sweep", "category"),
-        np.array(counts, dtype=np.int64),
-        {"long_name": "screened samples per reflectivity category", "units": "1"},
-    )
-    result = result.assign_coords(
-        category_low=("category", edges[:-1], {"units": "dBZ"}),
-        category_high=("category", edges[1:], {"units": "dBZ"}),
-    )
+    per_sweep = sweep_statistics("offset_stats", rows)
     total = np.sum(counts, axis=0)
     flag, reason = _zdr_flag(total, np.sum(unscreened, axis=0), edges, options, screens)
-    result["zdr_offset_categories"] = xr.DataArray(
+    held = (
         int(np.sum(total >= options.min_category_samples)),
-        attrs={"long_name": "reflectivity categories holding the minimum of samples"},
+        {"long_name": "reflectivity categories holding the minimum of samples"},
     )
-    return flagged(result, "zdr_offset", ("", "_median", "_spread"), flag, reason)
+    scalars = volume_summary(
+        "zdr_offset", per_sweep["offset"], per_sweep["median"], per_sweep["count"]
+    ) | {"zdr_offset_categories": held}
+    number = Number("zdr_offset", per_sweep, flagged("zdr_offset", scalars, flag), flag, reason)
+    return number, np.array(counts, dtype=np.int64), edges
+
+
+def _usable(
+    zdr: np.ndarray,
+    dbz: np.ndarray | None,
+    thresholds: dict[str, np.ndarray],
+    z_min: float | None,
+    z_max: float | None,
+    options: ZdrOptions,
+) -> np.ndarray:
+    """The gates whose samples pass the tests of :func:`bluster.offset_stats` but its mask: ZDR
+    present, reflectivity within the window, the thresholds met (every gate the kernel uses,
+    and only those but gates of infinite reflectivity without a window)."""
+    usable = np.isfinite(zdr)
+    if dbz is not None:
+        usable &= (dbz >= (-np.inf if z_min is None else z_min)) & (
+            dbz <= (np.inf if z_max is None else z_max)
+        )
+    for quantity, minimum in (("rhohv", options.rhohv_min), ("snr", options.snr_min)):
+        if quantity in thresholds:
+            usable &= thresholds[quantity] >= minimum
+    return usable
 
 
 def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """The category of each usable value (edges[k] <= value < edges[k + 1], the last category
-    closed; -1 or edges.size - 1 outside them), in the order of ``values[usable]``: found once
-    per sweep for the counts with and without the attenuation screen."""
+    """The category of each usable value plus one (edges[k] <= value < edges[k + 1] gives
+    k + 1, the last category closed; 0 or edges.size outside them), in the order of
+    ``values[usable]``: found once per sweep for the counts with and without the attenuation
+    screen."""
     inside = values[usable]
-    index: np.ndarray = np.searchsorted(edges, inside, side="right") - 1
-    index[inside == edges[-1]] = edges.size - 2
+    index: np.ndarray = np.searchsorted(edges, inside, side="right")
+    index[inside == edges[-1]] = edges.size - 1
     return index
 
 
@@ -311,7 +344,9 @@ def _counts(
 ) -> np.ndarray:
     """Samples per category of the usable gates that ``kept`` keeps (all without it)."""
     index = category if kept is None else category[kept[usable]]
-    return np.bincount(index[(index >= 0) & (index < edges.size - 1)], minlength=edges.size - 1)
+    # the values outside the categories are counted in the first and last bins, then dropped
+    counts: np.ndarray = np.bincount(index, minlength=edges.size + 1)[1:-1]
+    return counts
 
 
 def _zdr_flag(
