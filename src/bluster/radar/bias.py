@@ -1,7 +1,7 @@
 """The reflectivity bias of radar volumes by the self-consistency of Z, ZDR and KDP in rain,
 with KDP estimated from PhiDP where the volume has none."""
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -31,7 +31,15 @@ from .summary import (
     volume_summary,
 )
 from .tables import self_consistency_table
-from .volume import Selection, as_volume, check_moments, moment_name, select_sweeps, sweeps_of
+from .volume import (
+    Selection,
+    Sweep,
+    as_volume,
+    check_moments,
+    moment_name,
+    select_sweeps,
+    sweeps_of,
+)
 
 #: Fewest samples in the accepted bins of a Z bias.
 MIN_BIAS_SAMPLES = 1000
@@ -157,7 +165,7 @@ def z_bias(
     check_moments(moments)
     tree = as_volume(volume, BIAS_QUANTITIES, moments)
     table = consistency_relation(band, table)
-    selection, estimated = bias_selection(tree, moments)
+    selection, estimated = bias_selection(sweeps_of(tree), moments)
     screens = resolve_screens(
         tree, "z_bias", band, max_range=max_range, melting_level=melting_level,
         melting_margin=melting_margin, max_phidp_rise=max_phidp_rise,
@@ -202,10 +210,11 @@ def consistency_relation(band: str | None, table: Table | None) -> Table:
     return self_consistency_table(band)
 
 
-def bias_selection(tree: xr.DataTree, moments: Mapping[str, str] | None) -> tuple[Selection, bool]:
+def bias_selection(
+    sweeps: Sequence[Sweep], moments: Mapping[str, str] | None
+) -> tuple[Selection, bool]:
     """The sweeps of the Z bias and whether their KDP is to be estimated from PhiDP: the
     file's KDP where any PPI sweep has it (or ``moments`` names it), else PhiDP."""
-    sweeps = sweeps_of(tree)
     try:
         return select_sweeps(
             sweeps, "z_bias", kinds=("ppi",), needs=("reflectivity", "zdr", "kdp"),

@@ -28,7 +28,7 @@ from .phase import KDP_WINDOW, PhaseOptions, phase_number, phase_selection
 from .quality import Number, Scalar, flag_attrs, flag_value
 from .screens import DEFAULT_MELTING_MARGIN, SCREENING_QUANTITIES, resolve_screens
 from .summary import Table, VolumeCache
-from .volume import as_volume, check_moments, volume_coords
+from .volume import as_volume, check_moments, sweeps_of, volume_coords
 
 #: The quantities :func:`calibration` reads from a volume file.
 CALIBRATION_QUANTITIES = ("reflectivity", "zdr", "phidp", "kdp", *SCREENING_QUANTITIES)
@@ -144,16 +144,17 @@ def calibration(
         for number in ("zdr_offset", "z_bias")
     )
     cache = VolumeCache(tree, moments, n_threads, kdp_window)
+    sweeps = sweeps_of(tree)  # found once for the three numbers' selections
 
     phase = _or_missing(
         "system_phase",
-        lambda: phase_selection(tree, moments),
+        lambda: phase_selection(sweeps, moments),
         lambda selection: phase_number(selection, cache.read, PhaseOptions(), n_threads)[1],
     )
     cache.share_system_phase(phase.scalars["system_phase"][0])
     offset = _or_missing(
         "zdr_offset",
-        lambda: zdr_selection(tree, zdr_method, zdr_table, moments),
+        lambda: zdr_selection(sweeps, zdr_method, zdr_table, moments),
         lambda selection: zdr_number(
             selection, zdr_screens,
             ZdrOptions(zdr_table, None, None, 0.98, 10.0, min_category_samples, min_categories),
@@ -167,7 +168,7 @@ def calibration(
     )  # fmt: skip
     bias = _or_missing(
         "z_bias",
-        lambda: bias_selection(tree, moments),
+        lambda: bias_selection(sweeps, moments),
         lambda chosen: bias_number(*chosen, bias_screens, options, cache, n_threads),
     )
     row = {**_row_part(phase), **_row_part(offset), **_row_part(bias)}

@@ -1,7 +1,7 @@
 """The ZDR offset of radar volumes by the light-rain (or birdbath) method, screened as the
 operational rain method screens it, with the minimum samples per reflectivity category."""
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -29,7 +29,7 @@ from .summary import (
     volume_summary,
 )
 from .tables import light_rain_zdr_table
-from .volume import Selection, as_volume, check_moments, select_sweeps, sweeps_of
+from .volume import Selection, Sweep, as_volume, check_moments, select_sweeps, sweeps_of
 
 #: The operational rain method's minimums: samples in a reflectivity category, and
 #: categories holding that many (Cunningham et al. 2013; Richardson et al. 2017).
@@ -174,7 +174,7 @@ def zdr_offset(
     check_moments(moments)
     tree = as_volume(volume, OFFSET_QUANTITIES, moments)
     table = expected_zdr(method, table, band)
-    selection = zdr_selection(tree, method, table, moments)
+    selection = zdr_selection(sweeps_of(tree), method, table, moments)
     screens = resolve_screens(
         tree, "zdr_offset", band, max_range=max_range, melting_level=melting_level,
         melting_margin=melting_margin, max_phidp_rise=max_phidp_rise,
@@ -229,10 +229,10 @@ def expected_zdr(method: str, table: Table | float | None, band: str | None) -> 
 
 
 def zdr_selection(
-    tree: xr.DataTree, method: str, table: Table | float, moments: Mapping[str, str] | None
+    sweeps: Sequence[Sweep], method: str, table: Table | float, moments: Mapping[str, str] | None
 ) -> Selection:
     return select_sweeps(
-        sweeps_of(tree),
+        sweeps,
         f"zdr_offset(method={method!r})",
         kinds=("vertical",) if method == "vertical" else ("ppi",),
         needs=("zdr",) if np.isscalar(table) else ("zdr", "reflectivity"),
@@ -276,7 +276,7 @@ def zdr_number(
         usable = _usable(zdr, dbz, thresholds, z_min, z_max, options)
         category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, usable, edges)
         counts.append(_counts(category, usable, kept, edges))
-        unscreened.append(_counts(category, usable, gates, edges))
+        unscreened.append(counts[-1] if kept is gates else _counts(category, usable, gates, edges))
         # the kernel tests every sample again: it is given those that can pass
         chosen = usable if kept is None else usable & kept
         samples = chosen_samples(chosen, zdr=zdr, dbz=dbz, **thresholds)

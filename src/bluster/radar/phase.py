@@ -94,7 +94,7 @@ def system_phase(
     check_moments(moments)
     tree = as_volume(volume, PHASE_QUANTITIES, moments)
     options = PhaseOptions(first_gate, n_use, rhohv_min, snr_min, min_count)
-    selection = phase_selection(tree, moments)
+    selection = phase_selection(sweeps_of(tree), moments)
     rays, number = phase_number(selection, Moments(moments), options, n_threads)
     variables = {
         f"ray_{name}": xr.Variable("ray", values, VARIABLES["phidp_rays"][name])
@@ -123,10 +123,10 @@ class PhaseOptions:
     min_count: int = 10
 
 
-def phase_selection(tree: xr.DataTree, moments: Mapping[str, str] | None) -> Selection:
+def phase_selection(sweeps: Sequence[Sweep], moments: Mapping[str, str] | None) -> Selection:
     """The sweeps of :func:`system_phase`: those with PhiDP, of every kind."""
     return select_sweeps(
-        sweeps_of(tree), "system_phase", kinds=("ppi", "rhi", "vertical"), needs=("phidp",),
+        sweeps, "system_phase", kinds=("ppi", "rhi", "vertical"), needs=("phidp",),
         moments=moments,
     )  # fmt: skip
 
@@ -317,7 +317,7 @@ def _phase_inputs(
 
 def gate_spacing(sweep: Sweep) -> float:
     """The sweep's distance between consecutive gates, km (the median of its range steps)."""
-    distance = np.asarray(sweep.data["range"].values, dtype=np.float64)
+    distance = np.asarray(sweep.data.variables["range"].values, dtype=np.float64)
     steps = np.diff(distance)
     if steps.size == 0:
         return 1.0  # one gate: no window holds two, whatever the spacing

@@ -16,6 +16,7 @@
   band and number in :func:`bluster.radar.tables.max_phidp_rise_default`.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -56,23 +57,26 @@ class Screens:
             return None
         rays, gates = sweep.data.sizes[sweep.ray_dim], sweep.data.sizes["range"]
         keep = np.ones((rays, gates), dtype=bool)
-        distance = np.asarray(sweep.data["range"].values, dtype=np.float64)
+        distance = np.asarray(sweep.data.variables["range"].values, dtype=np.float64)
         if self.max_range is not None:
             keep &= distance[None, :] <= self.max_range * 1000.0
         if self.melting_level is not None:
-            top = np.asarray(sweep.data["elevation"].values, dtype=np.float64)[:, None]
+            top = np.asarray(sweep.data.variables["elevation"].values, dtype=np.float64)[:, None]
             height = self.altitude + beam_height(distance[None, :], top + self.beam_width / 2)
             keep &= height <= self.melting_level - self.melting_margin
         return keep
 
-    def unattenuated(self, fitted: np.ndarray, last: np.ndarray) -> np.ndarray | None:
+    def unattenuated(self, fitted: np.ndarray, last: Callable[[], np.ndarray]) -> np.ndarray | None:
         """Gates not behind strong attenuation, from the fitted PhiDP above the system phase
-        (rays, gates) carried forward over the gates without a fit (``last``, its
-        :func:`last_values`), or None without the screen."""
+        (rays, gates) carried forward over the gates without a fit (``last()``: its
+        :func:`last_values`), or None without the screen or when it keeps every gate."""
         if self.max_phidp_rise is None:
             return None
+        rose = fitted > self.max_phidp_rise
+        if not rose.any():  # no fit rose that far, nor can a carried one
+            return None
         # the test before the carrying: a gather of booleans moves an eighth of the bytes
-        return ~np.take(fitted > self.max_phidp_rise, last)
+        return ~np.take(rose, last())
 
     def describe(self) -> str:
         """The screens in words, for the reason of a flag."""

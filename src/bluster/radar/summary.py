@@ -85,9 +85,13 @@ class VolumeCache:
         if screens.max_phidp_rise is None or moment_name(sweep, "phidp", self.moments) is None:
             return None
         rise = self.fit(sweep)[1]
-        if sweep.name not in self._last_fitted:  # shared by both numbers' screens
-            self._last_fitted[sweep.name] = last_values(rise)
-        return screens.unattenuated(rise, self._last_fitted[sweep.name])
+
+        def last() -> np.ndarray:  # found once, for both numbers' screens
+            if sweep.name not in self._last_fitted:
+                self._last_fitted[sweep.name] = last_values(rise)
+            return self._last_fitted[sweep.name]
+
+        return screens.unattenuated(rise, last)
 
 
 def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | None:

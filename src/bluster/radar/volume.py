@@ -97,7 +97,7 @@ class Sweep:
 
     @property
     def ray_dim(self) -> str:
-        return str(self.data["azimuth"].dims[0])
+        return str(self.data.variables["azimuth"].dims[0])
 
 
 def open_volume(
