@@ -22,9 +22,8 @@ from .screens import (
 from .summary import (
     Table,
     VolumeCache,
-    both,
-    chosen_samples,
     flagged,
+    kept_samples,
     melting_flag,
     number_dataset,
     sweep_statistics,
@@ -251,10 +250,8 @@ def bias_number(
             kdp = cache.read(sweep, "kdp")
         thresholds = screening_moments(sweep, cache.read)
         gates, kept = cache.kept(sweep, screens)
-        # the kernel's own reflectivity window, applied here to give it only those samples
-        window = (z >= options.z_min) & (z < options.z_max)
-        inputs.append((z, zdr, kdp, thresholds, gates, kept, window))
-        rows.append(_consistency(z, zdr, kdp, thresholds, both(window, kept), options, n_threads))
+        inputs.append((z, zdr, kdp, thresholds, gates, kept))
+        rows.append(_consistency(z, zdr, kdp, thresholds, kept, options, n_threads))
     per_sweep = sweep_statistics("consistency_stats", rows)
     scalars = volume_summary("z_bias", per_sweep["bias"], per_sweep["median"], per_sweep["count"])
     count = int(scalars["z_bias_count"][0])
@@ -268,10 +265,10 @@ def bias_number(
         flag = melting_flag(screens)
     else:
         flag = "too_few_samples"
-        if any(kept is not None and kept is not gates for *_, gates, kept, _ in inputs):
+        if any(kept is not None and kept is not gates for *_, gates, kept in inputs):
             unscreened = sum(
-                int(_consistency(z, zdr, kdp, thr, both(window, gates), options, n_threads)[0])
-                for z, zdr, kdp, thr, gates, _, window in inputs
+                int(_consistency(z, zdr, kdp, thr, gates, options, n_threads)[0])
+                for z, zdr, kdp, thr, gates, _ in inputs
             )
             if unscreened >= options.min_samples:
                 flag = "attenuated"
@@ -294,12 +291,12 @@ def _consistency(
     zdr: np.ndarray,
     kdp: np.ndarray,
     thresholds: dict[str, np.ndarray],
-    chosen: np.ndarray | None,
+    kept: np.ndarray | None,
     options: BiasOptions,
     n_threads: int,
 ) -> np.ndarray:
-    """:func:`bluster.consistency_stats` of the sweep's samples at the gates ``chosen``."""
-    samples = chosen_samples(chosen, z=z, zdr=zdr, kdp=kdp, **thresholds)
+    """:func:`bluster.consistency_stats` of the sweep's samples at the gates ``kept``."""
+    samples = kept_samples(kept, z=z, zdr=zdr, kdp=kdp, **thresholds)
     return consistency_rows(
         **samples,  # type: ignore[arg-type]
         table=options.table,

@@ -21,8 +21,8 @@ from .screens import (
 from .summary import (
     Table,
     VolumeCache,
-    chosen_samples,
     flagged,
+    kept_samples,
     melting_flag,
     number_dataset,
     sweep_statistics,
@@ -274,12 +274,11 @@ def zdr_number(
         thresholds = screening_moments(sweep, cache.read)
         gates, kept = cache.kept(sweep, screens)
         usable = _usable(zdr, dbz, thresholds, z_min, z_max, options)
-        category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, usable, edges)
-        counts.append(_counts(category, usable, kept, edges))
-        unscreened.append(counts[-1] if kept is gates else _counts(category, usable, gates, edges))
-        # the kernel tests every sample again: it is given those that can pass
-        chosen = usable if kept is None else usable & kept
-        samples = chosen_samples(chosen, zdr=zdr, dbz=dbz, **thresholds)
+        at = np.flatnonzero(usable)  # the usable gates, in their order
+        category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, at, edges)
+        counts.append(_counts(category, at, kept, edges))
+        unscreened.append(counts[-1] if kept is gates else _counts(category, at, gates, edges))
+        samples = kept_samples(kept, zdr=zdr, dbz=dbz, **thresholds)
         rows.append(
             offset_rows(
                 **samples,  # type: ignore[arg-type]
@@ -330,10 +329,10 @@ def _usable(
 
 def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
     """The category of each usable value plus one (edges[k] <= value < edges[k + 1] gives
-    k + 1, the last category closed; 0 or edges.size outside them), in the order of
-    ``values[usable]``: found once per sweep for the counts with and without the attenuation
+    k + 1, the last category closed; 0 or edges.size outside them), in the order of the flat
+    indices ``usable``: found once per sweep for the counts with and without the attenuation
     screen."""
-    inside = values[usable]
+    inside = values.take(usable)
     index: np.ndarray = np.searchsorted(edges, inside, side="right")
     index[inside == edges[-1]] = edges.size - 1
     return index
@@ -342,9 +341,11 @@ def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> n
 def _counts(
     category: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
 ) -> np.ndarray:
-    """Samples per category of the usable gates that ``kept`` keeps (all without it)."""
-    index = category if kept is None else category[kept[usable]]
-    # the values outside the categories are counted in the first and last bins, then dropped
+    """Samples per category of the usable gates (flat indices ``usable``) that ``kept`` keeps
+    (all without it)."""
+    # those it leaves out and the values outside the categories are counted in the first and
+    # last bins, then dropped
+    index = category if kept is None else np.where(kept.take(usable), category, 0)
     counts: np.ndarray = np.bincount(index, minlength=edges.size + 1)[1:-1]
     return counts
 

@@ -103,25 +103,27 @@ def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | No
     return kept
 
 
-def chosen_samples(
-    chosen: np.ndarray | None, **arrays: np.ndarray | None
+def kept_samples(
+    kept: np.ndarray | None, **arrays: np.ndarray | None
 ) -> dict[str, np.ndarray | None]:
-    """The samples of ``arrays`` (rays, gates; None for an absent one) at the gates ``chosen``
-    (all for None) as the kernels take them: one row of the chosen gates, in their order, so
-    that the kernels' sums and medians see the same values in the same order as with ``chosen``
-    for a mask, without scanning the others; all the gates and ``chosen`` as ``mask`` when
-    no gate is chosen (a kernel takes an empty array for an absent one)."""
-    if chosen is not None and chosen.any():
-        return {name: None if v is None else v[chosen] for name, v in arrays.items()} | {
-            "mask": None
-        }
-    rows = {name: None if v is None else flat(v) for name, v in arrays.items()}
-    return rows | {"mask": None if chosen is None else flat(chosen)}
+    """The samples of ``arrays`` (rays, gates; None for an absent one) as the kernels take
+    them, one row each, with ``kept`` (all gates for None) as their ``mask``: only the gates up
+    to the farthest that any ray keeps, a slice of columns that keeps the order of the samples,
+    so that the kernels' sums and medians see the same values in the same order without
+    scanning the gates beyond. (Gathering the kept samples themselves costs more than the
+    kernels' scan of them.)"""
+    if kept is None:
+        return {name: None if v is None else flat(v) for name, v in arrays.items()} | {"mask": None}
+    reach = np.flatnonzero(kept.any(axis=0))
+    end = int(reach[-1]) + 1 if reach.size else kept.shape[-1]
+    rows = {name: None if v is None else flat(v[:, :end]) for name, v in arrays.items()}
+    return rows | {"mask": flat(kept[:, :end])}
 
 
 def flat(values: np.ndarray) -> np.ndarray:
-    """All gates of a sweep as one row: the samples of one per-sweep statistic."""
-    return values.reshape(1, -1)
+    """All gates of a sweep as one row: the samples of one per-sweep statistic (a copy only
+    where ``values`` is a slice of columns)."""
+    return np.ascontiguousarray(values).reshape(1, -1)
 
 
 def melting_flag(screens: Screens) -> str:
