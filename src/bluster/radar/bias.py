@@ -296,7 +296,9 @@ def _consistency(
     n_threads: int,
 ) -> np.ndarray:
     """:func:`bluster.consistency_stats` of the sweep's samples at the gates ``kept``."""
-    samples = kept_samples(kept, z=z, zdr=zdr, kdp=kdp, **thresholds)
+    # the kernel's reflectivity window: it uses no gate outside it
+    window = (z >= options.z_min) & (z < options.z_max)
+    samples = kept_samples(kept, window, z=z, zdr=zdr, kdp=kdp, **thresholds)
     return consistency_rows(
         **samples,  # type: ignore[arg-type]
         table=options.table,

@@ -275,10 +275,10 @@ def zdr_number(
         gates, kept = cache.kept(sweep, screens)
         usable = _usable(zdr, dbz, thresholds, z_min, z_max, options)
         at = np.flatnonzero(usable)  # the usable gates, in their order
-        category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, at, edges)
-        counts.append(_counts(category, at, kept, edges))
-        unscreened.append(counts[-1] if kept is gates else _counts(category, at, gates, edges))
-        samples = kept_samples(kept, zdr=zdr, dbz=dbz, **thresholds)
+        inside = np.zeros(at.size) if dbz is None else dbz.take(at)
+        counts.append(_counts(inside, at, kept, edges))
+        unscreened.append(counts[-1] if kept is gates else _counts(inside, at, gates, edges))
+        samples = kept_samples(kept, usable, zdr=zdr, dbz=dbz, **thresholds)
         rows.append(
             offset_rows(
                 **samples,  # type: ignore[arg-type]
@@ -327,27 +327,20 @@ def _usable(
     return usable
 
 
-def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """The category of each usable value plus one (edges[k] <= value < edges[k + 1] gives
-    k + 1, the last category closed; 0 or edges.size outside them), in the order of the flat
-    indices ``usable``: found once per sweep for the counts with and without the attenuation
-    screen."""
-    inside = values.take(usable)
-    index: np.ndarray = np.searchsorted(edges, inside, side="right")
-    index[inside == edges[-1]] = edges.size - 1
-    return index
-
-
 def _counts(
-    category: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
+    inside: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
 ) -> np.ndarray:
-    """Samples per category of the usable gates (flat indices ``usable``) that ``kept`` keeps
-    (all without it)."""
-    # those it leaves out and the values outside the categories are counted in the first and
-    # last bins, then dropped
-    index = category if kept is None else np.where(kept.take(usable), category, 0)
-    counts: np.ndarray = np.bincount(index, minlength=edges.size + 1)[1:-1]
-    return counts
+    """Samples per reflectivity category (edges[k] <= value < edges[k + 1], the last category
+    closed) of the usable gates (their reflectivities ``inside``, at the flat indices
+    ``usable``) that ``kept`` keeps (all without it): the samples at or above each category's
+    lower edge less those at or above the next one's (above the upper edge, for the last)."""
+    keep = None if kept is None else kept.take(usable)
+
+    def counted(hit: np.ndarray) -> int:
+        return int(np.count_nonzero(hit if keep is None else hit & keep))
+
+    reached = [counted(inside >= edge) for edge in edges[:-1]] + [counted(inside > edges[-1])]
+    return -np.diff(np.array(reached, dtype=np.int64))
 
 
 def _zdr_flag(

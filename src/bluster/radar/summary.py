@@ -104,20 +104,19 @@ def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | No
 
 
 def kept_samples(
-    kept: np.ndarray | None, **arrays: np.ndarray | None
+    kept: np.ndarray | None, candidates: np.ndarray, **arrays: np.ndarray | None
 ) -> dict[str, np.ndarray | None]:
     """The samples of ``arrays`` (rays, gates; None for an absent one) as the kernels take
-    them, one row each, with ``kept`` (all gates for None) as their ``mask``: only the gates up
-    to the farthest that any ray keeps, a slice of columns that keeps the order of the samples,
-    so that the kernels' sums and medians see the same values in the same order without
-    scanning the gates beyond. (Gathering the kept samples themselves costs more than the
-    kernels' scan of them.)"""
-    if kept is None:
-        return {name: None if v is None else flat(v) for name, v in arrays.items()} | {"mask": None}
-    reach = np.flatnonzero(kept.any(axis=0))
-    end = int(reach[-1]) + 1 if reach.size else kept.shape[-1]
-    rows = {name: None if v is None else flat(v[:, :end]) for name, v in arrays.items()}
-    return rows | {"mask": flat(kept[:, :end])}
+    them, one row each, with ``kept`` (all gates for None) as their ``mask``: only the gates
+    from the nearest to the farthest where a ray keeps one of the ``candidates`` (every gate
+    the kernel could use), a slice of columns that keeps the order of the samples, so that the
+    kernels' sums and medians see the same values in the same order without scanning the
+    others. (Gathering the samples themselves costs more than the kernels' scan of them.)"""
+    usable = candidates if kept is None else candidates & kept
+    columns = np.flatnonzero(usable.any(axis=0))
+    span = slice(int(columns[0]), int(columns[-1]) + 1) if columns.size else slice(None)
+    rows = {name: None if v is None else flat(v[:, span]) for name, v in arrays.items()}
+    return rows | {"mask": None if kept is None else flat(kept[:, span])}
 
 
 def flat(values: np.ndarray) -> np.ndarray:
