@@ -240,3 +240,45 @@ def test_phidp_rise_carried_forward_along_each_ray(row, expected):
     want = np.array([expected, np.full(len(row), np.nan)])
     np.testing.assert_array_equal(carried_forward(rays), want)
     np.testing.assert_array_equal(carried_forward(rays[None]), want[None])
+
+
+@pytest.mark.parametrize("max_range", [None, 25.0])
+def test_sweep_statistics_are_the_kernels_over_whole_sweeps(storm, max_range):
+    """The numbers hand the kernels only the columns of gates the screens can keep: each
+    sweep's statistics are, bit for bit, the kernels' over the whole sweep with the range and
+    attenuation screens (carried forward along each ray) as a mask."""
+    import bluster
+    from bluster.radar.screens import carried_forward
+    from bluster.radar.tables import (
+        light_rain_zdr_table,
+        max_phidp_rise_default,
+        self_consistency_table,
+    )
+    from bluster.radar.volume import moment, sweeps_of
+
+    offset = zdr_offset(storm, band="C", max_range=max_range, n_threads=1)
+    bias = z_bias(storm, band="C", zdr_offset=0.4, max_range=max_range, n_threads=1)
+    fits = kdp(storm, n_threads=1)
+    for sweep in sweeps_of(storm):
+        z, zdr, k, rhohv = (moment(sweep, q, None) for q in ("reflectivity", "zdr", "kdp", "rhohv"))
+        near = sweep.data["range"].values <= (np.inf if max_range is None else max_range * 1e3)
+        rise = carried_forward(fits[sweep.name]["phidp"].values)
+        kept = {
+            number: near & ~(rise > max_phidp_rise_default("C", number))
+            for number in ("zdr_offset", "z_bias")
+        }
+        alone = bluster.offset_stats(
+            zdr.reshape(1, -1), elevation=sweep.elevation, dbz=z.reshape(1, -1),
+            rhohv=rhohv.reshape(1, -1), mask=kept["zdr_offset"].reshape(1, -1),
+            table=light_rain_zdr_table("C"), z_min=20.0, z_max=30.0, rhohv_min=0.98,
+            n_threads=1,
+        )  # fmt: skip
+        consistency = bluster.consistency_stats(
+            z.reshape(1, -1), zdr.reshape(1, -1), k.reshape(1, -1),
+            table=self_consistency_table("C"), zdr_offset=0.4, rhohv=rhohv.reshape(1, -1),
+            mask=kept["z_bias"].reshape(1, -1), n_threads=1,
+        )  # fmt: skip
+        for result, kernel in ((offset, alone), (bias, consistency)):
+            for name in kernel.data_vars:
+                got = result[name].sel(sweep=sweep.name).values
+                assert got.tobytes() == kernel[name].values[0].tobytes(), (sweep.name, name)

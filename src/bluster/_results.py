@@ -145,6 +145,16 @@ def assemble(variables: dict[str, xr.Variable], coords: xr.Coordinates | None) -
     """
     coord_variables = dict(coords.variables) if coords is not None else {}
     indexes = dict(coords.xindexes) if coords is not None else {}
-    return xr.Dataset._construct_direct(
-        coord_variables | variables, set(coord_variables), indexes=indexes
-    )
+    return ordered(coord_variables | variables, set(coord_variables), indexes)
+
+
+def ordered(
+    variables: dict[Hashable, xr.Variable],
+    coord_names: set[Hashable],
+    indexes: dict[Hashable, Any] | None = None,
+    attrs: dict[str, Any] | None = None,
+) -> xr.Dataset:
+    """The Dataset of ``variables`` in their order, those of ``coord_names`` coordinates (the
+    indexed ones with their ``indexes``), built without the constructor's merge and alignment
+    (see :func:`assemble`): for results assembled from parts known to agree."""
+    return xr.Dataset._construct_direct(variables, coord_names, indexes=indexes or {}, attrs=attrs)

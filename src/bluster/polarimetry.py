@@ -156,9 +156,7 @@ def offset_stats(
     """
     func = "offset_stats"
     dims = _sample_dims(dim, zdr, "sample")
-    ref_z, ref_v = _table(func, 0.0 if table is None else table, ("ref_z", "ref_v"))
-    window = _limit(func, "z_min", z_min), _limit(func, "z_max", z_max)
-    thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
+    settings = _offset_settings(table, z_min, z_max, rhohv_min, snr_min)
     layout = Layout(func, dims, ("samples",) * len(dims), "row", _OFFSET_OUTPUTS)
     operands = [
         Operand("zdr", as_array(func, "zdr", zdr), dims),
@@ -175,13 +173,70 @@ def offset_stats(
         snr: np.ndarray = _EMPTY,
         mask: np.ndarray = _EMPTY,
     ) -> np.ndarray:
-        check_elevation(func, elevation)
-        out = _calibration.offset_stats(
-            zdr, dbz, rhohv, snr, mask, elevation, ref_z, ref_v, *window, *thresholds, n_threads
-        )
-        return out.T
+        return _offset_core(zdr, dbz, rhohv, snr, mask, elevation, settings, n_threads).T
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+def _offset_settings(
+    table: Any, z_min: Any, z_max: Any, rhohv_min: Any, snr_min: Any
+) -> tuple[Any, ...]:
+    """The table, window and thresholds of :func:`offset_stats` as its kernel takes them."""
+    func = "offset_stats"
+    ref_z, ref_v = _table(func, 0.0 if table is None else table, ("ref_z", "ref_v"))
+    window = _limit(func, "z_min", z_min), _limit(func, "z_max", z_max)
+    thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
+    return ref_z, ref_v, *window, *thresholds
+
+
+def _offset_core(
+    zdr: np.ndarray,
+    dbz: np.ndarray,
+    rhohv: np.ndarray,
+    snr: np.ndarray,
+    mask: np.ndarray,
+    elevation: np.ndarray,
+    settings: tuple[Any, ...],
+    n_threads: int,
+) -> np.ndarray:
+    """The kernel of :func:`offset_stats` over C-contiguous float64 rows (an absent screen
+    empty): (rows, 5) in the order of its outputs."""
+    check_elevation("offset_stats", elevation)
+    out: np.ndarray = _calibration.offset_stats(
+        zdr, dbz, rhohv, snr, mask, elevation, *settings, n_threads
+    )
+    return out
+
+
+def offset_rows(
+    zdr: np.ndarray,
+    *,
+    elevation: float,
+    dbz: np.ndarray | None = None,
+    rhohv: np.ndarray | None = None,
+    snr: np.ndarray | None = None,
+    mask: np.ndarray | None = None,
+    table: tuple[ArrayLike, ArrayLike] | float | None = 0.0,
+    z_min: float | None = None,
+    z_max: float | None = None,
+    rhohv_min: float = 0.97,
+    snr_min: float = 10.0,
+    n_threads: int = 0,
+) -> np.ndarray:
+    """:func:`offset_stats` of one row of float64 NumPy samples at one elevation, unlabelled:
+    its outputs in order, as an array. For callers that label many results at once (the
+    calibration numbers), to whom a Dataset per call costs more than the kernel."""
+    screens = (_row_or_empty(a) for a in (dbz, rhohv, snr, mask))
+    settings = _offset_settings(table, z_min, z_max, rhohv_min, snr_min)
+    elevations = np.array([elevation], dtype=np.float64)
+    return _offset_core(_row_or_empty(zdr), *screens, elevations, settings, n_threads)[0]
+
+
+def _row_or_empty(values: np.ndarray | None) -> np.ndarray:
+    """``values`` as one C-contiguous float64 row, or the kernels' empty array for None."""
+    if values is None:
+        return _EMPTY
+    return np.ascontiguousarray(values, dtype=np.float64).reshape(1, -1)
 
 
 _OFFSET_OUTPUTS = ("count", "offset", "std", "median", "expected")
@@ -286,16 +341,8 @@ def consistency_stats(
     """
     func = "consistency_stats"
     dims = _sample_dims(dim, z, "sample")
-    gz, glg = _table(func, table, ("gz", "glg"))
-    scalars = (
-        as_float(func, "zdr_offset", zdr_offset),
-        as_float(func, "z_min", z_min),
-        as_float(func, "z_max", z_max),
-        as_float(func, "bin_width", bin_width),
-        as_float(func, "rhohv_min", rhohv_min),
-        as_float(func, "snr_min", snr_min),
-        as_float(func, "kdp_min", kdp_min, "degree/km"),
-        as_int(func, "min_bin_count", min_bin_count),
+    settings = _consistency_settings(
+        table, zdr_offset, z_min, z_max, bin_width, rhohv_min, snr_min, kdp_min, min_bin_count
     )
     layout = Layout(func, dims, ("samples",) * len(dims), "row", _CONSISTENCY_OUTPUTS)
     operands = [
@@ -314,12 +361,66 @@ def consistency_stats(
         snr: np.ndarray = _EMPTY,
         mask: np.ndarray = _EMPTY,
     ) -> np.ndarray:
-        out = _calibration.consistency_stats(
-            z, zdr, kdp, rhohv, snr, mask, gz, glg, *scalars, n_threads
-        )
+        out = _calibration.consistency_stats(z, zdr, kdp, rhohv, snr, mask, *settings, n_threads)
         return out.T
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+def _consistency_settings(
+    table: Any,
+    zdr_offset: Any,
+    z_min: Any,
+    z_max: Any,
+    bin_width: Any,
+    rhohv_min: Any,
+    snr_min: Any,
+    kdp_min: Any,
+    min_bin_count: Any,
+) -> tuple[Any, ...]:
+    """The table, offset, bins and thresholds of :func:`consistency_stats` as its kernel takes
+    them."""
+    func = "consistency_stats"
+    return (
+        *_table(func, table, ("gz", "glg")),
+        as_float(func, "zdr_offset", zdr_offset),
+        as_float(func, "z_min", z_min),
+        as_float(func, "z_max", z_max),
+        as_float(func, "bin_width", bin_width),
+        as_float(func, "rhohv_min", rhohv_min),
+        as_float(func, "snr_min", snr_min),
+        as_float(func, "kdp_min", kdp_min, "degree/km"),
+        as_int(func, "min_bin_count", min_bin_count),
+    )
+
+
+def consistency_rows(
+    z: np.ndarray,
+    zdr: np.ndarray,
+    kdp: np.ndarray,
+    *,
+    table: tuple[ArrayLike, ArrayLike],
+    zdr_offset: float = 0.0,
+    rhohv: np.ndarray | None = None,
+    snr: np.ndarray | None = None,
+    mask: np.ndarray | None = None,
+    z_min: float = 30.0,
+    z_max: float = 56.0,
+    bin_width: float = 1.0,
+    rhohv_min: float = 0.95,
+    snr_min: float = 10.0,
+    kdp_min: float = 0.3,
+    min_bin_count: int = 10,
+    n_threads: int = 0,
+) -> np.ndarray:
+    """:func:`consistency_stats` of one row of float64 NumPy samples, unlabelled: its outputs
+    in order, as an array (see :func:`offset_rows`)."""
+    settings = _consistency_settings(
+        table, zdr_offset, z_min, z_max, bin_width, rhohv_min, snr_min, kdp_min, min_bin_count
+    )
+    rows = (_row_or_empty(a) for a in (z, zdr, kdp, rhohv, snr, mask))
+    out: np.ndarray = _calibration.consistency_stats(*rows, *settings, n_threads)
+    return out[0]
 
 
 def phidp_rays(
@@ -392,9 +493,7 @@ def phidp_rays(
     178.32 0.9890
     """
     func = "phidp_rays"
-    ints = as_int(func, "first_gate", first_gate), as_int(func, "n_use", n_use)
-    thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
-    fewest = as_int(func, "min_count", min_count)
+    settings = _phidp_settings(first_gate, n_use, rhohv_min, snr_min, min_count)
     layout = Layout(func, (dim,), ("gates",), "ray", _PHIDP_OUTPUTS)
     operands = [
         Operand("phidp", as_array(func, "phidp", phidp, "degree"), (dim,)),
@@ -408,12 +507,52 @@ def phidp_rays(
         snr: np.ndarray = _EMPTY,
         mask: np.ndarray = _EMPTY,
     ) -> np.ndarray:
-        out = _calibration.phidp_rays(
-            phidp, rhohv, snr, mask, *ints, *thresholds, fewest, n_threads
-        )
+        out = _calibration.phidp_rays(phidp, rhohv, snr, mask, *settings, n_threads)
         return out.T
 
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
+
+
+def _phidp_settings(
+    first_gate: Any, n_use: Any, rhohv_min: Any, snr_min: Any, min_count: Any
+) -> tuple[Any, ...]:
+    """The gates and thresholds of :func:`phidp_rays` as its kernel takes them."""
+    func = "phidp_rays"
+    return (
+        as_int(func, "first_gate", first_gate),
+        as_int(func, "n_use", n_use),
+        as_float(func, "rhohv_min", rhohv_min),
+        as_float(func, "snr_min", snr_min),
+        as_int(func, "min_count", min_count),
+    )
+
+
+def phidp_rows(
+    phidp: np.ndarray,
+    *,
+    rhohv: np.ndarray | None = None,
+    snr: np.ndarray | None = None,
+    first_gate: int = 0,
+    n_use: int = 30,
+    rhohv_min: float = 0.9,
+    snr_min: float = 10.0,
+    min_count: int = 10,
+    n_threads: int = 0,
+) -> np.ndarray:
+    """:func:`phidp_rays` of float64 NumPy (rays, gates), unlabelled: (rays, outputs) in the
+    order of its outputs (see :func:`offset_rows`)."""
+    settings = _phidp_settings(first_gate, n_use, rhohv_min, snr_min, min_count)
+    gates = (_rays_or_empty(a) for a in (phidp, rhohv, snr))
+    out: np.ndarray = _calibration.phidp_rays(*gates, _EMPTY, *settings, n_threads)
+    return out
+
+
+def _rays_or_empty(values: np.ndarray | None) -> np.ndarray:
+    """``values`` (rays, gates) as C-contiguous float64, or the kernels' empty array for
+    None."""
+    if values is None:
+        return _EMPTY
+    return np.ascontiguousarray(values, dtype=np.float64)
 
 
 _KDP_OUTPUTS = ("kdp", "phidp")
@@ -504,21 +643,8 @@ def kdp_rays(
     array([1.5, 1.5, 1.5])
     """
     func = "kdp_rays"
-    spacing = as_float(func, "gate_spacing", gate_spacing, "km")
-    length = as_float(func, "window", window, "km")
-    if not (spacing > 0.0 and math.isfinite(spacing)):
-        raise ValueError(f"{func}: gate_spacing={gate_spacing!r}, expected a positive distance")
-    if not (length > 0.0 and math.isfinite(length)):
-        raise ValueError(f"{func}: window={window!r}, expected a positive length in km")
-    half = max(1, round(length / (2.0 * spacing)))
-    fewest = half + 1 if min_gates is None else as_int(func, "min_gates", min_gates)
-    scalars = (
-        as_float(func, "system_phase", system_phase, "degree"),
-        spacing,
-        half,
-        fewest,
-        as_float(func, "rhohv_min", rhohv_min),
-    )
+    scalars = _kdp_settings(gate_spacing, system_phase, window, rhohv_min, min_gates)
+    _, spacing, half, *_ = scalars
     layout = Layout(func, (dim,), ("gates",), "ray", _KDP_OUTPUTS, keep_core=True)
     operands = [
         Operand("phidp", as_array(func, "phidp", phidp, "degree"), (dim,)),
@@ -530,3 +656,46 @@ def kdp_rays(
 
     attrs = {"kdp": {"window_km": 2 * half * spacing, "window_gates": 2 * half + 1}}
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads), attrs)
+
+
+def _kdp_settings(
+    gate_spacing: Any, system_phase: Any, window: Any, rhohv_min: Any, min_gates: Any
+) -> tuple[Any, ...]:
+    """The system phase, gate spacing, half window, fewest gates and threshold of
+    :func:`kdp_rays` as its kernel takes them."""
+    func = "kdp_rays"
+    spacing = as_float(func, "gate_spacing", gate_spacing, "km")
+    length = as_float(func, "window", window, "km")
+    if not (spacing > 0.0 and math.isfinite(spacing)):
+        raise ValueError(f"{func}: gate_spacing={gate_spacing!r}, expected a positive distance")
+    if not (length > 0.0 and math.isfinite(length)):
+        raise ValueError(f"{func}: window={window!r}, expected a positive length in km")
+    half = max(1, round(length / (2.0 * spacing)))
+    fewest = half + 1 if min_gates is None else as_int(func, "min_gates", min_gates)
+    return (
+        as_float(func, "system_phase", system_phase, "degree"),
+        spacing,
+        half,
+        fewest,
+        as_float(func, "rhohv_min", rhohv_min),
+    )
+
+
+def kdp_planes(
+    phidp: np.ndarray,
+    *,
+    gate_spacing: float,
+    system_phase: float = 0.0,
+    window: float = 2.0,
+    rhohv: np.ndarray | None = None,
+    rhohv_min: float = 0.9,
+    min_gates: int | None = None,
+    n_threads: int = 0,
+) -> np.ndarray:
+    """:func:`kdp_rays` of float64 NumPy (rays, gates), unlabelled: (2, rays, gates), KDP and
+    the fitted PhiDP (see :func:`offset_rows`)."""
+    scalars = _kdp_settings(gate_spacing, system_phase, window, rhohv_min, min_gates)
+    out: np.ndarray = _phase.kdp_rays(
+        _rays_or_empty(phidp), _rays_or_empty(rhohv), *scalars, n_threads
+    )
+    return out

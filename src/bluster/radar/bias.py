@@ -1,16 +1,17 @@
 """The reflectivity bias of radar volumes by the self-consistency of Z, ZDR and KDP in rain,
 with KDP estimated from PhiDP where the volume has none."""
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import xarray as xr
 
-import bluster
+from bluster.polarimetry import consistency_rows
 
 from .phase import KDP_WINDOW
+from .quality import Number
 from .screens import (
     DEFAULT_MELTING_MARGIN,
     SCREENING_QUANTITIES,
@@ -18,13 +19,22 @@ from .screens import (
     resolve_screens,
     screening_moments,
 )
-from .summary import PhaseCache, Table, both, flagged, flat, melting_flag, with_volume_summary
+from .summary import (
+    Table,
+    VolumeCache,
+    flagged,
+    kept_samples,
+    melting_flag,
+    number_dataset,
+    sweep_statistics,
+    volume_summary,
+)
 from .tables import self_consistency_table
 from .volume import (
     Selection,
+    Sweep,
     as_volume,
     check_moments,
-    moment,
     moment_name,
     select_sweeps,
     sweeps_of,
@@ -154,7 +164,7 @@ def z_bias(
     check_moments(moments)
     tree = as_volume(volume, BIAS_QUANTITIES, moments)
     table = consistency_relation(band, table)
-    selection, estimated = bias_selection(tree, moments)
+    selection, estimated = bias_selection(sweeps_of(tree), moments)
     screens = resolve_screens(
         tree, "z_bias", band, max_range=max_range, melting_level=melting_level,
         melting_margin=melting_margin, max_phidp_rise=max_phidp_rise,
@@ -163,8 +173,12 @@ def z_bias(
         table, zdr_offset, z_min, z_max, bin_width, rhohv_min, snr_min, kdp_min,
         min_bin_count, min_samples,
     )  # fmt: skip
-    phase = PhaseCache(tree, moments, n_threads, kdp_window)
-    return bias_result(tree, selection, estimated, screens, options, phase, moments, n_threads)
+    cache = VolumeCache(tree, moments, n_threads, kdp_window)
+    number = bias_number(selection, estimated, screens, options, cache, n_threads)
+    source = kdp_source(selection, estimated, cache)
+    return number_dataset(
+        tree, selection, number, "consistency_stats", attrs={"kdp_source": source}
+    )
 
 
 @dataclass(frozen=True)
@@ -195,10 +209,11 @@ def consistency_relation(band: str | None, table: Table | None) -> Table:
     return self_consistency_table(band)
 
 
-def bias_selection(tree: xr.DataTree, moments: Mapping[str, str] | None) -> tuple[Selection, bool]:
+def bias_selection(
+    sweeps: Sequence[Sweep], moments: Mapping[str, str] | None
+) -> tuple[Selection, bool]:
     """The sweeps of the Z bias and whether their KDP is to be estimated from PhiDP: the
     file's KDP where any PPI sweep has it (or ``moments`` names it), else PhiDP."""
-    sweeps = sweeps_of(tree)
     try:
         return select_sweeps(
             sweeps, "z_bias", kinds=("ppi",), needs=("reflectivity", "zdr", "kdp"),
@@ -213,44 +228,36 @@ def bias_selection(tree: xr.DataTree, moments: Mapping[str, str] | None) -> tupl
     ), True  # fmt: skip
 
 
-def bias_result(
-    tree: xr.DataTree,
+def bias_number(
     selection: Selection,
     estimated: bool,
     screens: Screens,
     options: BiasOptions,
-    phase: "PhaseCache",
-    moments: Mapping[str, str] | None,
+    cache: VolumeCache,
     n_threads: int,
-) -> xr.Dataset:
+) -> Number:
+    """The volume's Z bias from the sweeps of ``selection`` (with KDP estimated from PhiDP
+    when ``estimated``)."""
     rows, inputs = [], []
     estimates = 0
     for sweep in selection.used:
-        z = moment(sweep, "reflectivity", moments)
-        zdr = moment(sweep, "zdr", moments)
+        z = cache.read(sweep, "reflectivity")
+        zdr = cache.read(sweep, "zdr")
         if estimated:
-            kdp = phase.fit(sweep)["kdp"].values
+            kdp = cache.fit(sweep)[0]
             estimates += int(np.isfinite(kdp).sum())
         else:
-            kdp = moment(sweep, "kdp", moments)
-        thresholds = {k: flat(v) for k, v in screening_moments(sweep, moments).items()}
-        gates = screens.gates(sweep)
-        kept = both(gates, screens.unattenuated(phase.rise(sweep, screens)))
+            kdp = cache.read(sweep, "kdp")
+        thresholds = screening_moments(sweep, cache.read)
+        gates, kept = cache.kept(sweep, screens)
         inputs.append((z, zdr, kdp, thresholds, gates, kept))
         rows.append(_consistency(z, zdr, kdp, thresholds, kept, options, n_threads))
-    result = with_volume_summary(tree, selection, rows, "z_bias", "bias")
-    count = int(result["z_bias_count"])
-    if estimated:
-        window = phase.window
-        source = (
-            f"estimated from PhiDP ({selection.moments.get('phidp', 'phidp')}) over "
-            f"{window:g} km windows, system phase {phase.system_phase():.1f} deg"
-        )
-    else:
-        source = f"the KDP moment of the file ({selection.moments['kdp']})"
+    per_sweep = sweep_statistics("consistency_stats", rows)
+    scalars = volume_summary("z_bias", per_sweep["bias"], per_sweep["median"], per_sweep["count"])
+    count = int(scalars["z_bias_count"][0])
     described = (
-        f"{count:,} samples in accepted bins, {options.min_samples:,} needed; KDP {source}; "
-        f"{screens.describe()}"
+        f"{count:,} samples in accepted bins, {options.min_samples:,} needed; "
+        f"KDP {kdp_source(selection, estimated, cache)}; {screens.describe()}"
     )
     if estimated and estimates == 0:
         flag = "no_kdp_estimated"
@@ -260,14 +267,23 @@ def bias_result(
         flag = "too_few_samples"
         if any(kept is not None and kept is not gates for *_, gates, kept in inputs):
             unscreened = sum(
-                int(_consistency(z, zdr, kdp, thr, gates, options, n_threads)["count"].sum())
+                int(_consistency(z, zdr, kdp, thr, gates, options, n_threads)[0])
                 for z, zdr, kdp, thr, gates, _ in inputs
             )
             if unscreened >= options.min_samples:
                 flag = "attenuated"
                 described += f"; without the PhiDP screen, {unscreened:,} would be"
-    result = result.assign_attrs(kdp_source=source)
-    return flagged(result, "z_bias", ("", "_median", "_spread"), flag, described)
+    return Number("z_bias", per_sweep, flagged("z_bias", scalars, flag), flag, described)
+
+
+def kdp_source(selection: Selection, estimated: bool, cache: VolumeCache) -> str:
+    """Where the KDP of the Z bias comes from, in words."""
+    if estimated:
+        return (
+            f"estimated from PhiDP ({selection.moments.get('phidp', 'phidp')}) over "
+            f"{cache.window:g} km windows, system phase {cache.system_phase():.1f} deg"
+        )
+    return f"the KDP moment of the file ({selection.moments['kdp']})"
 
 
 def _consistency(
@@ -278,11 +294,13 @@ def _consistency(
     kept: np.ndarray | None,
     options: BiasOptions,
     n_threads: int,
-) -> xr.Dataset:
-    return bluster.consistency_stats(
-        flat(z),
-        flat(zdr),
-        flat(kdp),
+) -> np.ndarray:
+    """:func:`bluster.consistency_stats` of the sweep's samples at the gates ``kept``."""
+    # the kernel's reflectivity window: it uses no gate outside it
+    window = (z >= options.z_min) & (z < options.z_max)
+    samples = kept_samples(kept, window, z=z, zdr=zdr, kdp=kdp, **thresholds)
+    return consistency_rows(
+        **samples,  # type: ignore[arg-type]
         table=options.table,
         zdr_offset=options.zdr_offset,
         z_min=options.z_min,
@@ -292,7 +310,5 @@ def _consistency(
         snr_min=options.snr_min,
         kdp_min=options.kdp_min,
         min_bin_count=options.min_bin_count,
-        mask=None if kept is None else flat(kept),
         n_threads=n_threads,
-        **thresholds,  # type: ignore[arg-type]
     )

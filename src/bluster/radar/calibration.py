@@ -11,7 +11,7 @@ from .bias import (
     BIAS_SUMMARY,
     MIN_BIAS_SAMPLES,
     BiasOptions,
-    bias_result,
+    bias_number,
     bias_selection,
     consistency_relation,
 )
@@ -21,14 +21,14 @@ from .offset import (
     ZDR_SUMMARY,
     ZdrOptions,
     expected_zdr,
-    zdr_result,
+    zdr_number,
     zdr_selection,
 )
-from .phase import KDP_WINDOW, system_phase
-from .quality import flag_attrs, quality_variable
+from .phase import KDP_WINDOW, PhaseOptions, phase_number, phase_selection
+from .quality import Number, Scalar, flag_attrs, flag_value
 from .screens import DEFAULT_MELTING_MARGIN, SCREENING_QUANTITIES, resolve_screens
-from .summary import PhaseCache, Table
-from .volume import Selection, as_volume, check_moments, select_sweeps, sweeps_of, volume_coords
+from .summary import Table, VolumeCache
+from .volume import as_volume, check_moments, sweeps_of, volume_coords
 
 #: The quantities :func:`calibration` reads from a volume file.
 CALIBRATION_QUANTITIES = ("reflectivity", "zdr", "phidp", "kdp", *SCREENING_QUANTITIES)
@@ -143,38 +143,35 @@ def calibration(
         )
         for number in ("zdr_offset", "z_bias")
     )
-    phase = PhaseCache(tree, moments, n_threads, kdp_window)
+    cache = VolumeCache(tree, moments, n_threads, kdp_window)
+    sweeps = sweeps_of(tree)  # found once for the three numbers' selections
 
-    phase_result = _or_missing(
+    phase = _or_missing(
         "system_phase",
-        lambda: _phidp_selection(tree, moments),
-        lambda _: system_phase(tree, moments=moments, n_threads=n_threads),
+        lambda: phase_selection(sweeps, moments),
+        lambda selection: phase_number(selection, cache.read, PhaseOptions(), n_threads)[1],
     )
-    phase.share_system_phase(phase_result)  # NaN when missing: 0, as the cache would find
+    cache.share_system_phase(phase.scalars["system_phase"][0])
     offset = _or_missing(
         "zdr_offset",
-        lambda: zdr_selection(tree, zdr_method, zdr_table, moments),
-        lambda selection: zdr_result(
-            tree, selection, zdr_screens,
+        lambda: zdr_selection(sweeps, zdr_method, zdr_table, moments),
+        lambda selection: zdr_number(
+            selection, zdr_screens,
             ZdrOptions(zdr_table, None, None, 0.98, 10.0, min_category_samples, min_categories),
-            phase, moments, n_threads,
-        ),
+            cache, n_threads,
+        )[0],
     )  # fmt: skip
-    found = float(offset["zdr_offset"])
+    found = float(offset.scalars["zdr_offset"][0])
     options = BiasOptions(
         consistency_table, found if np.isfinite(found) else 0.0, 30.0, 56.0, 1.0, 0.95, 10.0,
         0.3, 10, min_bias_samples,
     )  # fmt: skip
     bias = _or_missing(
         "z_bias",
-        lambda: bias_selection(tree, moments),
-        lambda chosen: bias_result(tree, *chosen, bias_screens, options, phase, moments, n_threads),
+        lambda: bias_selection(sweeps, moments),
+        lambda chosen: bias_number(*chosen, bias_screens, options, cache, n_threads),
     )
-    row = {
-        **_row_part(phase_result, "system_phase", ("system_phase_spread", "n_rays")),
-        **_row_part(offset, "zdr_offset", _suffixed("zdr_offset", ZDR_SUMMARY)),
-        **_row_part(bias, "z_bias", _suffixed("z_bias", BIAS_SUMMARY)),
-    }
+    row = {**_row_part(phase), **_row_part(offset), **_row_part(bias)}
     coords = volume_coords(tree)
     # each scalar as a length-1 variable along time, in one Dataset (expanding each
     # DataArray on its own and merging them costs more than the numbers themselves)
@@ -182,8 +179,8 @@ def calibration(
         {
             "time": ("time", [coords["time"]]),  # first, as a row's first variable
             **{
-                name: ("time", np.asarray(variable.values)[np.newaxis], variable.attrs)
-                for name, variable in row.items()
+                name: ("time", np.asarray(value)[np.newaxis], attrs)
+                for name, (value, attrs) in row.items()
             },
         },
         coords={"site": ("time", [coords["site"]])},
@@ -191,8 +188,8 @@ def calibration(
 
 
 def _or_missing[Chosen](
-    name: str, select: Callable[[], Chosen], compute: Callable[[Chosen], xr.Dataset]
-) -> xr.Dataset:
+    name: str, select: Callable[[], Chosen], compute: Callable[[Chosen], Number]
+) -> Number:
     """``compute(select())``, or, when no sweep of the volume has the moments the number needs
     (the ValueError that selecting sweeps raises), NaN flagged ``missing_moment``."""
     try:
@@ -205,9 +202,8 @@ def _or_missing[Chosen](
             ),
             "z_bias": dict(zip(_suffixed(name, BIAS_SUMMARY), (np.nan,) * 3 + (0,), strict=True)),
         }[name]
-        missing = xr.Dataset({k: xr.DataArray(v) for k, v in values.items()})
-        missing[f"{name}_quality"] = quality_variable(name, "missing_moment", _remedies(err))
-        return missing
+        scalars = {n: (value, {}) for n, value in values.items()}
+        return Number(name, {}, scalars, "missing_moment", _remedies(err))
     return compute(chosen)
 
 
@@ -236,26 +232,18 @@ def _shared_start(first: str, second: str) -> int:
     return length
 
 
-def _phidp_selection(tree: xr.DataTree, moments: Mapping[str, str] | None) -> Selection:
-    """The sweeps of :func:`system_phase` (its own selection, to tell a missing PhiDP)."""
-    return select_sweeps(
-        sweeps_of(tree), "system_phase", kinds=("ppi", "rhi", "vertical"), needs=("phidp",),
-        moments=moments,
-    )  # fmt: skip
-
-
 def _suffixed(name: str, suffixes: tuple[str, ...]) -> tuple[str, ...]:
     return tuple(f"{name}{s}" for s in suffixes)
 
 
-def _row_part(result: xr.Dataset, name: str, others: tuple[str, ...]) -> dict[str, xr.DataArray]:
-    """The scalars of one number for the row: the number, ``others``, its flag (without the
-    reason, which becomes the string variable ``<name>_reason``)."""
-    part = {n: result[n].reset_coords(drop=True) for n in dict.fromkeys((name, *others))}
-    flag = result[f"{name}_quality"]
-    part[f"{name}_quality"] = xr.DataArray(flag.values, attrs=flag_attrs(name))
-    part[f"{name}_reason"] = xr.DataArray(
-        np.array(flag.attrs["reason"], dtype=str),
-        attrs={"long_name": f"why {name} has its quality flag"},
-    )
-    return part
+def _row_part(number: Number) -> dict[str, Scalar]:
+    """The scalars of one number for the row: its scalars, its flag (without the reason,
+    which becomes the string variable ``<name>_reason``)."""
+    name = number.name
+    return number.scalars | {
+        f"{name}_quality": (np.int8(flag_value(number.flag)), flag_attrs(name)),
+        f"{name}_reason": (
+            np.array(number.reason, dtype=str),
+            {"long_name": f"why {name} has its quality flag"},
+        ),
+    }

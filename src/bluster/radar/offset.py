@@ -1,15 +1,16 @@
 """The ZDR offset of radar volumes by the light-rain (or birdbath) method, screened as the
 operational rain method screens it, with the minimum samples per reflectivity category."""
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 import xarray as xr
 
-import bluster
+from bluster.polarimetry import offset_rows
 
+from .quality import Number
 from .screens import (
     DEFAULT_MELTING_MARGIN,
     SCREENING_QUANTITIES,
@@ -17,9 +18,18 @@ from .screens import (
     resolve_screens,
     screening_moments,
 )
-from .summary import PhaseCache, Table, both, flagged, flat, melting_flag, with_volume_summary
+from .summary import (
+    Table,
+    VolumeCache,
+    flagged,
+    kept_samples,
+    melting_flag,
+    number_dataset,
+    sweep_statistics,
+    volume_summary,
+)
 from .tables import light_rain_zdr_table
-from .volume import Selection, as_volume, check_moments, moment, select_sweeps, sweeps_of
+from .volume import Selection, Sweep, as_volume, check_moments, select_sweeps, sweeps_of
 
 #: The operational rain method's minimums: samples in a reflectivity category, and
 #: categories holding that many (Cunningham et al. 2013; Richardson et al. 2017).
@@ -164,7 +174,7 @@ def zdr_offset(
     check_moments(moments)
     tree = as_volume(volume, OFFSET_QUANTITIES, moments)
     table = expected_zdr(method, table, band)
-    selection = zdr_selection(tree, method, table, moments)
+    selection = zdr_selection(sweeps_of(tree), method, table, moments)
     screens = resolve_screens(
         tree, "zdr_offset", band, max_range=max_range, melting_level=melting_level,
         melting_margin=melting_margin, max_phidp_rise=max_phidp_rise,
@@ -172,8 +182,21 @@ def zdr_offset(
     options = ZdrOptions(
         table, z_min, z_max, rhohv_min, snr_min, min_category_samples, min_categories
     )
-    phase = PhaseCache(tree, moments, n_threads)
-    return zdr_result(tree, selection, screens, options, phase, moments, n_threads)
+    cache = VolumeCache(tree, moments, n_threads)
+    number, counts, edges = zdr_number(selection, screens, options, cache, n_threads)
+    between = {
+        "category_count": xr.Variable(
+            ("sweep", "category"),
+            counts,
+            {"long_name": "screened samples per reflectivity category", "units": "1"},
+        ),
+        "category_low": xr.Variable("category", edges[:-1], {"units": "dBZ"}),
+        "category_high": xr.Variable("category", edges[1:], {"units": "dBZ"}),
+    }
+    return number_dataset(
+        tree, selection, number, "offset_stats", between=between,
+        between_coords=("category_low", "category_high"),
+    )  # fmt: skip
 
 
 @dataclass(frozen=True)
@@ -206,10 +229,10 @@ def expected_zdr(method: str, table: Table | float | None, band: str | None) -> 
 
 
 def zdr_selection(
-    tree: xr.DataTree, method: str, table: Table | float, moments: Mapping[str, str] | None
+    sweeps: Sequence[Sweep], method: str, table: Table | float, moments: Mapping[str, str] | None
 ) -> Selection:
     return select_sweeps(
-        sweeps_of(tree),
+        sweeps,
         f"zdr_offset(method={method!r})",
         kinds=("vertical",) if method == "vertical" else ("ppi",),
         needs=("zdr",) if np.isscalar(table) else ("zdr", "reflectivity"),
@@ -234,84 +257,90 @@ def _categories(options: ZdrOptions) -> tuple[np.ndarray, float | None, float | 
     return np.unique(np.concatenate([[low], inner, [high]])), z_min, z_max
 
 
-def zdr_result(
-    tree: xr.DataTree,
+def zdr_number(
     selection: Selection,
     screens: Screens,
     options: ZdrOptions,
-    phase: "PhaseCache",
-    moments: Mapping[str, str] | None,
+    cache: VolumeCache,
     n_threads: int,
-) -> xr.Dataset:
+) -> tuple[Number, np.ndarray, np.ndarray]:
+    """The volume's ZDR offset, with the screened samples per sweep and reflectivity
+    category (sweeps, categories) and the categories' edges (dBZ)."""
     edges, z_min, z_max = _categories(options)
     rows, counts, unscreened = [], [], []
     for sweep in selection.used:
-        zdr = moment(sweep, "zdr", moments)
-        dbz = moment(sweep, "reflectivity", moments, required=not np.isscalar(options.table))
-        thresholds = screening_moments(sweep, moments)
-        gates = screens.gates(sweep)
-        kept = both(gates, screens.unattenuated(phase.rise(sweep, screens)))
-        usable = np.isfinite(zdr)
-        if dbz is not None:
-            usable &= (dbz >= (-np.inf if z_min is None else z_min)) & (
-                dbz <= (np.inf if z_max is None else z_max)
-            )
-        for quantity, minimum in (("rhohv", options.rhohv_min), ("snr", options.snr_min)):
-            if quantity in thresholds:
-                usable &= thresholds[quantity] >= minimum
-        category = _category_of(np.zeros_like(zdr) if dbz is None else dbz, usable, edges)
-        counts.append(_counts(category, usable, kept, edges))
-        unscreened.append(_counts(category, usable, gates, edges))
+        zdr = cache.read(sweep, "zdr")
+        dbz = cache.read(sweep, "reflectivity", required=not np.isscalar(options.table))
+        thresholds = screening_moments(sweep, cache.read)
+        gates, kept = cache.kept(sweep, screens)
+        usable = _usable(zdr, dbz, thresholds, z_min, z_max, options)
+        at = np.flatnonzero(usable)  # the usable gates, in their order
+        inside = np.zeros(at.size) if dbz is None else dbz.take(at)
+        counts.append(_counts(inside, at, kept, edges))
+        unscreened.append(counts[-1] if kept is gates else _counts(inside, at, gates, edges))
+        samples = kept_samples(kept, usable, zdr=zdr, dbz=dbz, **thresholds)
         rows.append(
-            bluster.offset_stats(
-                flat(zdr),
+            offset_rows(
+                **samples,  # type: ignore[arg-type]
                 elevation=sweep.elevation,
-                dbz=None if dbz is None else flat(dbz),
                 table=options.table,
                 z_min=z_min,
                 z_max=z_max,
                 rhohv_min=options.rhohv_min,
                 snr_min=options.snr_min,
-                mask=None if kept is None else flat(kept),
                 n_threads=n_threads,
-                **{k: flat(v) for k, v in thresholds.items()},  # type: ignore[arg-type]
             )
         )
-    result = with_volume_summary(tree, selection, rows, "zdr_offset", "offset")
-    result["category_count"] = (
-        ("sweep", "category"),
-        np.array(counts, dtype=np.int64),
-        {"long_name": "screened samples per reflectivity category", "units": "1"},
-    )
-    result = result.assign_coords(
-        category_low=("category", edges[:-1], {"units": "dBZ"}),
-        category_high=("category", edges[1:], {"units": "dBZ"}),
-    )
+    per_sweep = sweep_statistics("offset_stats", rows)
     total = np.sum(counts, axis=0)
     flag, reason = _zdr_flag(total, np.sum(unscreened, axis=0), edges, options, screens)
-    result["zdr_offset_categories"] = xr.DataArray(
+    held = (
         int(np.sum(total >= options.min_category_samples)),
-        attrs={"long_name": "reflectivity categories holding the minimum of samples"},
+        {"long_name": "reflectivity categories holding the minimum of samples"},
     )
-    return flagged(result, "zdr_offset", ("", "_median", "_spread"), flag, reason)
+    scalars = volume_summary(
+        "zdr_offset", per_sweep["offset"], per_sweep["median"], per_sweep["count"]
+    ) | {"zdr_offset_categories": held}
+    number = Number("zdr_offset", per_sweep, flagged("zdr_offset", scalars, flag), flag, reason)
+    return number, np.array(counts, dtype=np.int64), edges
 
 
-def _category_of(values: np.ndarray, usable: np.ndarray, edges: np.ndarray) -> np.ndarray:
-    """The category of each usable value (edges[k] <= value < edges[k + 1], the last category
-    closed; -1 or edges.size - 1 outside them), in the order of ``values[usable]``: found once
-    per sweep for the counts with and without the attenuation screen."""
-    inside = values[usable]
-    index: np.ndarray = np.searchsorted(edges, inside, side="right") - 1
-    index[inside == edges[-1]] = edges.size - 2
-    return index
+def _usable(
+    zdr: np.ndarray,
+    dbz: np.ndarray | None,
+    thresholds: dict[str, np.ndarray],
+    z_min: float | None,
+    z_max: float | None,
+    options: ZdrOptions,
+) -> np.ndarray:
+    """The gates whose samples pass the tests of :func:`bluster.offset_stats` but its mask: ZDR
+    present, reflectivity within the window, the thresholds met (every gate the kernel uses,
+    and only those but gates of infinite reflectivity without a window)."""
+    usable = np.isfinite(zdr)
+    if dbz is not None:
+        usable &= (dbz >= (-np.inf if z_min is None else z_min)) & (
+            dbz <= (np.inf if z_max is None else z_max)
+        )
+    for quantity, minimum in (("rhohv", options.rhohv_min), ("snr", options.snr_min)):
+        if quantity in thresholds:
+            usable &= thresholds[quantity] >= minimum
+    return usable
 
 
 def _counts(
-    category: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
+    inside: np.ndarray, usable: np.ndarray, kept: np.ndarray | None, edges: np.ndarray
 ) -> np.ndarray:
-    """Samples per category of the usable gates that ``kept`` keeps (all without it)."""
-    index = category if kept is None else category[kept[usable]]
-    return np.bincount(index[(index >= 0) & (index < edges.size - 1)], minlength=edges.size - 1)
+    """Samples per reflectivity category (edges[k] <= value < edges[k + 1], the last category
+    closed) of the usable gates (their reflectivities ``inside``, at the flat indices
+    ``usable``) that ``kept`` keeps (all without it): the samples at or above each category's
+    lower edge less those at or above the next one's (above the upper edge, for the last)."""
+    keep = None if kept is None else kept.take(usable)
+
+    def counted(hit: np.ndarray) -> int:
+        return int(np.count_nonzero(hit if keep is None else hit & keep))
+
+    reached = [counted(inside >= edge) for edge in edges[:-1]] + [counted(inside > edges[-1])]
+    return -np.diff(np.array(reached, dtype=np.int64))
 
 
 def _zdr_flag(

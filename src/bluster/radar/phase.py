@@ -1,20 +1,25 @@
 """The differential phase of radar volumes: the system phase, and KDP where the file has none."""
 
+import dataclasses
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import xarray as xr
 
 import bluster
+from bluster._results import VARIABLES, ordered
+from bluster.polarimetry import kdp_planes, phidp_rows
 
-from .quality import quality_variable
+from .quality import Number, Scalar
 from .screens import SCREENING_QUANTITIES, screening_moments
 from .volume import (
+    Moments,
+    Selection,
     Sweep,
     as_volume,
     check_moments,
-    moment,
     select_sweeps,
     sweeps_of,
     volume_coords,
@@ -88,33 +93,72 @@ def system_phase(
     """
     check_moments(moments)
     tree = as_volume(volume, PHASE_QUANTITIES, moments)
-    options = dict(
-        first_gate=first_gate, n_use=n_use, rhohv_min=rhohv_min, snr_min=snr_min,
-        min_count=min_count, n_threads=n_threads,
-    )  # fmt: skip
-    selection = select_sweeps(
-        sweeps_of(tree),
-        "system_phase",
-        kinds=("ppi", "rhi", "vertical"),
-        needs=("phidp",),
+    options = PhaseOptions(first_gate, n_use, rhohv_min, snr_min, min_count)
+    selection = phase_selection(sweeps_of(tree), moments)
+    rays, number = phase_number(selection, Moments(moments), options, n_threads)
+    variables = {
+        f"ray_{name}": xr.Variable("ray", values, VARIABLES["phidp_rays"][name])
+        for name, values in zip(VARIABLES["phidp_rays"], rays.T, strict=True)
+    }
+    names = [np.full(s.data.sizes[s.ray_dim], s.name) for s in selection.used]
+    variables["sweep"] = xr.Variable("ray", np.concatenate(names))
+    for angle in ("azimuth", "elevation"):
+        angles = [s.data.variables[angle].values for s in selection.used]
+        variables[angle] = xr.Variable("ray", np.concatenate(angles))
+    variables |= {n: xr.Variable((), value, a) for n, (value, a) in number.scalars.items()}
+    variables["system_phase_quality"] = number.quality().variable
+    variables |= {n: xr.Variable((), value) for n, value in volume_coords(tree).items()}
+    coords = {"sweep", "azimuth", "elevation", "time", "site"}
+    return ordered(variables, coords, attrs=selection.attrs())
+
+
+@dataclass(frozen=True)
+class PhaseOptions:
+    """The options of :func:`system_phase` (those of :func:`bluster.phidp_rays`)."""
+
+    first_gate: int = 0
+    n_use: int = 30
+    rhohv_min: float = 0.9
+    snr_min: float = 10.0
+    min_count: int = 10
+
+
+def phase_selection(sweeps: Sequence[Sweep], moments: Mapping[str, str] | None) -> Selection:
+    """The sweeps of :func:`system_phase`: those with PhiDP, of every kind."""
+    return select_sweeps(
+        sweeps, "system_phase", kinds=("ppi", "rhi", "vertical"), needs=("phidp",),
         moments=moments,
+    )  # fmt: skip
+
+
+def phase_number(
+    selection: Selection, read: Moments, options: PhaseOptions, n_threads: int
+) -> tuple[np.ndarray, Number]:
+    """The estimates of every ray of the sweeps (rays, outputs of :func:`bluster.phidp_rays`)
+    and the volume's system phase, their circular mean, with its flag."""
+    settings = dataclasses.asdict(options)
+    rays = np.concatenate(
+        [
+            phidp_rows(
+                read(sweep, "phidp"),
+                **screening_moments(sweep, read),
+                **settings,
+                n_threads=n_threads,
+            )
+            for sweep in selection.used
+        ]
     )
-    per_sweep = []
-    for sweep in selection.used:
-        phidp = moment(sweep, "phidp", moments)
-        screens = screening_moments(sweep, moments)
-        rays = bluster.phidp_rays(phidp, **screens, **options)  # type: ignore[arg-type]
-        per_sweep.append(rays)
-    rays = _rays_of(selection.used, per_sweep)
-    summary = _circular_summary(rays["ray_system_phase"].values)
-    found = int(summary["n_rays"])
+    summary = _circular_summary(rays[:, 0])
+    found = int(summary["n_rays"][0])
     flag, reason = (
         ("ok", f"circular mean of {found} rays")
         if found
-        else ("too_few_samples", f"no ray has {min_count} usable gates among its first {n_use}")
+        else (
+            "too_few_samples",
+            f"no ray has {options.min_count} usable gates among its first {options.n_use}",
+        )
     )
-    summary["system_phase_quality"] = quality_variable("system_phase", flag, reason)
-    return rays.assign(summary).assign_coords(volume_coords(tree)).assign_attrs(selection.attrs())
+    return rays, Number("system_phase", {}, summary, flag, reason)
 
 
 def kdp(
@@ -223,13 +267,16 @@ def phase_fits(
     """KDP and the fitted PhiDP of each sweep holding PhiDP, by sweep name, over the sweep's
     dimensions and coordinates."""
     fits = {}
+    read = Moments(moments)
     for sweep in sweeps:
-        fit = phase_fit(
-            sweep, moments, offset, window=window, rhohv_min=rhohv_min, min_gates=min_gates,
-            n_threads=n_threads,
-        )  # fmt: skip
-        if fit is None:
+        inputs = _phase_inputs(sweep, read)
+        if inputs is None:
             continue
+        phidp, rhohv, spacing = inputs
+        fit = bluster.kdp_rays(
+            phidp, gate_spacing=spacing, system_phase=offset, window=window, rhohv=rhohv,
+            rhohv_min=rhohv_min, min_gates=min_gates, n_threads=n_threads,
+        )  # fmt: skip
         dims = (sweep.ray_dim, "range")
         coords = {
             name: coord for name, coord in sweep.data.coords.items() if set(coord.dims) <= set(dims)
@@ -242,37 +289,35 @@ def phase_fits(
 
 
 def phase_fit(
-    sweep: Sweep,
-    moments: Mapping[str, str] | None,
-    offset: float,
-    *,
-    window: float = KDP_WINDOW,
-    rhohv_min: float = 0.9,
-    min_gates: int | None = None,
-    n_threads: int = 0,
-) -> xr.Dataset | None:
-    """KDP and the fitted PhiDP of one sweep as :func:`bluster.kdp_rays` gives them (over its
-    rays and gates, without the sweep's labels: what the calibration numbers screen with),
-    or None when the sweep has no PhiDP."""
-    phidp = moment(sweep, "phidp", moments, required=False)
+    sweep: Sweep, read: Moments, offset: float, *, window: float = KDP_WINDOW, n_threads: int = 0
+) -> np.ndarray | None:
+    """KDP and the fitted PhiDP of one sweep with the defaults of :func:`kdp`, as
+    :func:`bluster.kdp_rays` gives them but unlabelled ((2, rays, gates): what the calibration
+    numbers screen with), or None when the sweep has no PhiDP."""
+    inputs = _phase_inputs(sweep, read)
+    if inputs is None:
+        return None
+    phidp, rhohv, spacing = inputs
+    return kdp_planes(
+        phidp, gate_spacing=spacing, system_phase=offset, window=window, rhohv=rhohv,
+        n_threads=n_threads,
+    )  # fmt: skip
+
+
+def _phase_inputs(
+    sweep: Sweep, read: Moments
+) -> tuple[np.ndarray, np.ndarray | None, float] | None:
+    """The sweep's PhiDP, RhoHV (None without) and gate spacing (km) for KDP, or None when
+    the sweep has no PhiDP."""
+    phidp = read(sweep, "phidp", required=False)
     if phidp is None:
         return None
-    rhohv = moment(sweep, "rhohv", moments, required=False)
-    return bluster.kdp_rays(
-        phidp,
-        gate_spacing=gate_spacing(sweep),
-        system_phase=offset,
-        window=window,
-        rhohv=rhohv,
-        rhohv_min=rhohv_min,
-        min_gates=min_gates,
-        n_threads=n_threads,
-    )
+    return phidp, read(sweep, "rhohv", required=False), gate_spacing(sweep)
 
 
 def gate_spacing(sweep: Sweep) -> float:
     """The sweep's distance between consecutive gates, km (the median of its range steps)."""
-    distance = np.asarray(sweep.data["range"].values, dtype=np.float64)
+    distance = np.asarray(sweep.data.variables["range"].values, dtype=np.float64)
     steps = np.diff(distance)
     if steps.size == 0:
         return 1.0  # one gate: no window holds two, whatever the spacing
@@ -283,33 +328,16 @@ def gate_spacing(sweep: Sweep) -> float:
     return float(np.median(steps)) / 1000.0
 
 
-def _rays_of(sweeps: Sequence[Sweep], per_sweep: Sequence[xr.Dataset]) -> xr.Dataset:
-    """The rays' estimates of all sweeps in one Dataset over ``ray``, named ``ray_<name>``,
-    with each ray's sweep, azimuth and elevation: the sweeps' results labelled and
-    concatenated, built in one step (a labelled Dataset per sweep costs more than the
-    sweep's estimates)."""
-    first = per_sweep[0]
-    rays = {
-        f"ray_{name}": ("ray", np.concatenate([r[name].values for r in per_sweep]), value.attrs)
-        for name, value in first.data_vars.items()
-    }
-    names = [np.full(r.sizes["ray"], s.name) for s, r in zip(sweeps, per_sweep, strict=True)]
-    coords = {
-        "sweep": ("ray", np.concatenate(names)),
-        **{
-            angle: ("ray", np.concatenate([s.data[angle].values for s in sweeps]))
-            for angle in ("azimuth", "elevation")
-        },
-    }
-    return xr.Dataset(rays, coords=coords, attrs=first.attrs)
-
-
-def _circular_summary(phase_deg: np.ndarray) -> dict[str, xr.DataArray]:
+def _circular_summary(phase_deg: np.ndarray) -> dict[str, Scalar]:
+    """The circular mean of the rays' phases, their circular spread and their number."""
     angles = np.deg2rad(phase_deg[np.isfinite(phase_deg)])
     deg = {"units": "degree"}
     if angles.size == 0:
-        nan = xr.DataArray(np.nan, attrs=deg)
-        return {"system_phase": nan, "system_phase_spread": nan, "n_rays": xr.DataArray(0)}
+        return {
+            "system_phase": (np.nan, deg),
+            "system_phase_spread": (np.nan, deg),
+            "n_rays": (0, {}),
+        }
     s, c = np.sin(angles).mean(), np.cos(angles).mean()
     length = min(float(np.hypot(s, c)), 1.0)
     if angles.size < 2:
@@ -319,7 +347,7 @@ def _circular_summary(phase_deg: np.ndarray) -> dict[str, xr.DataArray]:
     else:
         spread = np.inf
     return {
-        "system_phase": xr.DataArray(float(np.rad2deg(np.arctan2(s, c))), attrs=deg),
-        "system_phase_spread": xr.DataArray(spread, attrs=deg),
-        "n_rays": xr.DataArray(angles.size),
+        "system_phase": (float(np.rad2deg(np.arctan2(s, c))), deg),
+        "system_phase_spread": (spread, deg),
+        "n_rays": (angles.size, {}),
     }

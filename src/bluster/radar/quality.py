@@ -6,6 +6,9 @@ became of it, and ``reason``, a sentence saying why. A number below its minimums
 its flag, never a bare number; ``ok`` and ``no_melting_level_given`` carry a number.
 """
 
+from dataclasses import dataclass
+from typing import Any
+
 import numpy as np
 import xarray as xr
 
@@ -68,3 +71,23 @@ def quality_variable(number: str, flag: str, reason: str) -> xr.DataArray:
     (1, 'too_few_samples')
     """
     return xr.DataArray(np.int8(flag_value(flag)), attrs=flag_attrs(number) | {"reason": reason})
+
+
+#: A scalar of a volume's result and its attributes.
+Scalar = tuple[Any, dict[str, Any]]
+
+
+@dataclass(frozen=True)
+class Number:
+    """One number of a volume before it is labelled: the statistics of each sweep used (the
+    core's, by name), the volume's scalars (the number first), its flag and the reason."""
+
+    name: str
+    per_sweep: dict[str, np.ndarray]
+    scalars: dict[str, Scalar]
+    flag: str
+    reason: str
+
+    def quality(self) -> xr.DataArray:
+        """The flag variable of the number, with the reason."""
+        return quality_variable(self.name, self.flag, self.reason)

@@ -16,7 +16,7 @@
   band and number in :func:`bluster.radar.tables.max_phidp_rise_default`.
 """
 
-from collections.abc import Mapping
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -25,7 +25,7 @@ import xarray as xr
 
 from .geometry import beam_height
 from .tables import ATTENUATION_PER_DEGREE, max_phidp_rise_default
-from .volume import Sweep, moment
+from .volume import Moments, Sweep
 
 #: The moments that screen gates wherever a volume has them.
 SCREENING_QUANTITIES = ("rhohv", "snr")
@@ -57,22 +57,26 @@ class Screens:
             return None
         rays, gates = sweep.data.sizes[sweep.ray_dim], sweep.data.sizes["range"]
         keep = np.ones((rays, gates), dtype=bool)
-        distance = np.asarray(sweep.data["range"].values, dtype=np.float64)
+        distance = np.asarray(sweep.data.variables["range"].values, dtype=np.float64)
         if self.max_range is not None:
             keep &= distance[None, :] <= self.max_range * 1000.0
         if self.melting_level is not None:
-            top = np.asarray(sweep.data["elevation"].values, dtype=np.float64)[:, None]
+            top = np.asarray(sweep.data.variables["elevation"].values, dtype=np.float64)[:, None]
             height = self.altitude + beam_height(distance[None, :], top + self.beam_width / 2)
             keep &= height <= self.melting_level - self.melting_margin
         return keep
 
-    def unattenuated(self, rise: np.ndarray | None) -> np.ndarray | None:
+    def unattenuated(self, fitted: np.ndarray, last: Callable[[], np.ndarray]) -> np.ndarray | None:
         """Gates not behind strong attenuation, from the fitted PhiDP above the system phase
-        carried forward over the gates without a fit (rays, gates; :func:`carried_forward`),
-        or None without the screen or without PhiDP."""
-        if self.max_phidp_rise is None or rise is None:
+        (rays, gates) carried forward over the gates without a fit (``last()``: its
+        :func:`last_values`), or None without the screen or when it keeps every gate."""
+        if self.max_phidp_rise is None:
             return None
-        return ~(rise > self.max_phidp_rise)
+        rose = fitted > self.max_phidp_rise
+        if not rose.any():  # no fit rose that far, nor can a carried one
+            return None
+        # the test before the carrying: a gather of booleans moves an eighth of the bytes
+        return ~np.take(rose, last())
 
     def describe(self) -> str:
         """The screens in words, for the reason of a flag."""
@@ -157,17 +161,10 @@ def beam_width(tree: xr.DataTree) -> float | None:
     return None
 
 
-def screening_moments(
-    sweep: Sweep, moments: Mapping[str, str] | None, *, flat: bool = False
-) -> dict[str, np.ndarray]:
-    """The optional screening moments the sweep holds (rhohv, snr), as (rays, gates) or,
-    ``flat``, as one row of all the sweep's gates."""
-    screens = {}
-    for quantity in ("rhohv", "snr"):
-        values = moment(sweep, quantity, moments, required=False)
-        if values is not None:
-            screens[quantity] = values.reshape(1, -1) if flat else values
-    return screens
+def screening_moments(sweep: Sweep, read: Moments) -> dict[str, np.ndarray]:
+    """The optional screening moments the sweep holds (rhohv, snr), (rays, gates)."""
+    found = {q: read(sweep, q, required=False) for q in SCREENING_QUANTITIES}
+    return {quantity: values for quantity, values in found.items() if values is not None}
 
 
 def _scalar(node: xr.DataTree, name: str) -> float | None:
@@ -184,13 +181,20 @@ def _scalar(node: xr.DataTree, name: str) -> float | None:
 def carried_forward(values: np.ndarray) -> np.ndarray:
     """Each NaN of every row replaced by the last value before it along the row (NaN before
     the first value, taken from the row's first gate, which is NaN there)."""
+    carried: np.ndarray = np.take(values, last_values(values))
+    return carried
+
+
+def last_values(values: np.ndarray) -> np.ndarray:
+    """The flat index (into ``values`` in C order) of the value :func:`carried_forward` puts
+    at each place: the last one not NaN at or before it along its row, else the row's first."""
     gates = values.shape[-1]
     rows = values.reshape(-1, gates)
     last = np.where(np.isnan(rows), 0, np.arange(gates))
     np.maximum.accumulate(last, axis=-1, out=last)
     # one gather over the flattened rows: take_along_axis builds an index per axis
     last += (np.arange(rows.shape[0]) * gates)[:, np.newaxis]
-    return np.take(rows, last).reshape(values.shape)
+    return last.reshape(values.shape)
 
 
 def _has_attenuation_default(band: str | None) -> bool:

@@ -1,39 +1,51 @@
-"""What the calibration numbers share: the volume's phase fits, computed once, the flag of a
-number, and the summary of per-sweep statistics for the volume."""
+"""What the calibration numbers share: the volume's moments and phase fits, each found once;
+a number before it is labelled (its per-sweep statistics, scalars and flag); and the summary
+of per-sweep statistics for the volume."""
 
-from collections.abc import Mapping
+from collections.abc import Hashable, Mapping
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import xarray as xr
 from numpy.typing import ArrayLike
 
+from bluster._results import VARIABLES, ordered
+
 from .phase import KDP_WINDOW, phase_fit, volume_system_phase
-from .quality import WITH_A_NUMBER, quality_variable
-from .screens import Screens, carried_forward
-from .volume import Selection, Sweep, moment_name, volume_coords
+from .quality import WITH_A_NUMBER, Number, Scalar
+from .screens import Screens, last_values
+from .volume import Moments, Selection, Sweep, moment_name, volume_coords
 
 Table = tuple[ArrayLike, ArrayLike]
 
 
 @dataclass
-class PhaseCache:
-    """The volume's system phase and each sweep's phase fit, computed once when first needed
-    and shared by the numbers of one volume."""
+class VolumeCache:
+    """What the numbers of one volume share, each found once when first needed: the sweeps'
+    moments, the volume's system phase, each sweep's phase fit and the gates its screens
+    keep. NumPy arrays: the results are labelled once, at the end."""
 
     tree: xr.DataTree
     moments: Mapping[str, str] | None
     n_threads: int
     window: float = KDP_WINDOW
     _offset: float | None = None
-    _fits: dict[str, xr.Dataset | None] = field(default_factory=dict)
-    _rises: dict[str, np.ndarray] = field(default_factory=dict)
+    _fits: dict[str, np.ndarray | None] = field(default_factory=dict)
+    _last_fitted: dict[str, np.ndarray] = field(default_factory=dict)
+    _kept: dict[tuple[str, Screens], tuple[np.ndarray | None, np.ndarray | None]] = field(
+        default_factory=dict
+    )
 
-    def share_system_phase(self, result: xr.Dataset) -> None:
-        """Take the volume's system phase from ``result``, the :func:`system_phase` of this
-        volume with its defaults, instead of computing it a second time (0 when it has none,
-        as :meth:`system_phase` gives)."""
-        found = float(result["system_phase"])
+    read: Moments = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.read = Moments(self.moments)
+
+    def share_system_phase(self, found: float) -> None:
+        """Take the volume's system phase ``found`` by :func:`system_phase` with its defaults
+        instead of computing it a second time (0 when it is NaN, as :meth:`system_phase`
+        gives)."""
         self._offset = found if np.isfinite(found) else 0.0
 
     def system_phase(self) -> float:
@@ -46,28 +58,40 @@ class PhaseCache:
                 self._offset = 0.0
         return self._offset
 
-    def fit(self, sweep: Sweep) -> xr.Dataset:
-        """KDP and fitted PhiDP of a sweep with PhiDP (:func:`phase_fit`: over its rays and
-        gates, unlabelled)."""
+    def fit(self, sweep: Sweep) -> np.ndarray:
+        """KDP and fitted PhiDP of a sweep with PhiDP (:func:`phase_fit`: (2, rays, gates))."""
         if sweep.name not in self._fits:
             self._fits[sweep.name] = phase_fit(
-                sweep, self.moments, self.system_phase(), window=self.window,
-                n_threads=self.n_threads,
-            )  # fmt: skip
+                sweep, self.read, self.system_phase(), window=self.window, n_threads=self.n_threads
+            )
         found = self._fits[sweep.name]
         if found is None:
             raise ValueError(f"{sweep.name} has no PhiDP to estimate KDP from")
         return found
 
-    def rise(self, sweep: Sweep, screens: Screens) -> np.ndarray | None:
-        """The fitted PhiDP of the sweep above the system phase, carried forward over the gates
-        without a fit (:meth:`Screens.unattenuated` takes it); None without the screen or
-        without PhiDP in the sweep. Computed once per sweep: both numbers screen with it."""
+    def kept(self, sweep: Sweep, screens: Screens) -> tuple[np.ndarray | None, np.ndarray | None]:
+        """The gates of the sweep that the range and melting-level screens keep
+        (:meth:`Screens.gates`), and those that all the screens keep, the attenuation screen
+        too (None for no screen); found once per sweep and screens."""
+        key = (sweep.name, screens)
+        if key not in self._kept:
+            gates = screens.gates(sweep)
+            self._kept[key] = gates, both(gates, self._unattenuated(sweep, screens))
+        return self._kept[key]
+
+    def _unattenuated(self, sweep: Sweep, screens: Screens) -> np.ndarray | None:
+        """:meth:`Screens.unattenuated` of the sweep's fitted PhiDP carried forward over the
+        gates without a fit, or None without the screen or without PhiDP in the sweep."""
         if screens.max_phidp_rise is None or moment_name(sweep, "phidp", self.moments) is None:
             return None
-        if sweep.name not in self._rises:
-            self._rises[sweep.name] = carried_forward(np.asarray(self.fit(sweep)["phidp"].values))
-        return self._rises[sweep.name]
+        rise = self.fit(sweep)[1]
+
+        def last() -> np.ndarray:  # found once, for both numbers' screens
+            if sweep.name not in self._last_fitted:
+                self._last_fitted[sweep.name] = last_values(rise)
+            return self._last_fitted[sweep.name]
+
+        return screens.unattenuated(rise, last)
 
 
 def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | None:
@@ -79,78 +103,76 @@ def both(first: np.ndarray | None, second: np.ndarray | None) -> np.ndarray | No
     return kept
 
 
+def kept_samples(
+    kept: np.ndarray | None, candidates: np.ndarray, **arrays: np.ndarray | None
+) -> dict[str, np.ndarray | None]:
+    """The samples of ``arrays`` (rays, gates; None for an absent one) as the kernels take
+    them, one row each, with ``kept`` (all gates for None) as their ``mask``: only the gates
+    from the nearest to the farthest where a ray keeps one of the ``candidates`` (every gate
+    the kernel could use), a slice of columns that keeps the order of the samples, so that the
+    kernels' sums and medians see the same values in the same order without scanning the
+    others. (Gathering the samples themselves costs more than the kernels' scan of them.)"""
+    usable = candidates if kept is None else candidates & kept
+    columns = np.flatnonzero(usable.any(axis=0))
+    span = slice(int(columns[0]), int(columns[-1]) + 1) if columns.size else slice(None)
+    rows = {name: None if v is None else flat(v[:, span]) for name, v in arrays.items()}
+    return rows | {"mask": None if kept is None else flat(kept[:, span])}
+
+
+def flat(values: np.ndarray) -> np.ndarray:
+    """All gates of a sweep as one row: the samples of one per-sweep statistic (a copy only
+    where ``values`` is a slice of columns)."""
+    return np.ascontiguousarray(values).reshape(1, -1)
+
+
 def melting_flag(screens: Screens) -> str:
     return "ok" if screens.melting_level is not None else "no_melting_level_given"
 
 
-def flagged(
-    result: xr.Dataset, name: str, numbers: tuple[str, ...], flag: str, reason: str
-) -> xr.Dataset:
-    """``result`` with the flag variable of ``name``; its numbers NaN unless the flag comes
-    with a number."""
+def sweep_statistics(func: str, rows: list[np.ndarray]) -> dict[str, np.ndarray]:
+    """The one-row results of a core function for the sweeps, by output name, over the
+    sweeps."""
+    stacked = np.array(rows, dtype=np.float64).reshape(len(rows), -1)
+    return {name: stacked[:, i].copy() for i, name in enumerate(VARIABLES[func])}
+
+
+def flagged(name: str, scalars: dict[str, Scalar], flag: str) -> dict[str, Scalar]:
+    """The scalars of ``name`` for its flag: its numbers NaN unless the flag comes with a
+    number, the number pointing at its flag variable."""
     if flag not in WITH_A_NUMBER:
-        result = result.assign(
-            {f"{name}{s}": result[f"{name}{s}"].copy(data=np.nan) for s in numbers}
-        )
-    result[name] = result[name].assign_attrs(ancillary_variables=f"{name}_quality")
-    result[f"{name}_quality"] = quality_variable(name, flag, reason)
-    return result
+        nan = {f"{name}{s}" for s in ("", "_median", "_spread")}
+        scalars = {n: (np.nan, a) if n in nan else (v, a) for n, (v, a) in scalars.items()}
+    value, attrs = scalars[name]
+    return scalars | {name: (value, attrs | {"ancillary_variables": f"{name}_quality"})}
 
 
-def flat(values: np.ndarray) -> np.ndarray:
-    """All gates of a sweep as one row: the samples of one per-sweep statistic."""
-    return values.reshape(1, -1)
-
-
-def _stacked(sweeps: list[Sweep], rows: list[xr.Dataset]) -> xr.Dataset:
-    """One-row results of the sweeps as one Dataset over ``sweep`` (attributes of the first)."""
-    first = rows[0]
-    return xr.Dataset(
-        {
-            name: ("sweep", np.concatenate([r[name].values for r in rows]), first[name].attrs)
-            for name in first.data_vars
-        },
-        coords={
-            "sweep": [s.name for s in sweeps],
-            "elevation": ("sweep", [s.elevation for s in sweeps], {"units": "degree"}),
-        },
-    )
-
-
-def with_volume_summary(
-    tree: xr.DataTree, selection: Selection, rows: list[xr.Dataset], name: str, value: str
-) -> xr.Dataset:
-    """The sweeps' rows over ``sweep`` with the volume's summary of their ``value`` as
-    ``name``, ``name_median``, ``name_spread`` and ``name_count``, the volume's coordinates
-    and the names of the sweeps used and skipped."""
-    per_sweep = _stacked(selection.used, rows)
-    summary = _volume_summary(per_sweep[value], per_sweep["median"], per_sweep["count"])
-    return (
-        per_sweep.assign({f"{name}{suffix}": variable for suffix, variable in summary.items()})
-        .assign_coords(volume_coords(tree))
-        .assign_attrs(selection.attrs())
-    )
-
-
-def _volume_summary(
-    value: xr.DataArray, median: xr.DataArray, count: xr.DataArray
-) -> dict[str, xr.DataArray]:
-    """Count-weighted mean, median and spread of per-sweep values, and the total count. The
-    spread of fewer than two sweeps is NaN: unknown, not zero."""
-    weight = np.where(np.isfinite(value.values), count.values, 0.0)
+def volume_summary(
+    name: str, value: np.ndarray, median: np.ndarray, count: np.ndarray
+) -> dict[str, Scalar]:
+    """Count-weighted mean, median and spread of per-sweep values, and the total count, as
+    ``name``, ``name_median``, ``name_spread`` and ``name_count``. The spread of fewer than
+    two sweeps is NaN: unknown, not zero."""
+    weight = np.where(np.isfinite(value), count, 0.0)
     total = weight.sum()
     dB = {"units": "dB"}
     if total == 0:
-        nan = xr.DataArray(np.nan, attrs=dB)
-        return {"": nan, "_median": nan, "_spread": nan, "_count": xr.DataArray(0)}
-    values = np.where(weight > 0, value.values, 0.0)
-    mean = float((weight * values).sum() / total)
-    spread = float(np.sqrt((weight * (values - mean) ** 2).sum() / total))
+        numbers: tuple[Any, ...] = (np.nan, np.nan, np.nan, 0)
+    else:
+        values = np.where(weight > 0, value, 0.0)
+        mean = float((weight * values).sum() / total)
+        spread = float(np.sqrt((weight * (values - mean) ** 2).sum() / total))
+        numbers = (
+            mean,
+            _weighted_median(median, weight),
+            spread if np.sum(weight > 0) >= 2 else np.nan,
+            int(count.sum()),
+        )
+    units = (dB, dB, dB, {})
     return {
-        "": xr.DataArray(mean, attrs=dB),
-        "_median": xr.DataArray(_weighted_median(median.values, weight), attrs=dB),
-        "_spread": xr.DataArray(spread if np.sum(weight > 0) >= 2 else np.nan, attrs=dB),
-        "_count": xr.DataArray(int(count.values.sum())),
+        f"{name}{suffix}": (number, attrs)
+        for suffix, number, attrs in zip(
+            ("", "_median", "_spread", "_count"), numbers, units, strict=True
+        )
     }
 
 
@@ -159,3 +181,41 @@ def _weighted_median(values: np.ndarray, weight: np.ndarray) -> float:
     order = np.argsort(values[keep])
     sorted_values, cumulative = values[keep][order], np.cumsum(weight[keep][order])
     return float(sorted_values[np.searchsorted(cumulative, 0.5 * cumulative[-1])])
+
+
+def number_dataset(
+    tree: xr.DataTree,
+    selection: Selection,
+    number: Number,
+    func: str,
+    *,
+    between: Mapping[Hashable, xr.Variable] | None = None,
+    between_coords: tuple[str, ...] = (),
+    attrs: Mapping[str, Any] | None = None,
+) -> xr.Dataset:
+    """The result of a number over ``sweep`` (the sweeps used; coordinate ``elevation``): the
+    core's statistics of ``func`` per sweep, the volume's summary, its coordinates ``time``
+    and ``site``, then ``between`` (of which ``between_coords`` are coordinates), the other
+    scalars and the flag; attributes: the sweeps used and skipped, and ``attrs``."""
+    sweeps = xr.Coordinates({"sweep": [s.name for s in selection.used]})
+    variables: dict[Hashable, xr.Variable] = {
+        name: xr.Variable("sweep", values, VARIABLES[func][name])
+        for name, values in number.per_sweep.items()
+    }
+    variables["sweep"] = sweeps.variables["sweep"]
+    variables["elevation"] = xr.Variable(
+        "sweep", [s.elevation for s in selection.used], {"units": "degree"}
+    )
+    scalars = {n: xr.Variable((), value, a) for n, (value, a) in number.scalars.items()}
+    summary = list(scalars)[:4]
+    variables |= {n: scalars.pop(n) for n in summary}
+    variables |= {n: xr.Variable((), value) for n, value in volume_coords(tree).items()}
+    variables |= dict(between or {})
+    variables |= scalars
+    variables[f"{number.name}_quality"] = number.quality().variable
+    return ordered(
+        variables,
+        {"sweep", "elevation", "time", "site", *between_coords},
+        dict(sweeps.xindexes),
+        selection.attrs() | dict(attrs or {}),
+    )

@@ -1,6 +1,7 @@
 """Radar volumes: opening files and Py-ART radars as one DataTree of sweeps; moment lookup."""
 
 import contextlib
+import dataclasses
 import importlib
 import importlib.util
 import io
@@ -113,7 +114,7 @@ class Sweep:
 
     @property
     def ray_dim(self) -> str:
-        return str(self.data["azimuth"].dims[0])
+        return str(self.data.variables["azimuth"].dims[0])
 
 
 def open_volume(
@@ -277,6 +278,31 @@ def moment(
     factor = _unit_factor(quantity, variable.attrs.get("units"), f"{sweep.name}/{name}")
     values = np.asarray(variable.transpose(sweep.ray_dim, "range").values, dtype=np.float64)
     return values * factor if factor != 1.0 else values
+
+
+@dataclass
+class Moments:
+    """The moments of a volume's sweeps as :func:`moment` gives them, each read once: the
+    numbers of one volume read the same moments of the same sweeps."""
+
+    names: Mapping[str, str] | None
+    _read: dict[tuple[str, str], np.ndarray | None] = dataclasses.field(default_factory=dict)
+
+    @overload
+    def __call__(
+        self, sweep: Sweep, quantity: str, *, required: Literal[True] = ...
+    ) -> np.ndarray: ...
+    @overload
+    def __call__(self, sweep: Sweep, quantity: str, *, required: bool) -> np.ndarray | None: ...
+    def __call__(self, sweep: Sweep, quantity: str, *, required: bool = True) -> np.ndarray | None:
+        """:func:`moment` of ``sweep`` (a missing moment asked for as required raises each
+        time)."""
+        key = (sweep.name, quantity)
+        found = self._read.get(key)
+        if found is None and (required or key not in self._read):
+            found = moment(sweep, quantity, self.names, required=required)
+            self._read[key] = found
+        return found
 
 
 def moment_name(sweep: Sweep, quantity: str, moments: Mapping[str, str] | None) -> str | None:
