@@ -184,8 +184,8 @@ def normalised(annotation):
     for converted in ("float64", "int64"):  # arrays converted to this type on the way in
         annotated = f"typing.Annotated[numpy.typing.ArrayLike, numpy.{converted}]"
         text = text.replace(annotated, "ArrayLike")
-    if text == "numpy.ndarray":  # an array read in its own type
-        text = "NDArray[np.generic]"
+    if text in ("numpy.ndarray", "numpy.ndarray | None"):  # an array read in its own type
+        text = text.replace("numpy.ndarray", "NDArray[np.generic]")
     return text.replace("numpy.typing.", "").replace("typing.", "").replace("numpy.", "np.")
 
 

@@ -178,15 +178,24 @@ def offset_stats(
     return run(layout, kernel, operands, as_int(func, "n_threads", n_threads))
 
 
+# What each kernel takes after its arrays, in its order.
+OffsetSettings = tuple[np.ndarray, np.ndarray, float, float, float, float]
+ConsistencySettings = tuple[
+    np.ndarray, np.ndarray, float, float, float, float, float, float, float, int
+]
+PhidpSettings = tuple[int, int, float, float, int]
+KdpSettings = tuple[float, float, int, int, float]
+
+
 def _offset_settings(
     table: Any, z_min: Any, z_max: Any, rhohv_min: Any, snr_min: Any
-) -> tuple[Any, ...]:
+) -> OffsetSettings:
     """The table, window and thresholds of :func:`offset_stats` as its kernel takes them."""
     func = "offset_stats"
     ref_z, ref_v = _table(func, 0.0 if table is None else table, ("ref_z", "ref_v"))
     window = _limit(func, "z_min", z_min), _limit(func, "z_max", z_max)
     thresholds = as_float(func, "rhohv_min", rhohv_min), as_float(func, "snr_min", snr_min)
-    return ref_z, ref_v, *window, *thresholds
+    return ref_z, ref_v, window[0], window[1], thresholds[0], thresholds[1]
 
 
 def _offset_core(
@@ -196,7 +205,7 @@ def _offset_core(
     snr: np.ndarray,
     mask: np.ndarray,
     elevation: np.ndarray,
-    settings: tuple[Any, ...],
+    settings: OffsetSettings,
     n_threads: int,
 ) -> np.ndarray:
     """The kernel of :func:`offset_stats` over C-contiguous float64 rows (an absent screen
@@ -226,10 +235,14 @@ def offset_rows(
     """:func:`offset_stats` of one row of float64 NumPy samples at one elevation, unlabelled:
     its outputs in order, as an array. For callers that label many results at once (the
     calibration numbers), to whom a Dataset per call costs more than the kernel."""
-    screens = (_row_or_empty(a) for a in (dbz, rhohv, snr, mask))
     settings = _offset_settings(table, z_min, z_max, rhohv_min, snr_min)
     elevations = np.array([elevation], dtype=np.float64)
-    return _offset_core(_row_or_empty(zdr), *screens, elevations, settings, n_threads)[0]
+    dbz_row, rhohv_row, snr_row, mask_row = (_row_or_empty(a) for a in (dbz, rhohv, snr, mask))
+    result = _offset_core(
+        _row_or_empty(zdr), dbz_row, rhohv_row, snr_row, mask_row, elevations, settings, n_threads
+    )
+    row: np.ndarray = result[0]
+    return row
 
 
 def _row_or_empty(values: np.ndarray | None) -> np.ndarray:
@@ -377,7 +390,7 @@ def _consistency_settings(
     snr_min: Any,
     kdp_min: Any,
     min_bin_count: Any,
-) -> tuple[Any, ...]:
+) -> ConsistencySettings:
     """The table, offset, bins and thresholds of :func:`consistency_stats` as its kernel takes
     them."""
     func = "consistency_stats"
@@ -418,9 +431,14 @@ def consistency_rows(
     settings = _consistency_settings(
         table, zdr_offset, z_min, z_max, bin_width, rhohv_min, snr_min, kdp_min, min_bin_count
     )
-    rows = (_row_or_empty(a) for a in (z, zdr, kdp, rhohv, snr, mask))
-    out: np.ndarray = _calibration.consistency_stats(*rows, *settings, n_threads)
-    return out[0]
+    z_row, zdr_row, kdp_row, rhohv_row, snr_row, mask_row = (
+        _row_or_empty(a) for a in (z, zdr, kdp, rhohv, snr, mask)
+    )
+    out: np.ndarray = _calibration.consistency_stats(
+        z_row, zdr_row, kdp_row, rhohv_row, snr_row, mask_row, *settings, n_threads
+    )
+    row: np.ndarray = out[0]
+    return row
 
 
 def phidp_rays(
@@ -515,7 +533,7 @@ def phidp_rays(
 
 def _phidp_settings(
     first_gate: Any, n_use: Any, rhohv_min: Any, snr_min: Any, min_count: Any
-) -> tuple[Any, ...]:
+) -> PhidpSettings:
     """The gates and thresholds of :func:`phidp_rays` as its kernel takes them."""
     func = "phidp_rays"
     return (
@@ -542,8 +560,10 @@ def phidp_rows(
     """:func:`phidp_rays` of float64 NumPy (rays, gates), unlabelled: (rays, outputs) in the
     order of its outputs (see :func:`offset_rows`)."""
     settings = _phidp_settings(first_gate, n_use, rhohv_min, snr_min, min_count)
-    gates = (_rays_or_empty(a) for a in (phidp, rhohv, snr))
-    out: np.ndarray = _calibration.phidp_rays(*gates, _EMPTY, *settings, n_threads)
+    phidp_rays, rhohv_rays, snr_rays = (_rays_or_empty(a) for a in (phidp, rhohv, snr))
+    out: np.ndarray = _calibration.phidp_rays(
+        phidp_rays, rhohv_rays, snr_rays, _EMPTY, *settings, n_threads
+    )
     return out
 
 
@@ -660,7 +680,7 @@ def kdp_rays(
 
 def _kdp_settings(
     gate_spacing: Any, system_phase: Any, window: Any, rhohv_min: Any, min_gates: Any
-) -> tuple[Any, ...]:
+) -> KdpSettings:
     """The system phase, gate spacing, half window, fewest gates and threshold of
     :func:`kdp_rays` as its kernel takes them."""
     func = "kdp_rays"

@@ -28,7 +28,7 @@ def decode(
     codes: ArrayLike,
     rows: ArrayLike | None,
     n_threads: SupportsInt | SupportsIndex = 0,
-    out: NDArray[np.float64] | None = None,
+    out: NDArray[np.generic] | None = None,
 ) -> NDArray[np.float64]:
     """The values of a packed moment: stored value * scale + offset, NaN for coded gates.
 

@@ -202,7 +202,7 @@ def _or_missing[Chosen](
             ),
             "z_bias": dict(zip(_suffixed(name, BIAS_SUMMARY), (np.nan,) * 3 + (0,), strict=True)),
         }[name]
-        scalars = {n: (value, {}) for n, value in values.items()}
+        scalars: dict[str, Scalar] = {n: (value, {}) for n, value in values.items()}
         return Number(name, {}, scalars, "missing_moment", _remedies(err))
     return compute(chosen)
 

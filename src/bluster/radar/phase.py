@@ -1,7 +1,7 @@
 """The differential phase of radar volumes: the system phase, and KDP where the file has none."""
 
 import dataclasses
-from collections.abc import Mapping, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -96,7 +96,7 @@ def system_phase(
     options = PhaseOptions(first_gate, n_use, rhohv_min, snr_min, min_count)
     selection = phase_selection(sweeps_of(tree), moments)
     rays, number = phase_number(selection, Moments(moments), options, n_threads)
-    variables = {
+    variables: dict[Hashable, xr.Variable] = {
         f"ray_{name}": xr.Variable("ray", values, VARIABLES["phidp_rays"][name])
         for name, values in zip(VARIABLES["phidp_rays"], rays.T, strict=True)
     }
@@ -108,7 +108,7 @@ def system_phase(
     variables |= {n: xr.Variable((), value, a) for n, (value, a) in number.scalars.items()}
     variables["system_phase_quality"] = number.quality().variable
     variables |= {n: xr.Variable((), value) for n, value in volume_coords(tree).items()}
-    coords = {"sweep", "azimuth", "elevation", "time", "site"}
+    coords: set[Hashable] = {"sweep", "azimuth", "elevation", "time", "site"}
     return ordered(variables, coords, attrs=selection.attrs())
 
 
@@ -137,17 +137,18 @@ def phase_number(
     """The estimates of every ray of the sweeps (rays, outputs of :func:`bluster.phidp_rays`)
     and the volume's system phase, their circular mean, with its flag."""
     settings = dataclasses.asdict(options)
-    rays = np.concatenate(
-        [
-            phidp_rows(
-                read(sweep, "phidp"),
-                **screening_moments(sweep, read),
-                **settings,
-                n_threads=n_threads,
-            )
-            for sweep in selection.used
-        ]
-    )
+
+    def rows(sweep: Sweep) -> np.ndarray:
+        screens = screening_moments(sweep, read)
+        return phidp_rows(
+            read(sweep, "phidp"),
+            rhohv=screens.get("rhohv"),
+            snr=screens.get("snr"),
+            **settings,
+            n_threads=n_threads,
+        )
+
+    rays = np.concatenate([rows(sweep) for sweep in selection.used])
     summary = _circular_summary(rays[:, 0])
     found = int(summary["n_rays"][0])
     flag, reason = (

@@ -167,7 +167,7 @@ def volume_summary(
             spread if np.sum(weight > 0) >= 2 else np.nan,
             int(count.sum()),
         )
-    units = (dB, dB, dB, {})
+    units: tuple[dict[str, str], ...] = (dB, dB, dB, {})
     return {
         f"{name}{suffix}": (number, attrs)
         for suffix, number, attrs in zip(
@@ -189,7 +189,7 @@ def number_dataset(
     number: Number,
     func: str,
     *,
-    between: Mapping[Hashable, xr.Variable] | None = None,
+    between: Mapping[str, xr.Variable] | None = None,
     between_coords: tuple[str, ...] = (),
     attrs: Mapping[str, Any] | None = None,
 ) -> xr.Dataset:
@@ -206,11 +206,13 @@ def number_dataset(
     variables["elevation"] = xr.Variable(
         "sweep", [s.elevation for s in selection.used], {"units": "degree"}
     )
-    scalars = {n: xr.Variable((), value, a) for n, (value, a) in number.scalars.items()}
+    scalars: dict[Hashable, xr.Variable] = {
+        n: xr.Variable((), value, a) for n, (value, a) in number.scalars.items()
+    }
     summary = list(scalars)[:4]
     variables |= {n: scalars.pop(n) for n in summary}
     variables |= {n: xr.Variable((), value) for n, value in volume_coords(tree).items()}
-    variables |= dict(between or {})
+    variables |= {name: variable for name, variable in (between or {}).items()}
     variables |= scalars
     variables[f"{number.name}_quality"] = number.quality().variable
     return ordered(
