@@ -224,6 +224,21 @@ def test_storm_motion_needs_environment(archive, tmp_path):
     assert status == 2 and "--storm-motion is the storm motion of --environment" in stderr
 
 
+def test_a_run_over_lean_read_files_does_not_import_xradar(archive, tmp_path):
+    """Each run of the command line pays for what it imports: the lean readers take only
+    xradar's attribute model, not its readers and their dependencies."""
+    directory, _ = archive
+    script = f"""
+import sys
+from bluster.cli.main import main
+status = main(["vad", {str(directory / "vol_001.h5")!r}, "--out", {str(tmp_path / "w.nc")!r}])
+assert status == 0, status
+assert "xradar" not in sys.modules, sorted(name for name in sys.modules if "xradar" in name)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+
 def test_info_through_the_console_script(archive):
     directory, _ = archive
     script = Path(sys.executable).with_name("bluster")  # installed beside the interpreter

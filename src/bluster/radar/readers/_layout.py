@@ -1,6 +1,10 @@
 """The DataTree of a volume as xradar lays it out, shared by the lean readers."""
 
+import functools
+import importlib.util
+import sys
 from collections.abc import Mapping, Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -9,9 +13,34 @@ import xarray as xr
 STATION = ("latitude", "longitude", "altitude")
 
 
+@functools.cache
 def model() -> Any:
     """xradar's data model (attribute sets of coordinates and moments): the one definition of
-    what xradar's readers attach, so that a lean reader attaches the same."""
+    what xradar's readers attach, so that a lean reader attaches the same.
+
+    Importing xradar imports its readers and what they use (SciPy's interpolation and
+    optimisation, pyproj, Dask arrays): half a second before the first volume, which a run of
+    the command line pays each time, for a module that needs only NumPy and xarray. So unless
+    xradar is imported already, its model module is loaded by itself from xradar's files,
+    without entering it in ``sys.modules``; if it cannot be (a later xradar whose model needs
+    the rest of the package), xradar is imported as usual."""
+    imported = sys.modules.get("xradar.model")
+    if imported is not None:
+        return imported
+    package = importlib.util.find_spec("xradar")
+    locations = package.submodule_search_locations if package is not None else None
+    if locations:
+        spec = importlib.util.spec_from_file_location(
+            "bluster.radar.readers._xradar_model", Path(next(iter(locations))) / "model.py"
+        )
+        if spec is not None and spec.loader is not None:
+            module = importlib.util.module_from_spec(spec)
+            try:
+                spec.loader.exec_module(module)
+            except ImportError:
+                pass
+            else:
+                return module
     import xradar.model
 
     return xradar.model
