@@ -15,6 +15,10 @@ the one of the command-line tests at an operational size: 40 volumes of 5 sweeps
 400 gates, every moment stored as 16-bit codes with a gain and an offset and the rays' angles
 and times in the "how" groups, as weather services write them.
 
+Then the same volumes over a longer archive (240 volumes, a day at six minutes, written once
+into bench/results/cli_archive_long/): two workers on threads and on processes
+(`--processes`), whose start (a second or two) a run of 40 volumes hardly repays.
+
 Run with the built environment plus arm-pyart: bash scripts/bench cli
 """
 
@@ -43,24 +47,28 @@ VOLUMES = 40
 GEOMETRY = {"elevations": (0.5, 1.5, 3.0, 6.0, 10.0), "n_rays": 360, "n_gates": 400}
 ARCHIVE = HERE / "results" / "cli_archive"
 ROUNDS = 3  # each measurement is taken this many times, interleaved; the best is kept
+# A longer run (a day of volumes at six minutes), where starting worker processes is paid once
+LONG_VOLUMES = 240
+LONG_ARCHIVE = HERE / "results" / "cli_archive_long"
+LONG_ROUNDS = 2
 
 
-def archive() -> list[Path]:
-    files = sorted(ARCHIVE.glob("vol_*.h5"))
-    if len(files) != VOLUMES:
+def archive(folder: Path = ARCHIVE, count: int = VOLUMES) -> list[Path]:
+    files = sorted(folder.glob("vol_*.h5"))
+    if len(files) != count:
         for old in files:
             old.unlink()
-        ARCHIVE.mkdir(parents=True, exist_ok=True)
-        write_archive(ARCHIVE, VOLUMES, pack=True, **GEOMETRY)
-        files = sorted(ARCHIVE.glob("vol_*.h5"))
+        folder.mkdir(parents=True, exist_ok=True)
+        write_archive(folder, count, pack=True, **GEOMETRY)
+        files = sorted(folder.glob("vol_*.h5"))
     return files
 
 
-def command_seconds(command: str, workers: int, *extra: str) -> float:
-    """Seconds of one whole `bluster COMMAND` run over the archive."""
+def command_seconds(command: str, workers: int, *extra: str, folder: Path = ARCHIVE) -> float:
+    """Seconds of one whole `bluster COMMAND` run over the archive in ``folder``."""
     with tempfile.TemporaryDirectory() as out:
         band = ["--band", BAND] if command == "calibrate" else []
-        argv = [command, str(ARCHIVE), *band, "--out", f"{out}/out.nc", "-w", str(workers), "-q"]
+        argv = [command, str(folder), *band, "--out", f"{out}/out.nc", "-w", str(workers), "-q"]
         start = time.perf_counter()
         status = main([*argv, *extra])
         seconds = time.perf_counter() - start
@@ -162,6 +170,24 @@ def rates(files: list[Path]) -> tuple[dict[str, float], dict[str, float]]:
     )
 
 
+def long_rates() -> dict[str, float]:
+    """Volumes per second over the long archive of two workers on threads and on processes
+    (best of LONG_ROUNDS interleaved rounds; the time of a whole run, the processes' start
+    included)."""
+    files = archive(LONG_ARCHIVE, LONG_VOLUMES)
+    runs = {
+        f"`bluster {command} -w 2{extra}`": (command, extra.split())
+        for command in ("calibrate", "vad")
+        for extra in ("", " --processes")
+    }
+    best = dict.fromkeys(runs, float("inf"))
+    for _ in range(LONG_ROUNDS):
+        for label, (command, extra) in runs.items():
+            seconds = command_seconds(command, 2, *extra, folder=LONG_ARCHIVE)
+            best[label] = min(best[label], seconds)
+    return {label: len(files) / seconds for label, seconds in best.items()}
+
+
 def best_ms(files: list[Path], step) -> float:
     """CPU milliseconds per volume of ``step(path)`` over the files, best of ROUNDS passes
     (CPU time: the steps are compared with runs taken minutes apart, under another load)."""
@@ -243,6 +269,14 @@ def main_bench() -> None:
             for peer in peers
         ]
         print(f"| {label} | {rate:.2f} | {' | '.join(ratios)} | {cpu[label]:.0f} |")
+    print(
+        f"\nOver {LONG_VOLUMES} volumes of the same kind (Py-ART's loops as above: a rate per "
+        "volume)\n| workflow | volumes/s | vs Py-ART's loop |\n|---|---:|---:|"
+    )
+    for label, rate in long_rates().items():
+        peer = PEER_CALIBRATE if "calibrate" in label else PEER_VAD
+        ratio = f"{rate / found[peer]:.1f}x" if peer in found else ""
+        print(f"| {label} | {rate:.2f} | {ratio} |")
     print("\nOne thread, CPU time per volume:\n| step | ms |\n|---|---:|")
     for label, ms in per_volume(files, cpu):
         print(f"| {label} | {ms:.1f} |")

@@ -136,20 +136,15 @@ def cluster():
         yield local
 
 
-def test_cluster_gives_the_same_bits(archive, calibrated, cluster, tmp_path):
+@pytest.mark.parametrize("where", ["cluster", "processes"])
+def test_cluster_and_processes_give_the_same_bits(archive, calibrated, where, request, tmp_path):
     directory, _ = archive
     out = tmp_path / "monitor.nc"
-    status, _ = run(
-        "calibrate",
-        directory,
-        "--out",
-        out,
-        "--band",
-        BAND,
-        "--scheduler",
-        cluster.scheduler_address,
-        "-q",
-    )
+    if where == "cluster":
+        scheduler = ["--scheduler", request.getfixturevalue("cluster").scheduler_address]
+    else:
+        scheduler = ["--processes", "-w", "2"]
+    status, _ = run("calibrate", directory, "--out", out, "--band", BAND, *scheduler, "-q")
     assert status == 1
     xr.testing.assert_identical(xr.load_dataset(out), calibrated[2])
 

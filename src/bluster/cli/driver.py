@@ -1,5 +1,5 @@
-"""Dask tasks over the volume files: local threads by default, or an existing ``distributed``
-cluster.
+"""The volume files of a run: Dask tasks on local threads by default, local worker processes
+(:mod:`bluster.cli.processes`), or an existing ``distributed`` cluster.
 
 On local threads each file is two tasks, reading and computing, on a pool of one thread per
 worker and one more for reading. The reads form a chain: one file is read at a time, in order
@@ -12,19 +12,16 @@ one task, so that a volume is never shipped between workers. Outcomes are handed
 volume time, so the output does not depend on the scheduler.
 """
 
-import logging
 import os
-import signal
-import threading
 from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
 
-import dask.config
 from dask.base import compute
 from dask.callbacks import Callback
 from dask.delayed import delayed
 
+from bluster.cli.processes import KILLS_PER_FILE, died, on_local_processes
 from bluster.cli.tasks import Outcome, VolumeTask, compute_step, read_step, run_task
 
 
@@ -53,34 +50,14 @@ def process_files(
     scheduler
         Address of a ``distributed`` scheduler (e.g. ``tcp://10.0.0.5:8786``) to run on.
     processes
-        Run on a ``distributed.LocalCluster`` of ``workers`` single-threaded processes
-        instead of threads: for reading-bound runs, where a second thread gains little.
+        Run on ``workers`` single-threaded local processes instead of threads (see
+        :mod:`bluster.cli.processes`): threads take turns holding the GIL, processes do not.
     """
     one_file = partial(run_task, task)
     if scheduler is not None:
         _on_cluster(one_file, paths, on_done, scheduler)
     elif processes:
-        from distributed import LocalCluster
-
-        # A task on a single-threaded worker is alone there: when the worker dies (killed for
-        # want of memory, or a crash in a reader), only the file it was reading is blamed,
-        # and after KILLS_PER_FILE deaths that file is reported and the run goes on.
-        with (
-            dask.config.set(
-                {
-                    "distributed.scheduler.allowed-failures": KILLS_PER_FILE - 1,
-                    "distributed.scheduler.worker-saturation": 1.0,
-                }
-            ),
-            LocalCluster(
-                n_workers=local_workers(workers),
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                preload=[__name__],  # dask_setup below, in every worker
-            ) as cluster,
-        ):
-            _on_cluster(one_file, paths, on_done, cluster.scheduler_address)
+        on_local_processes(one_file, paths, on_done, local_workers(workers))
     else:
         _on_local_threads(task, paths, on_done, workers)
 
@@ -145,10 +122,6 @@ def _on_cluster(
             future.release()
 
 
-#: Deaths of the worker processes reading one file before that file is skipped (--processes).
-KILLS_PER_FILE = 2
-
-
 def _outcome(future: Any, path: str) -> Outcome:
     """The outcome of a file's task on a cluster; a task that could not complete (its
     worker died while reading the file, again and again) is that file's failure alone."""
@@ -157,24 +130,7 @@ def _outcome(future: Any, path: str) -> Outcome:
     try:
         result: Outcome = future.result()
     except KilledWorker as err:
-        deaths = getattr(err, "allowed_failures", KILLS_PER_FILE - 1) + 1
-        return Outcome(
-            path,
-            error=f"the worker process reading it died {deaths} times (killed for want of "
-            "memory, or a crash in a reader)",
-        )
+        return Outcome(path, error=died(getattr(err, "allowed_failures", KILLS_PER_FILE - 1) + 1))
     except Exception as err:  # the cluster lost the task: this file's failure, not the run's
         return Outcome(path, error=f"{type(err).__name__} on the cluster: {err}")
     return result
-
-
-def dask_setup(worker: object) -> None:
-    """Set-up of each worker process of ``--processes``, preloaded by ``distributed``.
-
-    A Ctrl-C in a terminal reaches every process of the run. The run handles it, writes what
-    is done and closes its cluster; a worker that took it too would only print a traceback.
-    """
-    if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # the tasks the closing run cancels: the run reports what became of every file
-    logging.getLogger("distributed.worker.state_machine").setLevel(logging.ERROR)

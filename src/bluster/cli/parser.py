@@ -33,8 +33,8 @@ bad files:
   out of that number. --moment QUANTITY=NAME names a moment the usual names do not find. A
   file or folder that cannot be read for its permissions is reported and counted the same
   way. With --processes, a file whose worker process dies while reading it (killed for want
-  of memory, a crash in a reader) is tried once more, then reported and skipped. The
-  summary at the end lists every skipped file.
+  of memory, a crash in a reader) is run again alone, then reported and skipped if it
+  kills its worker twice. The summary at the end lists every skipped file.
 
 exit status:
   0    every file processed (with --keep-going: some skipped, something written)
@@ -309,9 +309,9 @@ def _run_options() -> argparse.ArgumentParser:
     run.add_argument(
         "--processes",
         action="store_true",
-        help="run the --workers as single-threaded processes (a local dask.distributed "
-        "cluster) rather than threads: faster when reading the files dominates, where a "
-        "second thread gains little",
+        help="run the --workers as single-threaded local processes rather than threads: "
+        "faster on long runs (threads take turns holding Python's GIL; processes take a "
+        "second or two to start)",
     )
     run.add_argument(
         "--resume",
