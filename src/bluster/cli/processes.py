@@ -3,7 +3,8 @@
 Threads of one process take turns holding the GIL, and reading a volume and labelling its
 results are mostly Python: two threads do little more than one. Worker processes each have
 their own interpreter. They are started by a fork server (a clean process that forks each
-worker), not forked from the run, whose threads and open files a fork would copy.
+worker; fresh interpreters where the system has none), not forked from the run, whose
+threads and open files a fork would copy.
 
 Each worker runs one file at a time. A worker that dies (killed for want of memory, a crash
 in a reader) breaks the pool, and every file then in flight fails with it. Those files are
@@ -66,8 +67,7 @@ def _run(
     """Run the files of ``waiting`` (taken from it as they are handed out, at most one per
     worker at a time) on a new pool of ``workers`` processes until it is empty or a worker
     dies; the files in flight when one died."""
-    context = multiprocessing.get_context("forkserver")
-    pool = ProcessPoolExecutor(workers, mp_context=context, initializer=_leave_ctrl_c_to_the_run)
+    pool = ProcessPoolExecutor(workers, mp_context=_context(), initializer=_leave_ctrl_c_to_the_run)
     running: dict[Future[Outcome], str] = {}
     try:
         while waiting or running:
@@ -89,6 +89,12 @@ def _run(
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _context() -> multiprocessing.context.BaseContext:
+    """A fork server where the system has one (POSIX), else fresh interpreters (Windows)."""
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
 def _broken(running: dict["Future[Outcome]", str], on_done: Callable[[Outcome], None]) -> list[str]:
