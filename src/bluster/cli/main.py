@@ -95,7 +95,7 @@ def _run(args: argparse.Namespace, sources: Sources) -> int:
     from bluster.cli.target import claimed
 
     if args.processes and args.scheduler:
-        raise ValueError("--processes starts a local cluster; it does not go with --scheduler")
+        raise ValueError("--processes runs local worker processes; it does not go with --scheduler")
     if args.overwrite and args.resume:
         raise ValueError("--overwrite replaces --out, --resume adds to it: give one of them")
     moments = _moments(args.moment)
