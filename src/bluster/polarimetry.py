@@ -225,16 +225,17 @@ def offset_rows(
     rhohv: np.ndarray | None = None,
     snr: np.ndarray | None = None,
     mask: np.ndarray | None = None,
-    table: tuple[ArrayLike, ArrayLike] | float | None = 0.0,
-    z_min: float | None = None,
-    z_max: float | None = None,
-    rhohv_min: float = 0.97,
-    snr_min: float = 10.0,
+    table: tuple[ArrayLike, ArrayLike] | float | None,
+    z_min: float | None,
+    z_max: float | None,
+    rhohv_min: float,
+    snr_min: float,
     n_threads: int = 0,
 ) -> np.ndarray:
     """:func:`offset_stats` of one row of float64 NumPy samples at one elevation, unlabelled:
     its outputs in order, as an array. For callers that label many results at once (the
-    calibration numbers), to whom a Dataset per call costs more than the kernel."""
+    calibration numbers), to whom a Dataset per call costs more than the kernel; they pass
+    every setting (the defaults are those of the labelled functions)."""
     settings = _offset_settings(table, z_min, z_max, rhohv_min, snr_min)
     elevations = np.array([elevation], dtype=np.float64)
     dbz_row, rhohv_row, snr_row, mask_row = (_row_or_empty(a) for a in (dbz, rhohv, snr, mask))
@@ -413,17 +414,17 @@ def consistency_rows(
     kdp: np.ndarray,
     *,
     table: tuple[ArrayLike, ArrayLike],
-    zdr_offset: float = 0.0,
+    zdr_offset: float,
     rhohv: np.ndarray | None = None,
     snr: np.ndarray | None = None,
     mask: np.ndarray | None = None,
-    z_min: float = 30.0,
-    z_max: float = 56.0,
-    bin_width: float = 1.0,
-    rhohv_min: float = 0.95,
-    snr_min: float = 10.0,
-    kdp_min: float = 0.3,
-    min_bin_count: int = 10,
+    z_min: float,
+    z_max: float,
+    bin_width: float,
+    rhohv_min: float,
+    snr_min: float,
+    kdp_min: float,
+    min_bin_count: int,
     n_threads: int = 0,
 ) -> np.ndarray:
     """:func:`consistency_stats` of one row of float64 NumPy samples, unlabelled: its outputs
@@ -550,11 +551,11 @@ def phidp_rows(
     *,
     rhohv: np.ndarray | None = None,
     snr: np.ndarray | None = None,
-    first_gate: int = 0,
-    n_use: int = 30,
-    rhohv_min: float = 0.9,
-    snr_min: float = 10.0,
-    min_count: int = 10,
+    first_gate: int,
+    n_use: int,
+    rhohv_min: float,
+    snr_min: float,
+    min_count: int,
     n_threads: int = 0,
 ) -> np.ndarray:
     """:func:`phidp_rays` of float64 NumPy (rays, gates), unlabelled: (rays, outputs) in the
