@@ -29,7 +29,7 @@ h5py = pytest.importorskip("h5py")
 from radar_archive import BAND, write_archive, write_bomb  # noqa: E402
 
 from bluster import __version__  # noqa: E402
-from bluster.cli import main  # noqa: E402
+from bluster.cli import interrupts, main  # noqa: E402
 from bluster.cli.lock import OutputLock  # noqa: E402
 from bluster.cli.run import WRITE_SHARE, Run, RunOptions  # noqa: E402
 from bluster.cli.tasks import Outcome  # noqa: E402
@@ -332,6 +332,22 @@ def test_signals_end_a_run_cleanly(archive, hooks, tmp_path, signals, statuses, 
     assert message in stderr and "Traceback" not in stderr
     assert 1 <= xr.load_dataset(out).sizes["time"] <= VOLUMES
     assert leftovers(out) == []
+
+
+def test_a_signal_during_a_finaliser_is_raised_after_it(capfd):
+    """Python cannot raise in a finaliser or a weak reference's callback: a signal arriving
+    in one would be printed ("Exception ignored ...") and lost."""
+
+    class Finalised:
+        def __del__(self) -> None:
+            signal.raise_signal(signal.SIGTERM)
+            sum(range(10))  # a call: where Python runs the handler
+
+    with pytest.raises(interrupts.Interrupted) as raised, interrupts.handled():
+        Finalised()
+        time.sleep(30)  # woken by the signal delivered again
+    assert raised.value.signum == signal.SIGTERM
+    assert "Exception ignored" not in capfd.readouterr().err
 
 
 @pytest.mark.slow  # two local clusters of worker processes

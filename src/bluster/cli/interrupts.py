@@ -6,8 +6,14 @@ stops taking new files, writes what is done and says so, and the command exits w
 second signal during that final write abandons it (the file keeps its last complete write)
 and exits with the same status, without a traceback. After the command has returned, while
 Python waits for reading threads to finish, a signal ends the process at once.
+
+A signal can arrive while Python runs a finaliser or a weak reference's callback, where an
+exception cannot propagate: Python would print it ("Exception ignored in ...") and go on as
+if nothing had happened. Inside :func:`handled` such a signal is delivered again, to be
+raised where the run can take it.
 """
 
+import _thread
 import contextlib
 import os
 import signal
@@ -21,6 +27,9 @@ NAMES: dict[int, str] = {
     signal.SIGINT: "interrupted (SIGINT)",
     signal.SIGTERM: "terminated (SIGTERM)",
 }
+
+#: Seconds before a signal that arrived where Python could not raise it is delivered again.
+RESEND_DELAY = 0.01
 
 Handler = Callable[[int, FrameType | None], object] | int | None
 
@@ -47,6 +56,14 @@ def describe(error: BaseException) -> str:
     return NAMES.get(_signum(error), str(error))
 
 
+def _send(signum: int) -> None:
+    """Send ``signum`` to the main thread, as the system would (waking it from a wait)."""
+    if hasattr(signal, "pthread_kill"):
+        signal.pthread_kill(threading.main_thread().ident or 0, signum)
+    else:
+        _thread.interrupt_main(signal.Signals(signum))
+
+
 def _raise(signum: int, frame: FrameType | None) -> None:
     raise Interrupted(signum)
 
@@ -60,6 +77,18 @@ def handled() -> Iterator[None]:
         yield
         return
     previous: dict[int, Handler] = {s: signal.getsignal(s) for s in SIGNALS}
+    previous_hook = sys.unraisablehook
+
+    def deliver_again(unraisable: "sys.UnraisableHookArgs") -> None:
+        if isinstance(unraisable.exc_value, Interrupted):
+            # from another thread, a moment later: sent from here, it would be raised in here
+            later = threading.Timer(RESEND_DELAY, _send, (unraisable.exc_value.signum,))
+            later.daemon = True
+            later.start()
+        else:
+            previous_hook(unraisable)
+
+    sys.unraisablehook = deliver_again
     for number in SIGNALS:
         signal.signal(number, _raise)
     try:
@@ -67,6 +96,7 @@ def handled() -> Iterator[None]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler if handler is not None else signal.SIG_DFL)
+        sys.unraisablehook = previous_hook
 
 
 def exit_at_once(status: int) -> None:
