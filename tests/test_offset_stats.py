@@ -336,6 +336,32 @@ def test_odd_inputs_are_converted():
     assert same_bits(odd, reference)
 
 
+@pytest.mark.parametrize("steps", [0.01, None], ids=["quantised", "continuous"])
+def test_long_rows_have_the_bits_of_each_sample_computed_alone(steps):
+    """A long row of reflectivities decoded from codes (few distinct values) reuses expected
+    values; each must be the one its sample gives computed alone (a row of one sample)."""
+    rng = np.random.default_rng(3)
+    samples = 9001
+    dbz = rng.uniform(20.0, 30.0, samples)
+    if steps is not None:
+        dbz = np.round(dbz / steps) * steps
+    zdr = rng.normal(0.5, 0.3, samples)
+    ref_z, ref_v = [20.0, 25.0, 30.0, 40.0], [0.2, 0.45, 0.7, 1.4]
+    row = stats([zdr], dbz=[dbz], elev=[2.5], ref_z=ref_z, ref_v=ref_v)[0]
+    alone = stats(zdr[:, None], dbz=dbz[:, None], elev=np.full(samples, 2.5), ref_z=ref_z,
+                  ref_v=ref_v)  # fmt: skip
+    expected = alone[:, 4]
+    differences = zdr - expected
+    expected_sum = difference_sum = 0.0
+    for e, d in zip(expected.tolist(), differences.tolist(), strict=True):
+        expected_sum += e  # in sample order, as the kernel adds
+        difference_sum += d
+    assert same_bits(
+        row[[0, 1, 3, 4]],
+        [samples, difference_sum / samples, np.median(differences), expected_sum / samples],
+    )
+
+
 # --- threads --------------------------------------------------------------------------------
 
 

@@ -1,8 +1,10 @@
 // ZDR offset statistics of one row of samples: plain C++ over raw pointers.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -156,9 +158,77 @@ inline int64_t gather_used_samples(const OffsetInputs& in, int64_t r, double* me
   return k;
 }
 
+// The expected ZDR at reflectivity dbz under the row's elevation.
+inline double expected_zdr(const OffsetInputs& in, const ElevationFactors& elevation, double dbz) {
+  double e = interp(in.ref_z, in.ref_v, in.table_size, dbz);
+  if (elevation.on) {
+    e = zdr_at_elevation(e, elevation);
+  }
+  return e;
+}
+
+// The expected ZDR of each reflectivity seen last at its slot. Decoded moments take few
+// distinct values (a reflectivity stored as 8- or 16-bit codes has a few hundred inside a
+// 10 dB window), so most samples find theirs and skip the table search, the pow and the
+// log10. A value found is the one the same formula gave for the same bits: the results are
+// those of computing every sample.
+class ExpectedZdrCache {
+ public:
+  static constexpr int kBits = 11;
+  static constexpr size_t kSlots = size_t{1} << kBits;
+
+  ExpectedZdrCache() {
+    // a NaN's bits: a used sample's reflectivity is a number, so an empty slot never matches
+    std::fill(keys_, keys_ + kSlots, empty_);
+  }
+
+  // The expected value at dbz, computed only when its slot holds another reflectivity.
+  double at(const OffsetInputs& in, const ElevationFactors& elevation, double dbz) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &dbz, sizeof bits);
+    const size_t slot = static_cast<size_t>((bits * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+    if (keys_[slot] != bits) {
+      keys_[slot] = bits;
+      values_[slot] = expected_zdr(in, elevation, dbz);
+      ++misses_;
+    }
+    return values_[slot];
+  }
+
+  int64_t misses() const { return misses_; }
+
+ private:
+  static constexpr uint64_t empty_ = 0x7FF8DEADBEEF0001ULL;
+  uint64_t keys_[kSlots];
+  double values_[kSlots];
+  int64_t misses_ = 0;
+};
+
+// Rows of fewer used samples than this compute every expected value: filling the cache would
+// cost more than it saves.
+inline constexpr int64_t kCachedRowSamples = 4096;
+
+// Replaces diffs[i] by diffs[i] minus the expected value of sample i (i from `from` to k - 1),
+// adding the expected values to `sum`; the first sample's expected value into `first`.
+inline void subtract_expected(const OffsetInputs& in, const ElevationFactors& elevation,
+                              const double* dbz_used, double* diffs, int64_t from, int64_t k,
+                              double& sum, double& first) {
+  for (int64_t i = from; i < k; ++i) {
+    const double e = expected_zdr(in, elevation, dbz_used[i]);
+    if (i == 0) {
+      first = e;
+    }
+    diffs[i] = diffs[i] - e;
+    sum += e;
+  }
+}
+
 // Statistics of row r into out[0..4]. The screening runs first, over all samples; the expected
-// values follow in a loop over the used samples alone, which has no branch that depends on
-// the data, so that the processor overlaps the library calls of successive samples.
+// values follow in a loop over the used samples alone. Without a table every sample expects
+// the same value. With one, a long row looks its values up in a cache while most of its first
+// samples find theirs there (quantised reflectivities); otherwise it computes every sample in
+// a loop with no branch that depends on the data, so that the processor overlaps the library
+// calls of successive samples.
 inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
   const ElevationFactors elevation = elevation_factors(in.elev[r]);
   const bool lookup = in.dbz.present() && in.table_in_use;
@@ -172,16 +242,34 @@ inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
 
   double expected_sum = 0.0;
   double first_expected = 0.0;
-  for (int64_t i = 0; i < k; ++i) {
-    double e = lookup ? interp(in.ref_z, in.ref_v, in.table_size, dbz_used[i]) : in.ref_v[0];
+  if (!lookup) {
+    double e = in.ref_v[0];
     if (elevation.on) {
       e = zdr_at_elevation(e, elevation);
     }
-    if (i == 0) {
-      first_expected = e;
+    first_expected = e;
+    for (int64_t i = 0; i < k; ++i) {
+      diffs[i] = diffs[i] - e;
+      expected_sum += e;
     }
-    diffs[i] = diffs[i] - e;
-    expected_sum += e;
+  } else if (k < kCachedRowSamples) {
+    subtract_expected(in, elevation, dbz_used, diffs, 0, k, expected_sum, first_expected);
+  } else {
+    const auto cache = std::make_unique<ExpectedZdrCache>();
+    int64_t i = 0;
+    for (; i < k; ++i) {
+      // a row whose first samples mostly differ (reflectivities not quantised) goes on without
+      if (i == kCachedRowSamples && cache->misses() > kCachedRowSamples / 2) {
+        break;
+      }
+      const double e = cache->at(in, elevation, dbz_used[i]);
+      if (i == 0) {
+        first_expected = e;
+      }
+      diffs[i] = diffs[i] - e;
+      expected_sum += e;
+    }
+    subtract_expected(in, elevation, dbz_used, diffs, i, k, expected_sum, first_expected);
   }
   write_offset_row(diffs, k, expected_sum, first_expected, out);
 }
