@@ -293,6 +293,26 @@ def test_units_are_converted_by_pint():
     assert by_quantity.theta.values[0] == 300.0  # 26.85 degC at 1000 hPa
 
 
+def test_units_known_without_pint_convert_as_pint_does():
+    """The spellings converted without pint (the units of every volume) give pint's factor,
+    and units outside them still go through pint."""
+    from bluster import _inputs
+
+    spellings = [text for texts in _inputs._SPELLINGS.values() for text in texts]
+    known = 0
+    for source in spellings:
+        for target in spellings:
+            factor = _inputs.known_scale(source, target)
+            if factor is None:
+                continue
+            known += 1
+            pint_factor = _inputs.unit_registry().Quantity(1.0, _inputs.parse_unit(source))
+            assert factor == pint_factor.to(_inputs.parse_unit(target)).magnitude, (source, target)
+    assert known > len(spellings)
+    with pytest.raises(pint.DimensionalityError):  # a number is not taken as radians
+        _inputs.conversion_factor("unitless", "radian")
+
+
 # MetPy, then every unit-aware path of bluster, then MetPy again (or bluster first): MetPy's
 # quantities live in pint's application registry, which bluster must leave alone.
 METPY_BESIDE_BLUSTER = """

@@ -4,17 +4,26 @@ One place for every input path: NumPy arrays and array-likes, ``numpy.ma`` maske
 (masked values become NaN, the kernels' missing value), pint quantities and
 ``xarray.DataArray`` objects whose ``units`` attribute names a physical unit (converted with
 pint to the unit the kernel needs), Dask-backed DataArrays (kept lazy).
+
+pint is imported on first need: its import and the registry cost a process most of a second,
+which a command-line run would pay in every worker process for nothing but the units of its
+files, which the spellings below convert without it. A value cannot be a pint quantity
+before pint is imported.
 """
 
 import functools
+import math
 import operator
 import re
+import sys
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pint
 import xarray as xr
+
+if TYPE_CHECKING:
+    import pint
 
 Array = np.ndarray | xr.DataArray
 
@@ -33,11 +42,30 @@ _DEFINITIONS = (
 # "-" and "unitless" of radar formats.
 _DIMENSIONLESS = frozenset({"", "1", "-", "unitless"})
 # UDUNITS powers: "m2 s-2" is m**2 s**-2 (a digit or minus sign right after a letter)
+# The units the radar functions meet in every volume, by the spellings files give them: a
+# conversion between two of these is the same unit (a factor of 1) or a factor of the table,
+# which is pint's own (the tests check both against pint), found without pint.
+_SPELLINGS: dict[str, tuple[str, ...]] = {
+    "1": ("1", "", "-", "unitless"),
+    "degree": ("degree", "degrees", "deg"),
+    "radian": ("radian", "radians", "rad"),
+    "m": ("m", "meter", "meters", "metre", "metres"),
+    "km": ("km", "kilometer", "kilometers", "kilometre", "kilometres"),
+    "m/s": ("m/s", "m s-1", "meters per second", "meters per seconds", "metres per second"),
+    "degree/km": ("degree/km", "degrees/km", "deg/km", "degrees per kilometer"),
+}
+_UNIT_OF = {spelling: unit for unit, spellings in _SPELLINGS.items() for spelling in spellings}
+_KNOWN_SCALES = {
+    ("degree", "radian"): math.pi / 180.0,
+    ("radian", "degree"): 180.0 / math.pi,
+    ("m", "km"): 0.001,
+    ("km", "m"): 1000.0,
+}
 _UDUNITS_POWER = re.compile(r"(?<=[A-Za-z])(?![A-Za-z])(?<![0-9\-][eE])(?<![0-9\-])(?=[0-9\-])")
 
 
 @functools.cache
-def unit_registry() -> pint.UnitRegistry:
+def unit_registry() -> "pint.UnitRegistry":
     """bluster's own pint registry, which reads the CF spellings (``m s-1``, ``degC``,
     ``degree_Celsius``, ``%``).
 
@@ -45,6 +73,8 @@ def unit_registry() -> pint.UnitRegistry:
     their quantities are converted by their own registry (see :func:`as_array`). Built on
     first use: making a registry takes a noticeable fraction of a second.
     """
+    import pint
+
     registry = pint.UnitRegistry(
         autoconvert_offset_to_baseunit=True,
         preprocessors=[
@@ -60,7 +90,7 @@ def unit_registry() -> pint.UnitRegistry:
 
 
 @functools.lru_cache(maxsize=256)
-def parse_unit(text: str) -> pint.Unit:
+def parse_unit(text: str) -> "pint.Unit":
     """The unit a file's ``units`` text names, in :func:`unit_registry`.
 
     Accepts the spellings of real files beside pint's own: ``-`` and ``unitless`` for
@@ -72,6 +102,8 @@ def parse_unit(text: str) -> pint.Unit:
     pint.UndefinedUnitError, pint.DefinitionSyntaxError
         A text pint cannot read in any of these spellings.
     """
+    import pint
+
     registry = unit_registry()
     spelled = text.strip()
     if spelled.lower() in _DIMENSIONLESS:
@@ -86,7 +118,8 @@ def parse_unit(text: str) -> pint.Unit:
 
 
 def _is_quantity(value: object) -> bool:
-    return isinstance(value, pint.Quantity)
+    pint = sys.modules.get("pint")
+    return pint is not None and isinstance(value, pint.Quantity)
 
 
 def is_lazy(value: object) -> bool:
@@ -108,13 +141,13 @@ def _numeric_dtype(func: str, name: str, dtype: np.dtype) -> None:
         raise TypeError(f"{func}: {name} has dtype {dtype}, expected numbers (bool, int or float)")
 
 
-def _radian_power(unit: pint.Unit) -> Any:
+def _radian_power(unit: "pint.Unit") -> Any:
     """The power of radian in a unit's root units: 1 for angles (degree, turn), -1 for
     per-angle units, 0 for numbers ("1", "percent", "count", "dB")."""
     return dict(unit._REGISTRY.get_root_units(unit)[1]._units).get("radian", 0)
 
 
-def check_angles(unit: pint.Unit, target: str) -> None:
+def check_angles(unit: "pint.Unit", target: str) -> None:
     """Refuse a conversion between an angle and a plain number.
 
     pint takes the radian as dimensionless, so it would convert "1", "" or "percent" to
@@ -126,6 +159,8 @@ def check_angles(unit: pint.Unit, target: str) -> None:
     pint.DimensionalityError
         One of ``unit`` and ``target`` is an angle and the other is not.
     """
+    import pint
+
     wanted = parse_unit(target)
     if _radian_power(unit) != _radian_power(wanted):
         raise pint.DimensionalityError(unit, wanted)
@@ -142,6 +177,8 @@ def conversion_factor(source: str, target: str) -> float:
     """
     scale = _scale(source, target)
     if scale is None:
+        import pint
+
         raise pint.OffsetUnitCalculusError(parse_unit(source), parse_unit(target))
     return scale
 
@@ -150,12 +187,32 @@ def conversion_factor(source: str, target: str) -> float:
 def _scale(source: str, target: str) -> float | None:
     """The factor from `source` to `target` units, or None where the conversion has an offset
     (degC to K). Cached: parsing and converting with pint costs far more than the multiply."""
+    known = known_scale(source, target)
+    if known is not None:
+        return known
     registry = unit_registry()
     unit = parse_unit(source)
     check_angles(unit, target)
     if registry.Quantity(0.0, unit).to(target).magnitude != 0.0:
         return None
     return float(registry.Quantity(1.0, unit).to(target).magnitude)
+
+
+def _unit_errors() -> tuple[type[Exception], ...]:
+    """The errors of a unit pint cannot read or convert, and of a value that is no unit.
+    Evaluated only while an error is handled, so that pint is imported only then."""
+    import pint
+
+    return (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError)
+
+
+def known_scale(source: str, target: str) -> float | None:
+    """The factor from `source` to `target` units where both are spellings of
+    ``_SPELLINGS`` and the table knows it (pint's factor), else None."""
+    units = _UNIT_OF.get(source.strip()), _UNIT_OF.get(target.strip())
+    if units[0] is None or units[1] is None:
+        return None
+    return 1.0 if units[0] == units[1] else _KNOWN_SCALES.get((units[0], units[1]))
 
 
 def _convert(
@@ -173,7 +230,9 @@ def _convert(
             registry, unit = unit_registry(), parse_unit(unit)
         check_angles(unit, target)
         return registry.Quantity(data, unit).to(target).magnitude
-    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError) as e:
+    except _unit_errors() as e:
+        import pint
+
         shown = unit if isinstance(unit, str) else format(unit, "~")
         if isinstance(e, pint.DimensionalityError):
             kind = "an angle unit" if _radian_power(parse_unit(target)) else "a unit"
@@ -315,12 +374,12 @@ def ratio_units(numerator: str | None, denominator: str | None) -> str | None:
         return None
     try:
         unit = parse_unit(numerator) / parse_unit(denominator)
-    except (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError):
+    except _unit_errors():
         return f"{numerator} ({denominator})-1"
     return cf_units(unit)
 
 
-def cf_units(unit: pint.Unit) -> str:
+def cf_units(unit: "pint.Unit") -> str:
     """The CF spelling of a unit: symbols, powers as digits, ``1`` for dimensionless
     ('K km-1', 'm2 s-2')."""
     if unit.dimensionless and not unit._units:

@@ -14,7 +14,6 @@ from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 import numpy as np
-import pint
 import xarray as xr
 
 from .._inputs import ELEVATION_RANGE, conversion_factor
@@ -942,6 +941,10 @@ def _factor(text: str, working: str, where: str, quantity: str) -> float:
     (pint would take a plain number as radians)."""
     try:
         return conversion_factor(text, working)
-    except (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError):
-        pass
+    except Exception as err:  # pint's errors: pint is imported only once one is raised
+        import pint
+
+        errors = pint.errors.PintError | AttributeError | TypeError | ValueError | AssertionError
+        if not isinstance(err, errors):
+            raise
     raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")
