@@ -174,7 +174,7 @@ inline double expected_zdr(const OffsetInputs& in, const ElevationFactors& eleva
 // those of computing every sample.
 class ExpectedZdrCache {
  public:
-  static constexpr int kBits = 11;
+  static constexpr int kBits = 13;  // 128 kB: within the core's second-level cache
   static constexpr size_t kSlots = size_t{1} << kBits;
 
   ExpectedZdrCache() {
@@ -207,6 +207,10 @@ class ExpectedZdrCache {
 // Rows of fewer used samples than this compute every expected value: filling the cache would
 // cost more than it saves.
 inline constexpr int64_t kCachedRowSamples = 4096;
+
+// A row stops looking values up when more than half of its first kProbeSamples missed: its
+// reflectivities are not quantised (16-bit codes of 0.01 dB take 4,000 values over 40 dB).
+inline constexpr int64_t kProbeSamples = 16384;
 
 // Replaces diffs[i] by diffs[i] minus the expected value of sample i (i from `from` to k - 1),
 // adding the expected values to `sum`; the first sample's expected value into `first`.
@@ -259,7 +263,7 @@ inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
     int64_t i = 0;
     for (; i < k; ++i) {
       // a row whose first samples mostly differ (reflectivities not quantised) goes on without
-      if (i == kCachedRowSamples && cache->misses() > kCachedRowSamples / 2) {
+      if (i == kProbeSamples && cache->misses() > kProbeSamples / 2) {
         break;
       }
       const double e = cache->at(in, elevation, dbz_used[i]);
