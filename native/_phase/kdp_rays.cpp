@@ -34,17 +34,11 @@ OutArray kdp_rays_py(const InArray& phidp, const InArray& rhohv, double system_p
   OutArray out({int64_t{2}, rays, gates});
   double* outp = out.mutable_data();
   const int64_t plane = rays * gates;
-  // Rays without gates write nothing, so none is run: there may be 2^48 of them. Rays go two
-  // at a time (the last alone when their count is odd).
-  const int64_t items = plane > 0 ? (rays + 1) / 2 : 0;
-  // Rays 2k and 2k + 1 write their own cells of both planes; their scratch buffer is their own.
-  common::parallel_rows_without_gil(items, n_threads, [&in, outp, plane, gates, rays](int64_t k) {
-    const int64_t r = 2 * k;
-    if (r + 1 < rays) {
-      kdp_ray_pair(in, r, outp + r * gates, outp + plane + r * gates);
-    } else {
-      kdp_ray(in, r, outp + r * gates, outp + plane + r * gates);
-    }
+  // Rays without gates write nothing, so none is run: there may be 2^48 of them.
+  const int64_t items = plane > 0 ? kdp_items(rays) : 0;
+  // Each item writes its rays' cells of both planes; its scratch buffer is its own.
+  common::parallel_rows_without_gil(items, n_threads, [&in, outp, plane, rays](int64_t k) {
+    kdp_item(in, k, rays, outp, outp + plane);
   });
   return out;
 }

@@ -276,4 +276,19 @@ inline void kdp_ray_pair(const KdpInputs& in, int64_t r, double* kdp, double* fi
   }
 }
 
+// The items of a run over `rays` rays: two rays each, the last alone when their count is odd.
+inline int64_t kdp_items(int64_t rays) { return rays / 2 + rays % 2; }
+
+// Item k of a run over `rays` rays, whose KDP and fitted phase planes are kdp and fit (rays x
+// gates each): rays 2k and 2k + 1 as a pair, or ray 2k alone when it is the last.
+inline void kdp_item(const KdpInputs& in, int64_t k, int64_t rays, double* kdp, double* fit) {
+  const int64_t r = 2 * k;
+  const int64_t at = r * in.gates;
+  if (r + 1 < rays) {
+    kdp_ray_pair(in, r, kdp + at, fit + at);
+  } else {
+    kdp_ray(in, r, kdp + at, fit + at);
+  }
+}
+
 }  // namespace phase
