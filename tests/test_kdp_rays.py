@@ -133,7 +133,7 @@ def test_bit_identical_for_every_thread_count_argument_form_and_neighbour():
     )  # fmt: skip
     assert same_bits(converted, reference)
     assert same_bits(phidp, copies[0]) and same_bits(rhohv, copies[1])
-    # a ray's bits do not depend on its neighbours or on how the rays are shared out
+    # rays go through the fit two at a time: each must have the bits it has alone
     alone = [_phase.kdp_rays(phidp[r : r + 1], rhohv[r : r + 1], 310.0, 0.25, 4, 5, 0.9, 1)
              for r in range(len(phidp))]  # fmt: skip
     assert same_bits(np.concatenate(alone, axis=1), reference)

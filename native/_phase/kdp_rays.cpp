@@ -35,10 +35,10 @@ OutArray kdp_rays_py(const InArray& phidp, const InArray& rhohv, double system_p
   double* outp = out.mutable_data();
   const int64_t plane = rays * gates;
   // Rays without gates write nothing, so none is run: there may be 2^48 of them.
-  const int64_t items = plane > 0 ? rays : 0;
-  // Ray r writes its own cells of both planes; its scratch buffer is its own.
-  common::parallel_rows_without_gil(items, n_threads, [&in, outp, plane, gates](int64_t r) {
-    kdp_ray(in, r, outp + r * gates, outp + plane + r * gates);
+  const int64_t items = plane > 0 ? kdp_items(rays) : 0;
+  // Each item writes its rays' cells of both planes; its scratch buffer is its own.
+  common::parallel_rows_without_gil(items, n_threads, [&in, outp, plane, rays](int64_t k) {
+    kdp_item(in, k, rays, outp, outp + plane);
   });
   return out;
 }

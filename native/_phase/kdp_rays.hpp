@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -67,6 +68,47 @@ struct WindowSums {
 // at most this many additions and removals.
 constexpr int64_t kRestartGates = 64;
 
+// Unfolds the differential phase of ray r into unfolded[g * stride] (NaN where the gate is not
+// usable): see kdp_ray.
+inline void unfold_ray(const KdpInputs& in, int64_t r, double* unfolded, int64_t stride) {
+  const int64_t gates = in.gates;
+  const double* phase = in.phidp + r * gates;
+  const double* rhohv = in.rhohv.row(r);  // null without the screen
+  for (int64_t g = 0; g < gates; ++g) {
+    unfolded[g * stride] = std::numeric_limits<double>::quiet_NaN();
+  }
+  bool seen = false;
+  double previous = 0.0;
+  double turns = 0.0;  // whole turns removed so far
+  for (int64_t g = 0; is_present(in.system_phase) && g < gates; ++g) {
+    const double p = phase[g];
+    if (!is_present(p) || (rhohv != nullptr && !(rhohv[g] >= in.rhohv_min))) {
+      continue;
+    }
+    const double w = wrapped(p, in.system_phase);
+    if (seen && std::fabs(w - previous) > kWrapStep) {
+      turns += std::nearbyint((w - previous) / 360.0);
+    }
+    unfolded[g * stride] = w - 360.0 * turns;
+    previous = w;
+    seen = true;
+  }
+}
+
+// The gates low..high of the window around gate i, and the fewest usable gates it needs.
+struct Window {
+  int64_t half;
+  double need;
+
+  explicit Window(const KdpInputs& in)
+      : half(in.half_window < in.gates ? in.half_window : in.gates),
+        need(static_cast<double>(in.min_gates < 2 ? 2 : in.min_gates)) {}
+  int64_t low(int64_t i) const { return i > half ? i - half : 0; }
+  int64_t high(int64_t i, int64_t gates) const {
+    return gates - 1 - i > half ? i + half : gates - 1;
+  }
+};
+
 // Writes the KDP (deg/km) of every gate of ray r to kdp[0..gates) and the fitted differential
 // phase (degrees above the system phase, unfolded) to fit[0..gates); NaN where the gate is not
 // usable or its window holds fewer than min_gates usable gates.
@@ -80,37 +122,19 @@ constexpr int64_t kRestartGates = 64;
 inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const int64_t gates = in.gates;
-  const double* phase = in.phidp + r * gates;
-  const double* rhohv = in.rhohv.row(r);  // null without the screen
-  std::vector<double> unfolded(static_cast<size_t>(gates), nan);
-  bool seen = false;
-  double previous = 0.0;
-  double turns = 0.0;  // whole turns removed so far
-  for (int64_t g = 0; is_present(in.system_phase) && g < gates; ++g) {
-    const double p = phase[g];
-    if (!is_present(p) || (rhohv != nullptr && !(rhohv[g] >= in.rhohv_min))) {
-      continue;
-    }
-    const double w = wrapped(p, in.system_phase);
-    if (seen && std::fabs(w - previous) > kWrapStep) {
-      turns += std::nearbyint((w - previous) / 360.0);
-    }
-    unfolded[static_cast<size_t>(g)] = w - 360.0 * turns;
-    previous = w;
-    seen = true;
-  }
+  std::vector<double> unfolded(static_cast<size_t>(gates));
+  unfold_ray(in, r, unfolded.data(), 1);
   const auto at = [&unfolded](int64_t j) { return unfolded[static_cast<size_t>(j)]; };
 
-  const int64_t half = in.half_window < gates ? in.half_window : gates;
-  const double need = static_cast<double>(in.min_gates < 2 ? 2 : in.min_gates);
+  const Window window(in);
   WindowSums sums;
   int64_t first = 0;  // the window held by sums: gates first..last
   int64_t last = -1;
   int64_t origin = 0;
   double reference = 0.0;
   for (int64_t i = 0; i < gates; ++i) {
-    const int64_t low = i > half ? i - half : 0;
-    const int64_t high = gates - 1 - i > half ? i + half : gates - 1;
+    const int64_t low = window.low(i);
+    const int64_t high = window.high(i, gates);
     const double centre = at(i);
     if (i % kRestartGates == 0) {
       origin = i;
@@ -131,7 +155,7 @@ inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
     last = high;
     kdp[i] = nan;
     fit[i] = nan;
-    if (std::isnan(centre) || sums.n < need) {
+    if (std::isnan(centre) || sums.n < window.need) {
       continue;
     }
     // The sums about gate i itself: x = j - i, y = unfolded phase minus gate i's.
@@ -149,6 +173,121 @@ inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
     const double slope = (n * sxy - sx * sy) / denominator;  // degrees per gate
     kdp[i] = (0.5 * slope) / in.gate_spacing;
     fit[i] = centre + (sy - slope * sx) / n;
+  }
+}
+
+// Two rays at once, one per lane: each lane does the scalar IEEE operations of kdp_ray in the
+// same order (GCC and Clang lower them to SSE2 on x86-64), so that a ray gets the same bits
+// alone or in a pair, and the pair shares the divisions' latency.
+typedef double RayPair __attribute__((vector_size(16)));
+typedef int64_t RayPairMask __attribute__((vector_size(16)));
+
+inline RayPair ray_pair(double v) { return RayPair{v, v}; }
+
+// v where the mask is set, +0.0 elsewhere: the terms of a gate that is not usable. The sums
+// start at +0.0 and so are never -0.0 (x + -x is +0.0), and adding +0.0 leaves them as they
+// are, as skipping the gate does.
+inline RayPair kept(RayPairMask m, RayPair v) {
+  return reinterpret_cast<RayPair>(m & reinterpret_cast<RayPairMask>(v));
+}
+
+inline RayPair chosen(RayPairMask m, RayPair a, RayPair b) {
+  return reinterpret_cast<RayPair>((m & reinterpret_cast<RayPairMask>(a)) |
+                                   (~m & reinterpret_cast<RayPairMask>(b)));
+}
+
+struct WindowSumsPair {
+  RayPair n{};
+  RayPair sx{};
+  RayPair sxx{};
+  RayPair sy{};
+  RayPair sxy{};
+
+  // WindowSums::update in each lane.
+  void update(int64_t j, RayPair u, int64_t origin, RayPair reference, double sign) {
+    const RayPairMask usable = u == u;
+    const RayPair x = ray_pair(static_cast<double>(j - origin));
+    const RayPair y = u - reference;
+    n += kept(usable, ray_pair(sign));
+    sx += kept(usable, sign * x);
+    sxx += kept(usable, sign * (x * x));
+    sy += kept(usable, sign * y);
+    sxy += kept(usable, sign * (x * y));
+  }
+};
+
+// kdp_ray of rays r and r + 1.
+inline void kdp_ray_pair(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
+  const RayPair nan = ray_pair(std::numeric_limits<double>::quiet_NaN());
+  const int64_t gates = in.gates;
+  std::vector<double> unfolded(2 * static_cast<size_t>(gates));  // the rays' gates interleaved
+  unfold_ray(in, r, unfolded.data(), 2);
+  unfold_ray(in, r + 1, unfolded.data() + 1, 2);
+  const auto at = [&unfolded](int64_t j) {
+    RayPair v;
+    std::memcpy(&v, unfolded.data() + 2 * j, sizeof v);
+    return v;
+  };
+
+  const Window window(in);
+  WindowSumsPair sums;
+  int64_t first = 0;
+  int64_t last = -1;
+  int64_t origin = 0;
+  RayPair reference = ray_pair(0.0);
+  for (int64_t i = 0; i < gates; ++i) {
+    const int64_t low = window.low(i);
+    const int64_t high = window.high(i, gates);
+    const RayPair centre = at(i);
+    const RayPairMask present = centre == centre;
+    if (i % kRestartGates == 0) {
+      origin = i;
+      reference = chosen(present, centre, reference);
+      sums = WindowSumsPair{};
+      for (int64_t j = low; j <= high; ++j) {
+        sums.update(j, at(j), origin, reference, 1.0);
+      }
+    } else {
+      for (int64_t j = last + 1; j <= high; ++j) {
+        sums.update(j, at(j), origin, reference, 1.0);
+      }
+      for (int64_t j = first; j < low; ++j) {
+        sums.update(j, at(j), origin, reference, -1.0);
+      }
+    }
+    first = low;
+    last = high;
+    const RayPair d = ray_pair(static_cast<double>(i - origin));
+    const RayPair c = centre - reference;
+    const RayPair n = sums.n;
+    const RayPair sx = sums.sx - d * n;
+    const RayPair sxx = sums.sxx - 2.0 * d * sums.sx + d * d * n;
+    const RayPair sy = sums.sy - c * n;
+    const RayPair sxy = sums.sxy - d * sums.sy - c * sums.sx + d * c * n;
+    const RayPair denominator = n * sxx - sx * sx;
+    const RayPair slope = (n * sxy - sx * sy) / denominator;
+    const RayPairMask fitted = present & (n >= window.need) & (denominator > 0.0);
+    const RayPair k = chosen(fitted, (0.5 * slope) / in.gate_spacing, nan);
+    const RayPair f = chosen(fitted, centre + (sy - slope * sx) / n, nan);
+    kdp[i] = k[0];
+    kdp[gates + i] = k[1];
+    fit[i] = f[0];
+    fit[gates + i] = f[1];
+  }
+}
+
+// The items of a run over `rays` rays: two rays each, the last alone when their count is odd.
+inline int64_t kdp_items(int64_t rays) { return rays / 2 + rays % 2; }
+
+// Item k of a run over `rays` rays, whose KDP and fitted phase planes are kdp and fit (rays x
+// gates each): rays 2k and 2k + 1 as a pair, or ray 2k alone when it is the last.
+inline void kdp_item(const KdpInputs& in, int64_t k, int64_t rays, double* kdp, double* fit) {
+  const int64_t r = 2 * k;
+  const int64_t at = r * in.gates;
+  if (r + 1 < rays) {
+    kdp_ray_pair(in, r, kdp + at, fit + at);
+  } else {
+    kdp_ray(in, r, kdp + at, fit + at);
   }
 }
 

@@ -121,7 +121,7 @@ void run_phidp_rays() {
 }
 
 void run_kdp_rays() {
-  const int64_t rays = 500, gates = 300;
+  const int64_t rays = 501, gates = 300;  // pairs of rays and the last alone
   const std::vector<double> phidp = generate(rays * gates, 0.0, 360.0, 0.1, 14);
   const std::vector<double> rhohv = generate(rays * gates, 0.7, 1.0, 0.05, 15);
   phase::KdpInputs in{};
@@ -135,8 +135,8 @@ void run_kdp_rays() {
   in.rhohv_min = 0.9;
   check("kdp_rays", [&](int32_t n_threads) {
     std::vector<double> out(2 * rays * gates);
-    common::parallel_rows(rays, n_threads, [&](int64_t r) {
-      phase::kdp_ray(in, r, &out[r * gates], &out[(rays + r) * gates]);
+    common::parallel_rows(phase::kdp_items(rays), n_threads, [&](int64_t k) {
+      phase::kdp_item(in, k, rays, out.data(), out.data() + rays * gates);
     });
     return out;
   });
