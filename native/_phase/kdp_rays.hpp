@@ -109,6 +109,27 @@ struct Window {
   }
 };
 
+// Moves the window sums from the gates first..last to the gates low..high: the gates that enter
+// added and those that leave removed, or, on a restart, the sums made anew from the window's
+// gates about the new origin and reference.
+template <class Sums, class At, class Value>
+void slide_window(Sums& sums, const At& at, bool restart, int64_t low, int64_t high, int64_t first,
+                  int64_t last, int64_t origin, Value reference) {
+  if (restart) {
+    sums = Sums{};
+    for (int64_t j = low; j <= high; ++j) {
+      sums.update(j, at(j), origin, reference, 1.0);
+    }
+    return;
+  }
+  for (int64_t j = last + 1; j <= high; ++j) {
+    sums.update(j, at(j), origin, reference, 1.0);
+  }
+  for (int64_t j = first; j < low; ++j) {
+    sums.update(j, at(j), origin, reference, -1.0);
+  }
+}
+
 // Writes the KDP (deg/km) of every gate of ray r to kdp[0..gates) and the fitted differential
 // phase (degrees above the system phase, unfolded) to fit[0..gates); NaN where the gate is not
 // usable or its window holds fewer than min_gates usable gates.
@@ -136,21 +157,12 @@ inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
     const int64_t low = window.low(i);
     const int64_t high = window.high(i, gates);
     const double centre = at(i);
-    if (i % kRestartGates == 0) {
+    const bool restart = i % kRestartGates == 0;
+    if (restart) {
       origin = i;
       reference = std::isnan(centre) ? reference : centre;
-      sums = WindowSums{};
-      for (int64_t j = low; j <= high; ++j) {
-        sums.update(j, at(j), origin, reference, 1.0);
-      }
-    } else {
-      for (int64_t j = last + 1; j <= high; ++j) {
-        sums.update(j, at(j), origin, reference, 1.0);
-      }
-      for (int64_t j = first; j < low; ++j) {
-        sums.update(j, at(j), origin, reference, -1.0);
-      }
     }
+    slide_window(sums, at, restart, low, high, first, last, origin, reference);
     first = low;
     last = high;
     kdp[i] = nan;
@@ -240,21 +252,12 @@ inline void kdp_ray_pair(const KdpInputs& in, int64_t r, double* kdp, double* fi
     const int64_t high = window.high(i, gates);
     const RayPair centre = at(i);
     const RayPairMask present = centre == centre;
-    if (i % kRestartGates == 0) {
+    const bool restart = i % kRestartGates == 0;
+    if (restart) {
       origin = i;
       reference = chosen(present, centre, reference);
-      sums = WindowSumsPair{};
-      for (int64_t j = low; j <= high; ++j) {
-        sums.update(j, at(j), origin, reference, 1.0);
-      }
-    } else {
-      for (int64_t j = last + 1; j <= high; ++j) {
-        sums.update(j, at(j), origin, reference, 1.0);
-      }
-      for (int64_t j = first; j < low; ++j) {
-        sums.update(j, at(j), origin, reference, -1.0);
-      }
     }
+    slide_window(sums, at, restart, low, high, first, last, origin, reference);
     first = low;
     last = high;
     const RayPair d = ray_pair(static_cast<double>(i - origin));
