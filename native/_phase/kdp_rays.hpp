@@ -109,6 +109,24 @@ struct Window {
   }
 };
 
+// The window sums about gate i itself (x = j - i, y = unfolded phase minus gate i's), from
+// those about the origin: d is i minus the origin, c gate i's phase minus the reference.
+template <class Value>
+struct SumsAboutGate {
+  Value n;
+  Value sx;
+  Value sxx;
+  Value sy;
+  Value sxy;
+};
+
+template <class Sums, class Value>
+SumsAboutGate<Value> about_gate(const Sums& sums, Value d, Value c) {
+  const Value n = sums.n;
+  return {n, sums.sx - d * n, sums.sxx - 2.0 * d * sums.sx + d * d * n, sums.sy - c * n,
+          sums.sxy - d * sums.sy - c * sums.sx + d * c * n};
+}
+
 // Moves the window sums from the gates first..last to the gates low..high: the gates that enter
 // added and those that leave removed, or, on a restart, the sums made anew from the window's
 // gates about the new origin and reference.
@@ -170,14 +188,8 @@ inline void kdp_ray(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
     if (std::isnan(centre) || sums.n < window.need) {
       continue;
     }
-    // The sums about gate i itself: x = j - i, y = unfolded phase minus gate i's.
-    const double d = static_cast<double>(i - origin);
-    const double c = centre - reference;
-    const double n = sums.n;
-    const double sx = sums.sx - d * n;
-    const double sxx = sums.sxx - 2.0 * d * sums.sx + d * d * n;
-    const double sy = sums.sy - c * n;
-    const double sxy = sums.sxy - d * sums.sy - c * sums.sx + d * c * n;
+    const auto [n, sx, sxx, sy, sxy] =
+        about_gate(sums, static_cast<double>(i - origin), centre - reference);
     const double denominator = n * sxx - sx * sx;
     if (!(denominator > 0.0)) {
       continue;
@@ -260,13 +272,8 @@ inline void kdp_ray_pair(const KdpInputs& in, int64_t r, double* kdp, double* fi
     slide_window(sums, at, restart, low, high, first, last, origin, reference);
     first = low;
     last = high;
-    const RayPair d = ray_pair(static_cast<double>(i - origin));
-    const RayPair c = centre - reference;
-    const RayPair n = sums.n;
-    const RayPair sx = sums.sx - d * n;
-    const RayPair sxx = sums.sxx - 2.0 * d * sums.sx + d * d * n;
-    const RayPair sy = sums.sy - c * n;
-    const RayPair sxy = sums.sxy - d * sums.sy - c * sums.sx + d * c * n;
+    const auto [n, sx, sxx, sy, sxy] =
+        about_gate(sums, ray_pair(static_cast<double>(i - origin)), centre - reference);
     const RayPair denominator = n * sxx - sx * sx;
     const RayPair slope = (n * sxy - sx * sy) / denominator;
     const RayPairMask fitted = present & (n >= window.need) & (denominator > 0.0);
