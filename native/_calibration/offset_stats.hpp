@@ -158,13 +158,15 @@ inline int64_t gather_used_samples(const OffsetInputs& in, int64_t r, double* me
   return k;
 }
 
+// The table's ZDR e as the row's elevation sees it (as the table gives it for an angle that is
+// not a number).
+inline double at_row_elevation(double e, const ElevationFactors& elevation) {
+  return elevation.on ? zdr_at_elevation(e, elevation) : e;
+}
+
 // The expected ZDR at reflectivity dbz under the row's elevation.
 inline double expected_zdr(const OffsetInputs& in, const ElevationFactors& elevation, double dbz) {
-  double e = interp(in.ref_z, in.ref_v, in.table_size, dbz);
-  if (elevation.on) {
-    e = zdr_at_elevation(e, elevation);
-  }
-  return e;
+  return at_row_elevation(interp(in.ref_z, in.ref_v, in.table_size, dbz), elevation);
 }
 
 // The expected ZDR of each reflectivity seen last at its slot. Decoded moments take few
@@ -212,13 +214,13 @@ inline constexpr int64_t kCachedRowSamples = 4096;
 // reflectivities are not quantised (16-bit codes of 0.01 dB take 4,000 values over 40 dB).
 inline constexpr int64_t kProbeSamples = 16384;
 
-// Replaces diffs[i] by diffs[i] minus the expected value of sample i (i from `from` to k - 1),
-// adding the expected values to `sum`; the first sample's expected value into `first`.
-inline void subtract_expected(const OffsetInputs& in, const ElevationFactors& elevation,
-                              const double* dbz_used, double* diffs, int64_t from, int64_t k,
-                              double& sum, double& first) {
-  for (int64_t i = from; i < k; ++i) {
-    const double e = expected_zdr(in, elevation, dbz_used[i]);
+// Replaces diffs[i] by diffs[i] minus expected(i) for i from `from` to `to` - 1, adding the
+// expected values to `sum` in sample order; the first sample's expected value into `first`.
+template <class Expected>
+void subtract_expected(double* diffs, int64_t from, int64_t to, double& sum, double& first,
+                       const Expected& expected) {
+  for (int64_t i = from; i < to; ++i) {
+    const double e = expected(i);
     if (i == 0) {
       first = e;
     }
@@ -246,34 +248,28 @@ inline void offset_row(const OffsetInputs& in, int64_t r, double* out) {
 
   double expected_sum = 0.0;
   double first_expected = 0.0;
+  const auto computed = [&in, &elevation, dbz_used](int64_t i) {
+    return expected_zdr(in, elevation, dbz_used[i]);
+  };
   if (!lookup) {
-    double e = in.ref_v[0];
-    if (elevation.on) {
-      e = zdr_at_elevation(e, elevation);
-    }
-    first_expected = e;
-    for (int64_t i = 0; i < k; ++i) {
-      diffs[i] = diffs[i] - e;
-      expected_sum += e;
-    }
+    const double e = at_row_elevation(in.ref_v[0], elevation);
+    const auto constant = [e](int64_t) { return e; };
+    subtract_expected(diffs, 0, k, expected_sum, first_expected, constant);
   } else if (k < kCachedRowSamples) {
-    subtract_expected(in, elevation, dbz_used, diffs, 0, k, expected_sum, first_expected);
+    subtract_expected(diffs, 0, k, expected_sum, first_expected, computed);
   } else {
     const auto cache = std::make_unique<ExpectedZdrCache>();
-    int64_t i = 0;
-    for (; i < k; ++i) {
-      // a row whose first samples mostly differ (reflectivities not quantised) goes on without
-      if (i == kProbeSamples && cache->misses() > kProbeSamples / 2) {
-        break;
-      }
-      const double e = cache->at(in, elevation, dbz_used[i]);
-      if (i == 0) {
-        first_expected = e;
-      }
-      diffs[i] = diffs[i] - e;
-      expected_sum += e;
+    const auto cached = [&in, &elevation, dbz_used, &cache](int64_t i) {
+      return cache->at(in, elevation, dbz_used[i]);
+    };
+    const int64_t probed = std::min(k, kProbeSamples);
+    subtract_expected(diffs, 0, probed, expected_sum, first_expected, cached);
+    // a row whose first samples mostly differ (reflectivities not quantised) goes on without
+    if (cache->misses() > kProbeSamples / 2) {
+      subtract_expected(diffs, probed, k, expected_sum, first_expected, computed);
+    } else {
+      subtract_expected(diffs, probed, k, expected_sum, first_expected, cached);
     }
-    subtract_expected(in, elevation, dbz_used, diffs, i, k, expected_sum, first_expected);
   }
   write_offset_row(diffs, k, expected_sum, first_expected, out);
 }

@@ -41,12 +41,11 @@ _DEFINITIONS = (
 # What files write for a dimensionless quantity (a ratio such as RhoHV): CF's "1", and the
 # "-" and "unitless" of radar formats.
 _DIMENSIONLESS = frozenset({"", "1", "-", "unitless"})
-# UDUNITS powers: "m2 s-2" is m**2 s**-2 (a digit or minus sign right after a letter)
 # The units the radar functions meet in every volume, by the spellings files give them: a
 # conversion between two of these is the same unit (a factor of 1) or a factor of the table,
 # which is pint's own (the tests check both against pint), found without pint.
 _SPELLINGS: dict[str, tuple[str, ...]] = {
-    "1": ("1", "", "-", "unitless"),
+    "1": tuple(sorted(_DIMENSIONLESS)),
     "degree": ("degree", "degrees", "deg"),
     "radian": ("radian", "radians", "rad"),
     "m": ("m", "meter", "meters", "metre", "metres"),
@@ -61,6 +60,7 @@ _KNOWN_SCALES = {
     ("m", "km"): 0.001,
     ("km", "m"): 1000.0,
 }
+# UDUNITS powers: "m2 s-2" is m**2 s**-2 (a digit or minus sign right after a letter)
 _UDUNITS_POWER = re.compile(r"(?<=[A-Za-z])(?![A-Za-z])(?<![0-9\-][eE])(?<![0-9\-])(?=[0-9\-])")
 
 
@@ -200,10 +200,19 @@ def _scale(source: str, target: str) -> float | None:
 
 def _unit_errors() -> tuple[type[Exception], ...]:
     """The errors of a unit pint cannot read or convert, and of a value that is no unit.
-    Evaluated only while an error is handled, so that pint is imported only then."""
+    For ``except`` clauses, which evaluate it only while an error is handled: pint is
+    imported only then."""
     import pint
 
     return (pint.UndefinedUnitError, pint.DefinitionSyntaxError, AttributeError, TypeError)
+
+
+def conversion_errors() -> tuple[type[Exception], ...]:
+    """Every error :func:`conversion_factor` raises for units it cannot convert (pint's own
+    among them); like ``_unit_errors``, for ``except`` clauses."""
+    import pint
+
+    return (pint.errors.PintError, AttributeError, TypeError, ValueError, AssertionError)
 
 
 def known_scale(source: str, target: str) -> float | None:

@@ -16,7 +16,7 @@ from typing import Any, Literal, overload
 import numpy as np
 import xarray as xr
 
-from .._inputs import ELEVATION_RANGE, conversion_factor
+from .._inputs import ELEVATION_RANGE, conversion_errors, conversion_factor
 
 #: Names of each moment in the formats and readers in use (xradar's ODIM-style names first,
 #: then Py-ART's and CfRadial's; dealiased velocities before the raw ones). The first name a
@@ -941,10 +941,6 @@ def _factor(text: str, working: str, where: str, quantity: str) -> float:
     (pint would take a plain number as radians)."""
     try:
         return conversion_factor(text, working)
-    except Exception as err:  # pint's errors: pint is imported only once one is raised
-        import pint
-
-        errors = pint.errors.PintError | AttributeError | TypeError | ValueError | AssertionError
-        if not isinstance(err, errors):
-            raise
+    except conversion_errors():
+        pass
     raise ValueError(f"{where}: units {text!r} cannot be taken as {quantity} (expected {working})")
