@@ -257,14 +257,20 @@ def test_chunks_inflated_as_the_library_reads_them(tmp_path, shape, chunks, shuf
     import h5py
 
     from bluster.radar.readers import _chunks
+    from bluster.radar.readers._hdf5_bytes import Objects, file_image
 
     stored = np.random.default_rng(0).normal(0.0, 1000.0, shape).astype(dtype)
     path = tmp_path / "chunks.h5"
     with h5py.File(path, "w") as f:
         f.create_dataset("x", data=stored, chunks=chunks, compression="gzip", shuffle=shuffle)
+    objects = Objects(file_image(path))
     with h5py.File(path, "r") as f, open(path, "rb") as raw:
-        for file in (None, _chunks.FileBytes(raw.fileno())):  # through the library, by address
-            values = _chunks.stored_chunks(f["x"].id, file).inflated()
+        for chunks in (  # through the library, by address, from the file's bytes
+            _chunks.stored_chunks(f["x"].id),
+            _chunks.stored_chunks(f["x"].id, _chunks.FileBytes(raw.fileno())),
+            _chunks.image_chunks(objects.dataset("x"), objects),
+        ):
+            values = chunks.inflated()
             assert values.dtype == f["x"].dtype and same_values(values, f["x"][()])
 
 
@@ -277,6 +283,7 @@ def test_chunks_left_to_the_library(tmp_path, options):
     import h5py
 
     from bluster.radar.readers import _chunks
+    from bluster.radar.readers._hdf5_bytes import Objects, Unreadable, file_image
 
     path = tmp_path / "chunks.h5"
     with h5py.File(path, "w") as f:
@@ -286,6 +293,10 @@ def test_chunks_left_to_the_library(tmp_path, options):
     with h5py.File(path, "r") as f:
         assert _chunks.stored_chunks(f["x"].id) is None
         assert _chunks.stored_chunks(f["unwritten"].id) is None
+    objects = Objects(file_image(path))
+    for name in ("x", "unwritten"):
+        with pytest.raises(Unreadable):
+            _chunks.image_chunks(objects.dataset(name), objects)
 
 
 def test_a_damaged_chunk_is_the_library_s_error(files, tmp_path):
@@ -378,3 +389,135 @@ def test_chunks_said_to_lie_past_the_end_of_the_file(files):
         bytes_of = _chunks.FileBytes(raw.fileno())
         assert len(bytes_of.pieces([inside])[0][1]) == 10
         assert bytes_of.pieces([inside, past]) is None
+
+
+def library_read_odim(path, quantities=None):
+    """The ODIM_H5 reader through the HDF5 library alone (the reference of the read from
+    the file's bytes)."""
+    import h5py
+
+    from bluster.radar.readers import odim
+
+    with h5py.File(path, "r") as f, open(path, "rb") as raw:
+        return odim._read(path, quantities, odim._LibraryFile(f.id, raw.fileno()))
+
+
+def every_kind(path, libver):
+    """A file with attributes of every type the writers of radar volumes use, in groups and
+    datasets, and datasets stored every way."""
+    import h5py
+
+    attrs = {
+        "i1": np.int8(-3),
+        "u8": np.uint64(2**63 + 5),
+        "big-endian": np.array(1.5, ">f4"),
+        "f8": 0.1,
+        "array": np.arange(5.0),
+        "matrix": np.arange(6, dtype=">i2").reshape(2, 3),
+        "fixed": np.bytes_(b"ODIM_H5/V2_2"),
+        "vlen": "Korpo Å",
+    }
+    with h5py.File(path, "w", libver=libver) as f:
+        f.attrs.update(attrs)
+        what = f.create_group("dataset1/data1/what")
+        what.attrs.update({"strings": ["a", "bc"], "one": np.array([2.5]), "empty": ""})
+        what.attrs["fixed array"] = np.array([b"ab", b"c"])
+        f.create_group("dense").attrs.update({f"a{i}": i for i in range(12)})
+        data = np.arange(1200, dtype="u2").reshape(30, 40)
+        f.create_dataset("dataset1/data1/data", data=data, chunks=(7, 9), compression="gzip")
+        f.create_dataset("shuffled", data=data, chunks=(30, 40), compression="gzip", shuffle=True)
+        f.create_dataset("contiguous", data=data).attrs.update(attrs)
+        f.create_dataset("uncompressed", data=data, chunks=(10, 10))
+
+
+def compare_objects(path):
+    """Every object of the file read from its bytes against h5py; the paths of those left
+    to the library."""
+    import h5py
+    from h5py import h5o
+
+    from bluster.radar.readers._hdf5 import Attributes
+    from bluster.radar.readers._hdf5_bytes import Objects, Unreadable, file_image
+
+    objects = Objects(file_image(path))
+    unread = []
+
+    def compare(name, item):
+        try:
+            ours = objects.attributes(name)
+        except Unreadable:
+            unread.append(name)
+            return
+        theirs = Attributes(h5o.open(item.file.id, name.encode()))
+        assert sorted(ours) == sorted(item.attrs), name
+        for key, value in ours.items():
+            expected = theirs.get(key)
+            assert type(value) is type(expected) and same_values(value, expected), (name, key)
+        if isinstance(item, h5py.Group):
+            assert list(objects.members(name)) == list(item), name
+            assert objects.kind(name) == "group"
+            return
+        dataset = objects.dataset(name)
+        assert dataset.shape == item.shape and dataset.dtype == np.dtype(item.dtype.str)
+        if dataset.chunks is not None:
+            infos = []
+            item.id.chunk_iter(infos.append)
+            ours = [(c.start, c.filter_mask, c.address, c.size) for c in dataset.chunks]
+            theirs = [(tuple(i.chunk_offset), i.filter_mask, i.byte_offset, i.size) for i in infos]
+            assert ours == theirs, name
+
+    with h5py.File(path, "r") as f:
+        f.visititems(compare)
+        assert list(objects.members("")) == list(f)
+    return unread
+
+
+@pytest.mark.parametrize("libver", ["earliest", "latest"])
+def test_objects_read_from_bytes_as_h5py_reads_them(tmp_path, libver):
+    path = tmp_path / "kinds.h5"
+    every_kind(path, libver)
+    # attributes kept in a fractal heap (dense storage, past 8 in the newer format) are the
+    # library's to read
+    assert compare_objects(path) == ([] if libver == "earliest" else ["dense"])
+
+
+def test_radar_files_read_from_bytes_as_h5py_reads_them(files, korpo):
+    for path in (files["packed.h5"], files["float.h5"], korpo):
+        assert compare_objects(path) == []
+
+
+def test_odim_volumes_read_from_bytes_alone(files, korpo, monkeypatch):
+    from bluster.radar.readers import odim
+
+    expected = {path: library_read_odim(path) for path in (files["packed.h5"], korpo)}
+    monkeypatch.setattr(odim, "_LibraryFile", None)  # a read through the library would fail
+    for path, tree in expected.items():
+        xr.testing.assert_identical(odim.read_odim(path), tree)
+        assert readers.detect(path) == "odim"
+
+
+def test_damaged_odim_files_read_as_the_library_reads_them(files, tmp_path):
+    """Bytes changed anywhere and files cut short: what the read from the bytes gives, the
+    library gives too (else it leaves the file to the library, its values and its errors);
+    it never hangs."""
+    from bluster.radar.readers import odim
+    from bluster.radar.readers._hdf5_bytes import Objects, file_image
+
+    original = files["packed.h5"].read_bytes()
+    rng = np.random.default_rng(24)
+    damaged = [original[:size] for size in rng.integers(0, len(original), 8)]
+    for at, bit in zip(rng.integers(0, len(original), 300), rng.integers(0, 8, 300), strict=True):
+        content = bytearray(original)
+        content[at] ^= 1 << bit
+        damaged.append(bytes(content))
+    path = tmp_path / "damaged.h5"
+    read = 0
+    for content in damaged:
+        path.write_bytes(content)
+        try:
+            ours = odim._read(path, None, odim._ImageFile(Objects(file_image(path))))
+        except Exception:  # left to the library
+            continue
+        read += 1
+        xr.testing.assert_identical(ours, library_read_odim(path))
+    assert read > 50  # bytes of the data and of what is not read: the same values

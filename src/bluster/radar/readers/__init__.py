@@ -19,9 +19,10 @@ moment)::
     from bluster.radar import readers
     readers.register("iris", is_iris, read_iris)  # engine="bluster-iris"
 
-Every reader here is safe to call from several threads at once: the ODIM_H5 and CfRadial
-readers read through h5py, which serialises each call into the HDF5 library behind one lock
-(the ODIM_H5 reader inflates the chunks it reads on threads of its own, outside the library);
+Every reader here is safe to call from several threads at once: the ODIM_H5 reader reads a
+file's metadata from its bytes (through h5py when they hold what it does not read) and inflates
+its chunks outside the HDF5 library; the CfRadial readers read through h5py, which serialises
+each call into the library behind one lock;
 the NEXRAD Level II reader decompresses with Python's bz2 and walks its records in its own
 module; all decode without the GIL.
 """

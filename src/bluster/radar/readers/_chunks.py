@@ -24,11 +24,14 @@ import itertools
 import math
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import _readers
+
+if TYPE_CHECKING:
+    from . import _hdf5_bytes
 
 
 class NotInflatable(Exception):
@@ -90,12 +93,10 @@ def stored_chunks(dataset: Any, file: "FileBytes | None" = None) -> StoredChunks
     plist = dataset.get_create_plist()
     if plist.get_layout() != h5d.CHUNKED:
         return None
-    filters = [plist.get_filter(i)[0] for i in range(plist.get_nfilters())]
-    if filters not in ([_DEFLATE], [_SHUFFLE, _DEFLATE]):
-        return None
+    filters = tuple(plist.get_filter(i)[0] for i in range(plist.get_nfilters()))
     dtype = np.dtype(dataset.dtype.str)  # NumPy's own dtype (h5py's is a copy of it)
     shape = tuple(dataset.shape)
-    if dtype.kind not in "uif" or not shape or 0 in shape:
+    if not _inflatable(filters, dtype, shape):
         return None
     chunk = tuple(plist.get_chunk())
     count = math.prod(-(-n // c) for n, c in zip(shape, chunk, strict=True))
@@ -107,6 +108,35 @@ def stored_chunks(dataset: Any, file: "FileBytes | None" = None) -> StoredChunks
     if pieces is None:
         return None
     return StoredChunks(shape, dtype, chunk, filters[0] == _SHUFFLE, pieces)
+
+
+def _inflatable(filters: tuple[int, ...], dtype: np.dtype, shape: tuple[int, ...]) -> bool:
+    """Whether chunks of numbers filtered by ``filters`` inflate here as in the library."""
+    inflated_here = filters in ((_DEFLATE,), (_SHUFFLE, _DEFLATE)) and dtype.kind in "uif"
+    return inflated_here and bool(shape) and 0 not in shape
+
+
+def image_chunks(dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects") -> StoredChunks:
+    """The chunks of ``dataset`` as stored in the bytes of the file of ``objects``
+    (``_hdf5_bytes.Unreadable`` unless every chunk of its grid is written once, with every
+    filter applied, inside the file)."""
+    from ._hdf5_bytes import Unreadable
+
+    shape, chunk, chunks = dataset.shape, dataset.chunk, dataset.chunks
+    if chunk is None or chunks is None:
+        raise Unreadable("a dataset not stored in chunks indexed by a version 1 B-tree")
+    if not _inflatable(dataset.filters, dataset.dtype, shape):
+        raise Unreadable("chunks that do not inflate here")
+    grid = {start for start in itertools.product(*map(range, (0,) * len(shape), shape, chunk))}
+    starts = {piece.start for piece in chunks}
+    if len(chunks) != len(grid) or starts != grid or any(piece.filter_mask for piece in chunks):
+        raise Unreadable("chunks never written, written twice, or with a filter skipped")
+    if any(piece.address + piece.size > objects.end for piece in chunks):
+        raise Unreadable("a chunk past the end of the file")
+    view = memoryview(objects.image)
+    pieces: Pieces = [(c.start, view[c.address : c.address + c.size]) for c in chunks]
+    shuffled = dataset.filters[0] == _SHUFFLE
+    return StoredChunks(shape, dataset.dtype, chunk, shuffled, pieces)
 
 
 def _pieces_by_library(

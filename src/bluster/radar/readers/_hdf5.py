@@ -44,11 +44,32 @@ def root_of(path: Any) -> Root | None:
     return _root(name, stat.st_mtime_ns, stat.st_size)
 
 
-# The detectors of the HDF5 formats each look at the root: the file is opened once for all,
-# through h5py's low-level interface (its File and Group objects cost several times as much,
-# which a run over an archive pays for every file).
+# The detectors of the HDF5 formats each look at the root: the file is read once for all,
+# from its bytes (see _hdf5_bytes), else through h5py's low-level interface (its File and Group
+# objects cost several times as much, which a run over an archive pays for every file).
 @functools.lru_cache(maxsize=16)
 def _root(name: str, mtime_ns: int, size: int) -> Root | None:
+    from ._hdf5_bytes import Unreadable
+
+    try:
+        return _root_from_bytes(name)
+    except (Unreadable, KeyError, OSError):
+        return _root_by_library(name)
+
+
+def _root_from_bytes(name: str) -> Root:
+    from ._hdf5_bytes import Objects, file_image
+
+    objects = Objects(file_image(name))
+    stored = objects.attributes("")
+    attrs = {key: text(stored[key]) for key in FORMAT_ATTRIBUTES if key in stored}
+    kinds = {member: objects.kind(member) for member in objects.members("")}
+    datasets = frozenset(member for member, kind in kinds.items() if kind == "dataset")
+    groups = frozenset(member for member, kind in kinds.items() if kind == "group")
+    return Root(attrs, datasets, groups)
+
+
+def _root_by_library(name: str) -> Root | None:
     from h5py import h5f, h5g, h5o
 
     try:

@@ -1,11 +1,14 @@
 """The lean reader of ODIM_H5 polar volumes (OPERA Data Information Model, HDF5).
 
-One pass through the file with h5py: the metadata of each ``datasetN`` group, the declared
-sizes of the moments asked for (refused past ``bluster.radar.volume.MAX_VOLUME_BYTES`` before
-any is read), and only the ``dataM`` groups of those moments, each read as its stored chunks,
-inflated and decoded by ``_readers`` without the GIL and outside the HDF5 library (see
-``_chunks``). The
-result is the DataTree that xradar's ``odim`` engine gives, with these differences:
+One pass through the file: the metadata of each ``datasetN`` group, the declared sizes of the
+moments asked for (refused past ``bluster.radar.volume.MAX_VOLUME_BYTES`` before any is read),
+and only the ``dataM`` groups of those moments, each read as its stored chunks, inflated and
+decoded by ``_readers`` without the GIL and outside the HDF5 library (see ``_chunks``). The
+metadata and the chunks' places are read from the file's bytes (see ``_hdf5_bytes``), at a
+fraction of the cost of h5py's calls; a file that uses what is not read there (or that
+contradicts itself) is read through h5py's low-level interface instead, which gives the
+library's values and errors. The result is the DataTree that xradar's ``odim`` engine gives,
+with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
   as a value (``undetect * gain + offset``: -32 dBZ for a common reflectivity coding, a
@@ -16,9 +19,9 @@ result is the DataTree that xradar's ``odim`` engine gives, with these differenc
 - The classification ``legend`` datasets of quality groups are not read (xradar turns them
   into ``flag_values`` and ``flag_meanings`` attributes).
 
-Thread safety: h5py serialises every call into the HDF5 library behind one lock, so reads of
-several files on several threads are safe (they take turns inside the library, and inflate
-and decode their moments outside it, at once, without the GIL).
+Thread safety: a read from the file's bytes shares nothing between calls; h5py serialises
+every call into the HDF5 library behind one lock, so reads of several files on several threads
+are safe either way (they inflate and decode their moments at once, without the GIL).
 """
 
 import datetime as dt
@@ -32,6 +35,7 @@ import xarray as xr
 from . import Quantities, _chunks, _layout, moment_names
 from ._decode import decode
 from ._hdf5 import Attributes, declared_bytes, root_of
+from ._hdf5_bytes import Dataset, Objects, file_image
 
 # ODIM quantities that mean something else in xradar's (FM301) names
 _RENAMED = {"TH": "DBTH", "TV": "DBTV"}
@@ -77,76 +81,74 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
         The moments to read declare more than ``bluster.radar.volume.MAX_VOLUME_BYTES``
         uncompressed (checked before any of them is read).
     """
+    from ..volume import OversizedVolumeError
+
+    try:
+        return _read(path, quantities, _ImageFile(Objects(file_image(path))))
+    except OversizedVolumeError:
+        raise
+    except Exception:  # what the bytes do not give here (a feature of HDF5 not read from
+        pass  # them, damage) the library reads, with its values and errors
     import h5py
 
     with h5py.File(path, "r") as f, open(path, "rb") as raw:
-        file = _File(f.id, raw.fileno())
-        version = file.attrs("").get("Conventions", "None")
-        where = file.attrs("where")
-        site = {
-            "longitude": where.get("lon"),
-            "latitude": where.get("lat"),
-            "altitude": where.get("height"),
-        }
-        numbers = sorted(int(m.group(1)) for key in file.members("") if (m := _DATASET.match(key)))
-        groups = {n: f"dataset{n}" for n in numbers}
-        moments = {n: _moments(file, group, quantities) for n, group in groups.items()}
-        chosen = [group for groups in moments.values() for group in groups.values()]
-        file.refuse_oversized(path, chosen)
-        file.allot(chosen)
-        sweeps = [_sweep(file, groups[n], n - 1, version, moments[n]) for n in numbers]
-        source = file.attrs("what").get("source")
+        return _read(path, quantities, _LibraryFile(f.id, raw.fileno()))
+
+
+def _read(path: str | os.PathLike[str], quantities: Quantities, file: "_File") -> xr.DataTree:
+    version = file.attrs("").get("Conventions", "None")
+    where = file.attrs("where")
+    site = {
+        "longitude": where.get("lon"),
+        "latitude": where.get("lat"),
+        "altitude": where.get("height"),
+    }
+    numbers = sorted(int(m.group(1)) for key in file.members("") if (m := _DATASET.match(key)))
+    groups = {n: f"dataset{n}" for n in numbers}
+    moments = {n: _moments(file, group, quantities) for n, group in groups.items()}
+    chosen = [group for groups in moments.values() for group in groups.values()]
+    file.refuse_oversized(path, chosen)
+    file.allot(chosen)
+    sweeps = [_sweep(file, groups[n], n - 1, version, moments[n]) for n in numbers]
+    source = file.attrs("what").get("source")
     if not sweeps:
         raise ValueError("the file holds no datasetN groups")
     return _layout.tree(_root(sweeps, site, source), sweeps)
 
 
 class _File:
-    """Groups and attributes of an open file by path, through h5py's low-level interface."""
+    """Groups, attributes and datasets of a file by path, and the places of the decoded
+    moments. Attributes are mappings whose ``get`` gives values as h5py reads them."""
 
-    def __init__(self, file_id: Any, descriptor: int) -> None:
-        self.id = file_id
-        self._opened: dict[str, Any] = {}
-        self._datasets: dict[str, Any] = {}
+    def __init__(self) -> None:
         self._places: dict[str, np.ndarray] = {}
-        # the chunks' bytes read at their addresses, which are offsets in a file without a
-        # user block
-        unblocked = file_id.get_create_plist().get_userblock() == 0
-        self.bytes = _chunks.FileBytes(descriptor) if unblocked else None
 
     def members(self, path: str) -> list[str]:
-        from h5py import h5g
-
-        group = h5g.open(self.id, (path or ".").encode())
-        return [name.decode() for name in group]
+        """The names of the members of the group at ``path``."""
+        raise NotImplementedError
 
     def attrs(self, path: str) -> Any:
-        """The attributes of the object at ``path`` (empty when there is none); each object
-        opened once (a moment's ``what`` is read for its quantity, then for its coding)."""
-        from h5py import h5o
+        """The attributes of the object at ``path`` (empty when there is none)."""
+        raise NotImplementedError
 
-        if path not in self._opened:
-            try:
-                self._opened[path] = Attributes(h5o.open(self.id, (path or ".").encode()))
-            except KeyError:
-                self._opened[path] = {}
-        return self._opened[path]
+    def shape(self, path: str) -> tuple[int, ...]:
+        """The shape of the dataset at ``path``."""
+        raise NotImplementedError
 
-    def dataset(self, path: str) -> Any:
-        """The dataset at ``path`` (a ``DatasetID``), opened once."""
-        from h5py import h5d
+    def declared_bytes(self, path: str) -> int:
+        """What the dataset at ``path`` declares uncompressed (see ``_hdf5.declared_bytes``)."""
+        raise NotImplementedError
 
-        if path not in self._datasets:
-            self._datasets[path] = h5d.open(self.id, path.encode())
-        return self._datasets[path]
+    def stored(self, path: str) -> np.ndarray:
+        """The 2-D dataset at ``path`` as stored."""
+        raise NotImplementedError
 
     def refuse_oversized(self, name: Any, moments: list[str]) -> None:
         """Refuse the file (named ``name``) when the data of the moment groups ``moments``
         declare more than ``bluster.radar.volume.MAX_VOLUME_BYTES`` uncompressed in all."""
         from ..volume import refuse_oversized  # the one limit (volume imports this lazily)
 
-        declared = sum(declared_bytes(self.dataset(f"{group}/data")) for group in moments)
-        refuse_oversized(name, declared)
+        refuse_oversized(name, sum(self.declared_bytes(f"{group}/data") for group in moments))
 
     def allot(self, moments: list[str]) -> None:
         """Allot the decoded values of the moment groups ``moments`` (those with 2-D data)
@@ -156,7 +158,7 @@ class _File:
         which took more than the decoding itself."""
         shapes = {}
         for group in moments:
-            shape = tuple(self.dataset(f"{group}/data").shape)
+            shape = self.shape(f"{group}/data")
             if len(shape) == 2:
                 shapes[group] = shape
         block = np.empty(sum(rows * gates for rows, gates in shapes.values()))
@@ -171,12 +173,96 @@ class _File:
         place = self._places.get(group)
         return place if place is not None and place.shape[0] == rows else None
 
+
+class _ImageFile(_File):
+    """A file read from its bytes (see ``_hdf5_bytes``); its chunks inflated as in
+    ``_chunks``, any other storage ``Unreadable``."""
+
+    def __init__(self, objects: Objects) -> None:
+        super().__init__()
+        self._objects = objects
+        self._attrs: dict[str, Any] = {}
+        self._datasets: dict[str, Dataset] = {}
+
+    def members(self, path: str) -> list[str]:
+        return list(self._objects.members(path))
+
+    def attrs(self, path: str) -> Any:
+        if path not in self._attrs:
+            try:
+                self._attrs[path] = self._objects.attributes(path)
+            except KeyError:
+                self._attrs[path] = {}
+        return self._attrs[path]
+
+    def _dataset(self, path: str) -> Dataset:
+        if path not in self._datasets:
+            self._datasets[path] = self._objects.dataset(path)
+        return self._datasets[path]
+
+    def shape(self, path: str) -> tuple[int, ...]:
+        return self._dataset(path).shape
+
+    def declared_bytes(self, path: str) -> int:
+        return self._dataset(path).declared_bytes()
+
     def stored(self, path: str) -> np.ndarray:
-        """The dataset at ``path`` as stored: its chunks inflated outside the HDF5 library
-        when they allow it (see ``_chunks``), else read by the library."""
+        dataset = self._dataset(path)
+        _check_dimensions(path, len(dataset.shape))
+        return _chunks.image_chunks(dataset, self._objects).inflated()
+
+
+class _LibraryFile(_File):
+    """A file read through h5py's low-level interface."""
+
+    def __init__(self, file_id: Any, descriptor: int) -> None:
+        super().__init__()
+        self.id = file_id
+        self._opened: dict[str, Any] = {}
+        self._datasets: dict[str, Any] = {}
+        # the chunks' bytes read at their addresses, which are offsets in a file without a
+        # user block
+        unblocked = file_id.get_create_plist().get_userblock() == 0
+        self.bytes = _chunks.FileBytes(descriptor) if unblocked else None
+
+    def members(self, path: str) -> list[str]:
+        from h5py import h5g
+
+        group = h5g.open(self.id, (path or ".").encode())
+        return [name.decode() for name in group]
+
+    def attrs(self, path: str) -> Any:
+        """Each object opened once (a moment's ``what`` is read for its quantity, then for
+        its coding)."""
+        from h5py import h5o
+
+        if path not in self._opened:
+            try:
+                self._opened[path] = Attributes(h5o.open(self.id, (path or ".").encode()))
+            except KeyError:
+                self._opened[path] = {}
+        return self._opened[path]
+
+    def _dataset(self, path: str) -> Any:
+        """The dataset at ``path`` (a ``DatasetID``), opened once."""
+        from h5py import h5d
+
+        if path not in self._datasets:
+            self._datasets[path] = h5d.open(self.id, path.encode())
+        return self._datasets[path]
+
+    def shape(self, path: str) -> tuple[int, ...]:
+        return tuple(self._dataset(path).shape)
+
+    def declared_bytes(self, path: str) -> int:
+        return declared_bytes(self._dataset(path))
+
+    def stored(self, path: str) -> np.ndarray:
+        """Its chunks inflated outside the HDF5 library when they allow it (see
+        ``_chunks``), else read by the library."""
         import h5py
 
-        dataset = self.dataset(path)
+        dataset = self._dataset(path)
         _check_dimensions(path, len(dataset.shape))
         chunks = _chunks.stored_chunks(dataset, self.bytes)
         if chunks is not None:
