@@ -462,7 +462,9 @@ def compare_objects(path):
         if dataset.chunks is not None:
             infos = []
             item.id.chunk_iter(infos.append)
-            ours = [(c.start, c.filter_mask, c.address, c.size) for c in dataset.chunks]
+            fields = ("start", "filter_mask", "address", "size")
+            records = zip(*(dataset.chunks[key].tolist() for key in fields), strict=True)
+            ours = [(tuple(start[:-1]), mask, at, size) for start, mask, at, size in records]
             theirs = [(tuple(i.chunk_offset), i.filter_mask, i.byte_offset, i.size) for i in infos]
             assert ours == theirs, name
 

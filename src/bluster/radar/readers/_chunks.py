@@ -127,14 +127,23 @@ def image_chunks(dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects")
         raise Unreadable("a dataset not stored in chunks indexed by a version 1 B-tree")
     if not _inflatable(dataset.filters, dataset.dtype, shape):
         raise Unreadable("chunks that do not inflate here")
-    grid = {start for start in itertools.product(*map(range, (0,) * len(shape), shape, chunk))}
-    starts = {piece.start for piece in chunks}
-    if len(chunks) != len(grid) or starts != grid or any(piece.filter_mask for piece in chunks):
-        raise Unreadable("chunks never written, written twice, or with a filter skipped")
-    if any(piece.address + piece.size > objects.end for piece in chunks):
+    grid = [-(-n // c) for n, c in zip(shape, chunk, strict=True)]
+    # on the grid of chunks (the tree's keys are checked), inside the dataset
+    starts = chunks["start"][:, :-1].astype(np.int64)
+    outside = ((starts < 0) | (starts >= shape)).any()
+    if len(chunks) != math.prod(grid) or outside or chunks["filter_mask"].any():
+        raise Unreadable("chunks never written, outside, or with a filter skipped")
+    cells = np.ravel_multi_index(tuple((starts // chunk).T), grid)
+    if np.unique(cells).size != cells.size:
+        raise Unreadable("a chunk written twice")
+    addresses, sizes = chunks["address"].astype(np.int64), chunks["size"].astype(np.int64)
+    if (addresses + sizes).max() > objects.end:
         raise Unreadable("a chunk past the end of the file")
     view = memoryview(objects.image)
-    pieces: Pieces = [(c.start, view[c.address : c.address + c.size]) for c in chunks]
+    pieces: Pieces = [
+        (tuple(start), view[at : at + size])
+        for start, at, size in zip(starts.tolist(), addresses.tolist(), sizes.tolist(), strict=True)
+    ]
     shuffled = dataset.filters[0] == _SHUFFLE
     return StoredChunks(shape, dataset.dtype, chunk, shuffled, pieces)
 

@@ -36,7 +36,7 @@ import os
 import struct
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, NamedTuple, TypeVar, cast
+from typing import Any, cast
 
 import numpy as np
 
@@ -68,10 +68,7 @@ class Unreadable(Exception):
     """Bytes this module does not read: a feature it lacks, or a file that contradicts itself."""
 
 
-_Method = TypeVar("_Method", bound=Callable[..., Any])
-
-
-def _checked(method: _Method) -> _Method:
+def _checked[Method: Callable[..., Any]](method: Method) -> Method:
     """``method`` with bytes read past the end of the file (``struct.error``) and text that
     is not UTF-8 raised as ``Unreadable``."""
 
@@ -82,7 +79,7 @@ def _checked(method: _Method) -> _Method:
         except (struct.error, IndexError, UnicodeDecodeError) as err:
             raise Unreadable(str(err)) from err
 
-    return cast(_Method, checked)
+    return cast(Method, checked)
 
 
 def file_image(path: Any) -> bytes:
@@ -94,25 +91,31 @@ def file_image(path: Any) -> bytes:
         return file.read()
 
 
-class Chunk(NamedTuple):
-    """A stored chunk: its first element, the filters it skipped, and its bytes' place."""
-
-    start: tuple[int, ...]
-    filter_mask: int
-    address: int
-    size: int
+@functools.cache
+def chunk_records(dimensions: int, offset_size: int) -> np.dtype:
+    """The entries of a chunk B-tree node: each chunk's key (its stored size, the filters it
+    skipped, its first element in ``dimensions`` coordinates, the last the byte in its
+    element) and the address of its bytes (or of a child node)."""
+    return np.dtype(
+        [
+            ("size", "<u4"),
+            ("filter_mask", "<u4"),
+            ("start", "<u8", (dimensions,)),
+            ("address", f"<u{offset_size}"),
+        ]
+    )
 
 
 @dataclass(frozen=True)
 class Dataset:
-    """What a dataset declares: shape, NumPy type, filters, and its chunks (None for any
-    layout but chunks indexed by a version 1 B-tree)."""
+    """What a dataset declares: shape, NumPy type, filters, and its chunks (records of
+    ``chunk_records``; None for any layout but chunks indexed by a version 1 B-tree)."""
 
     shape: tuple[int, ...]
     dtype: np.dtype
     filters: tuple[int, ...]
     chunk: tuple[int, ...] | None
-    chunks: tuple[Chunk, ...] | None
+    chunks: np.ndarray | None  # of chunk_records
 
     def declared_bytes(self) -> int:
         return int(np.prod(self.shape, dtype=np.float64)) * self.dtype.itemsize
@@ -141,7 +144,8 @@ class Objects:
             # what the library checks as it opens the file: the versions of the free space,
             # the root's entry and shared headers, the B-trees' ranks, the status flags
             leaf, node, status = _SUPERBLOCK_V0.unpack_from(image, 16)
-            ranks = (leaf, node, self._uint(24, 2) if version == 1 else 1)
+            chunk = self._uint(24, 2) if version == 1 else _CHUNK_RANK
+            ranks = self._ranks = (leaf, node, chunk)
             versions = (image[9], image[10], image[12])
             known = (extension, driver) == (undefined, undefined) and cache <= 2
             if not known or status or any(versions) or 0 in ranks:
@@ -153,6 +157,7 @@ class Objects:
             root = self._offset(12 + 3 * self._o)
             if image[11] or self._offset(12 + self._o) != undefined:
                 raise Unreadable("a superblock with status flags or an extension")
+            self._ranks = (_LEAF_RANK, _NODE_RANK, _CHUNK_RANK)  # no extension: the defaults
         else:
             raise Unreadable(f"superblock version {version}")
         if start != 0:
@@ -249,6 +254,7 @@ class Objects:
             raise Unreadable(f"no object header at {address}")
         blocks = [(address + 16, self._uint(address + 8, 4))]
         messages = []
+        count = 0  # every message, continuations and empty ones too, as the prefix counts
         budget = len(self.image)  # the blocks of a header do not overlap: a loop exceeds it
         while blocks:
             start, size = blocks.pop()
@@ -264,11 +270,14 @@ class Objects:
                     raise Unreadable("a message of a type or with flags not read here")
                 if size % 8 or pos + size > end:  # (no gap either, in this version)
                     raise Unreadable("a message not aligned to 8 bytes or past its block")
+                count += 1
                 if kind == _CONTINUATION:
                     blocks.append((self._offset(pos), self._length(pos + self._o)))
                 elif kind:
                     messages.append((kind, pos, size, flags))
                 pos += size
+        if count != self._uint(address + 2, 2):
+            raise Unreadable("an object header of another count of messages than it says")
         return messages
 
     def _read_header_v2(self, address: int) -> list[tuple[int, int, int, int]]:
@@ -366,6 +375,7 @@ class Objects:
         level, entries = self.image[address + 5], self._uint(address + 6, 2)
         pos = address + 8 + 2 * self._o  # past the siblings
         step = self._o + self._l
+        self._node(address, pos + 2 * self._ranks[1] * step + self._l, entries, self._ranks[1])
         keys = [self._heap_text(heap, self._length(pos + i * step)) for i in range(entries + 1)]
         for i in range(entries):
             child = self._offset(pos + self._l + i * step)
@@ -379,12 +389,16 @@ class Objects:
             if len(names) > first and not keys[i] < names[first][0] <= names[-1][0] <= keys[i + 1]:
                 raise Unreadable("a group B-tree whose keys do not order its names")
 
-    def _symbol_node(self, address: int, heap: tuple[int, int], names: list[tuple[bytes, int]]) -> None:
+    def _symbol_node(
+        self, address: int, heap: tuple[int, int], names: list[tuple[bytes, int]]
+    ) -> None:
         if self.image[address : address + 4] != b"SNOD":
             raise Unreadable(f"no symbol table node at {address}")
         entry = 2 * self._o + 24
         pos = address + 8
-        for _ in range(self._uint(address + 6, 2)):
+        symbols = self._uint(address + 6, 2)
+        self._node(address, pos + 2 * self._ranks[0] * entry, symbols, self._ranks[0])
+        for _ in range(symbols):
             name = self._heap_text(heap, self._offset(pos))
             if names and name <= names[-1][0]:
                 raise Unreadable("a symbol table node whose names are out of order")
@@ -392,6 +406,14 @@ class Objects:
             if self._uint(pos + 2 * self._o, 4) > 2:  # no cache, a group's, a soft link's
                 raise Unreadable("a symbol table entry of an unknown cache type")
             pos += entry
+
+    def _node(self, address: int, end: int, entries: int, rank: int) -> None:
+        """Check a node of a tree (up to ``end``) and its count of ``entries`` as the library
+        does, which reads a node whole, of the size its rank gives (at most twice the rank
+        entries)."""
+        self._within(address, end - address)
+        if entries > 2 * rank:
+            raise Unreadable("a tree node with more entries than its rank allows")
 
     def _heap_text(self, heap: tuple[int, int], offset: int) -> bytes:
         """The text at ``offset`` in the local heap's data segment ``heap`` (start, end)."""
@@ -457,7 +479,8 @@ class Objects:
             raise Unreadable("an attribute's values past its message")
         values = np.frombuffer(self.image, dtype, count, data)
         if dtype.kind == "S":
-            return name, values[0].decode("utf-8", "surrogateescape") if count == 1 else values.copy()
+            text = values[0].decode("utf-8", "surrogateescape") if count == 1 else values.copy()
+            return name, text
         if not dtype.isnative:
             values = values.astype(dtype.newbyteorder("="))
         return name, values[0] if count == 1 else values.copy()
@@ -570,9 +593,7 @@ class Objects:
         if value_at >= 0 and value_at + 4 + self._uint(value_at, 4) > start + size:
             raise Unreadable("a fill value past its message")
 
-    def _layout(
-        self, pos: int, rank: int
-    ) -> tuple[tuple[int, ...] | None, tuple[Chunk, ...] | None]:
+    def _layout(self, pos: int, rank: int) -> tuple[tuple[int, ...] | None, np.ndarray | None]:
         version, layout = self._byte(pos), self._byte(pos + 1)
         if version != 3 or layout != 2:
             return None, None  # read by the library
@@ -584,39 +605,36 @@ class Objects:
         dims = tuple(self._uint(at + 4 * i, 4) for i in range(dimensions))  # and the element
         if 0 in dims:
             raise Unreadable("an empty chunk")
-        chunks: list[Chunk] = []
+        chunks = [np.empty(0, chunk_records(dimensions, self._o))]
         if tree != self._undefined:
             self._chunk_tree(tree, dims, chunks, set())
-        return dims[:-1], tuple(chunks)
+        return dims[:-1], np.concatenate(chunks)
 
     def _chunk_tree(
-        self, address: int, dims: tuple[int, ...], chunks: list[Chunk], seen: set[int]
+        self, address: int, dims: tuple[int, ...], chunks: list[np.ndarray], seen: set[int]
     ) -> None:
-        """The chunks of the chunk B-tree at ``address`` of chunks of ``dims`` (the chunk's
-        shape and its element's size)."""
+        """The chunks (records of ``chunk_records``) of the chunk B-tree at ``address`` of
+        chunks of ``dims`` (the chunk's shape and its element's size)."""
         image = self.image
         _visit(address, seen)
         if image[address : address + 4] != b"TREE" or self._byte(address + 4) != 1:
             raise Unreadable(f"no chunk B-tree node at {address}")
         level, entries = image[address + 5], self._uint(address + 6, 2)
-        # each key (the chunk's size, its filter mask, its first element and element byte)
-        # and the child after it; one more key at the end
-        key = struct.Struct(f"<II{len(dims)}Q")
-        step = key.size + self._o
+        records = chunk_records(len(dims), self._o)
         pos = address + 8 + 2 * self._o
-        for i in range(entries + 1):
-            size, mask, *start = key.unpack_from(image, pos + i * step)
-            if any(at % dim for at, dim in zip(start, dims, strict=True)):
-                raise Unreadable("a chunk B-tree key off the chunks' grid")  # as the library
-            if i == entries:
-                break
-            child = self._offset(pos + i * step + key.size)
-            if level:
-                if self._byte(child + 5) != level - 1:
-                    raise Unreadable("a chunk B-tree whose levels do not descend")
-                self._chunk_tree(child, dims, chunks, seen)
-            else:
-                chunks.append(Chunk(tuple(start[:-1]), mask, child, size))
+        rank = self._ranks[2]
+        self._node(address, pos + (2 * rank + 1) * records.itemsize - self._o, entries, rank)
+        found = np.frombuffer(image, records, entries, pos)
+        last = np.frombuffer(image, "<u8", len(dims), pos + entries * records.itemsize + 8)
+        if (found["start"] % dims).any() or (last % dims).any():
+            raise Unreadable("a chunk B-tree key off the chunks' grid")  # as the library
+        if not level:
+            chunks.append(found)
+            return
+        for child in found["address"].tolist():
+            if self._byte(child + 5) != level - 1:
+                raise Unreadable("a chunk B-tree whose levels do not descend")
+            self._chunk_tree(child, dims, chunks, seen)
 
     def _filters(self, pos: int, size: int) -> tuple[int, ...]:
         end = pos + size
@@ -668,6 +686,7 @@ class Objects:
 
 _BYTE = struct.Struct("<B")
 _SUPERBLOCK_V0 = struct.Struct("<HHI")  # the group B-trees' leaf and node ranks, status flags
+_LEAF_RANK, _NODE_RANK, _CHUNK_RANK = 4, 16, 32  # the library's ranks where a file gives none
 _ATTRIBUTE_HEAD = struct.Struct("<BBHHH")  # version, flags, sizes of name, type and space
 _TYPE_HEAD = struct.Struct("<BBHI")  # class and version, class bits (8 and 16), size
 # the encoded sizes of the datatypes read here (a variable-length string's with its base type)
