@@ -479,8 +479,9 @@ class Objects:
             raise Unreadable("an attribute's values past its message")
         values = np.frombuffer(self.image, dtype, count, data)
         if dtype.kind == "S":
-            text = values[0].decode("utf-8", "surrogateescape") if count == 1 else values.copy()
-            return name, text
+            if count == 1:
+                return name, values[0].decode("utf-8", "surrogateescape")
+            return name, values.copy()
         if not dtype.isnative:
             values = values.astype(dtype.newbyteorder("="))
         return name, values[0] if count == 1 else values.copy()
