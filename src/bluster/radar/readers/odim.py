@@ -299,8 +299,8 @@ def _sweep(
         "prt_mode": xr.Variable((), "not_set"),
         "follow_mode": xr.Variable((), "not_set"),
         "sweep_fixed_angle": xr.Variable((), fixed_angle),
-        "nyquist_velocity": xr.Variable(
-            (), None if nyquist is None else float(nyquist), m.get_nyquist_velocity_attrs()
+        "nyquist_velocity": _layout.scalar(
+            None if nyquist is None else float(nyquist), m.get_nyquist_velocity_attrs()
         ),
     }
     ranges = _range(where, version)
