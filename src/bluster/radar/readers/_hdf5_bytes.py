@@ -157,6 +157,7 @@ class Objects:
             root = self._offset(12 + 3 * self._o)
             if image[11] or self._offset(12 + self._o) != undefined:
                 raise Unreadable("a superblock with status flags or an extension")
+            self._check_sum(0, 12 + 4 * self._o)
             self._ranks = (_LEAF_RANK, _NODE_RANK, _CHUNK_RANK)  # no extension: the defaults
         else:
             raise Unreadable(f"superblock version {version}")
@@ -287,32 +288,40 @@ class Objects:
         flags = self._byte(address + 5)
         pos = address + 6 + (16 if flags & 0x20 else 0) + (4 if flags & 0x10 else 0)
         width = 1 << (flags & 3)
-        blocks = [(pos + width, self._uint(pos, width))]
+        # each block: where its checksum starts, where its messages start, their size
+        blocks = [(address, pos + width, self._uint(pos, width))]
         prefix = 6 if flags & 0x04 else 4  # type, size, flags, and the creation order
         messages = []
         budget = len(self.image)  # the blocks of a header do not overlap: a loop exceeds it
         while blocks:
-            start, size = blocks.pop()
+            checked, start, size = blocks.pop()
             end = self._within(start, size)
             budget -= size
             if budget < 0:
                 raise Unreadable("an object header that continues into itself")
+            self._check_sum(checked, end)
             pos = start
             while pos + prefix <= end:
                 kind, size, message_flags = struct.unpack_from("<BHB", image, pos)
                 pos += prefix
-                if message_flags & ~_PLAIN_FLAGS or kind not in _KNOWN:
-                    raise Unreadable("a message of a type or with flags not read here")
-                self._within(pos, size)
+                if message_flags & ~_PLAIN_FLAGS or kind not in _KNOWN or pos + size > end:
+                    raise Unreadable("a message of a type or flags not read here, or too long")
                 if kind == _CONTINUATION:
                     at, length = self._offset(pos), self._length(pos + self._o)
                     if image[at : at + 4] != b"OCHK" or length < 8:
                         raise Unreadable("a continuation block without its signature")
-                    blocks.append((at + 4, length - 8))  # inside its signature and checksum
+                    blocks.append((at, at + 4, length - 8))  # inside signature and checksum
                 elif kind:
                     messages.append((kind, pos, size, message_flags))
                 pos += size
         return messages
+
+    def _check_sum(self, start: int, end: int) -> None:
+        """Check the checksum that follows the bytes from ``start`` to ``end``, as the
+        library checks the metadata of the newer format."""
+        self._within(end, 4)
+        if lookup3(self.image[start:end]) != self._uint(end, 4):
+            raise Unreadable("metadata whose checksum does not match")
 
     # --- groups
 
@@ -693,6 +702,48 @@ _TYPE_HEAD = struct.Struct("<BBHI")  # class and version, class bits (8 and 16),
 # the encoded sizes of the datatypes read here (a variable-length string's with its base type)
 _TYPE_LENGTHS = {_FIXED_POINT: 12, _FLOATING_POINT: 20, _STRING: 8, _VARIABLE_LENGTH: 20}
 _UNSIGNED = {2: struct.Struct("<H"), 4: struct.Struct("<I"), 8: struct.Struct("<Q")}
+
+
+_MASK = 0xFFFFFFFF
+
+
+def _rotated(value: int, bits: int) -> int:
+    return ((value << bits) | (value >> (32 - bits))) & _MASK
+
+
+def lookup3(data: bytes) -> int:
+    """Bob Jenkins' lookup3 hash (``hashlittle``, initial value 0) of ``data``: the checksum
+    of the HDF5 format's newer metadata."""
+    a = b = c = (0xDEADBEEF + len(data)) & _MASK
+    words = len(data) // 12 - (len(data) % 12 == 0 and len(data) > 0)
+    for i in range(words):  # every block of 12 bytes but the last
+        x, y, z = struct.unpack_from("<III", data, 12 * i)
+        a, b, c = (a + x) & _MASK, (b + y) & _MASK, (c + z) & _MASK
+        a = ((a - c) & _MASK) ^ _rotated(c, 4)
+        c = (c + b) & _MASK
+        b = ((b - a) & _MASK) ^ _rotated(a, 6)
+        a = (a + c) & _MASK
+        c = ((c - b) & _MASK) ^ _rotated(b, 8)
+        b = (b + a) & _MASK
+        a = ((a - c) & _MASK) ^ _rotated(c, 16)
+        c = (c + b) & _MASK
+        b = ((b - a) & _MASK) ^ _rotated(a, 19)
+        a = (a + c) & _MASK
+        c = ((c - b) & _MASK) ^ _rotated(b, 4)
+        b = (b + a) & _MASK
+    tail = data[12 * words :]
+    if not tail:
+        return int(c)
+    x, y, z = struct.unpack("<III", tail + bytes(12 - len(tail)))
+    a, b, c = (a + x) & _MASK, (b + y) & _MASK, (c + z) & _MASK
+    c = (c ^ b) - _rotated(b, 14) & _MASK
+    a = (a ^ c) - _rotated(c, 11) & _MASK
+    b = (b ^ a) - _rotated(a, 25) & _MASK
+    c = (c ^ b) - _rotated(b, 16) & _MASK
+    a = (a ^ c) - _rotated(c, 4) & _MASK
+    b = (b ^ a) - _rotated(a, 14) & _MASK
+    c = (c ^ b) - _rotated(b, 24) & _MASK
+    return int(c)
 
 
 def _visit(node: int, seen: set[int]) -> None:
