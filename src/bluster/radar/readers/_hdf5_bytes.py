@@ -715,34 +715,23 @@ def lookup3(data: bytes) -> int:
     """Bob Jenkins' lookup3 hash (``hashlittle``, initial value 0) of ``data``: the checksum
     of the HDF5 format's newer metadata."""
     a = b = c = (0xDEADBEEF + len(data)) & _MASK
-    words = len(data) // 12 - (len(data) % 12 == 0 and len(data) > 0)
-    for i in range(words):  # every block of 12 bytes but the last
+    blocks = len(data) // 12 - (len(data) % 12 == 0 and len(data) > 0)
+    for i in range(blocks):  # every block of 12 bytes but the last: lookup3's mix
         x, y, z = struct.unpack_from("<III", data, 12 * i)
         a, b, c = (a + x) & _MASK, (b + y) & _MASK, (c + z) & _MASK
-        a = ((a - c) & _MASK) ^ _rotated(c, 4)
-        c = (c + b) & _MASK
-        b = ((b - a) & _MASK) ^ _rotated(a, 6)
-        a = (a + c) & _MASK
-        c = ((c - b) & _MASK) ^ _rotated(b, 8)
-        b = (b + a) & _MASK
-        a = ((a - c) & _MASK) ^ _rotated(c, 16)
-        c = (c + b) & _MASK
-        b = ((b - a) & _MASK) ^ _rotated(a, 19)
-        a = (a + c) & _MASK
-        c = ((c - b) & _MASK) ^ _rotated(b, 4)
-        b = (b + a) & _MASK
-    tail = data[12 * words :]
+        for shift in (4, 6, 8, 16, 19, 4):  # each step on the next of (a, b, c)
+            a = ((a - c) & _MASK) ^ _rotated(c, shift)
+            c = (c + b) & _MASK
+            a, b, c = b, c, a
+    tail = data[12 * blocks :]
     if not tail:
         return int(c)
     x, y, z = struct.unpack("<III", tail + bytes(12 - len(tail)))
     a, b, c = (a + x) & _MASK, (b + y) & _MASK, (c + z) & _MASK
-    c = (c ^ b) - _rotated(b, 14) & _MASK
-    a = (a ^ c) - _rotated(c, 11) & _MASK
-    b = (b ^ a) - _rotated(a, 25) & _MASK
-    c = (c ^ b) - _rotated(b, 16) & _MASK
-    a = (a ^ c) - _rotated(c, 4) & _MASK
-    b = (b ^ a) - _rotated(a, 14) & _MASK
-    c = (c ^ b) - _rotated(b, 24) & _MASK
+    for step, shift in enumerate((14, 11, 25, 16, 4, 14, 24)):  # lookup3's final
+        if step:
+            a, b, c = b, c, a
+        c = ((c ^ b) - _rotated(b, shift)) & _MASK
     return int(c)
 
 
