@@ -499,6 +499,27 @@ def test_newer_metadata_is_checked_by_its_checksum(tmp_path):
         Objects(bytes(content)).attributes("")
 
 
+@pytest.mark.parametrize(
+    ("field", "value"),
+    [(4, 2), (24, 2)],  # a node's version; its first entry's cache type: a soft link
+    ids=["node version", "soft link"],
+)
+def test_what_the_library_reads_otherwise_is_left_to_it(files, tmp_path, field, value):
+    # the library refuses a node of another version and follows a soft link's target (a name
+    # in the heap, not the entry's address): the read from bytes must not take either
+    from bluster.radar.readers._hdf5_bytes import Objects, Unreadable
+
+    def walk(objects, path):
+        for name in objects.members(path):
+            if objects.kind(inner := f"{path}/{name}".lstrip("/")) == "group":
+                walk(objects, inner)
+
+    content = bytearray(files["packed.h5"].read_bytes())
+    content[content.index(b"SNOD") + field] = value
+    with pytest.raises(Unreadable, match=r"version|soft link"):
+        walk(Objects(bytes(content)), "")
+
+
 def test_radar_files_read_from_bytes_as_h5py_reads_them(files, korpo):
     for path in (files["packed.h5"], files["float.h5"], korpo):
         assert compare_objects(path) == []

@@ -147,7 +147,7 @@ class Objects:
             chunk = self._uint(24, 2) if version == 1 else _CHUNK_RANK
             ranks = self._ranks = (leaf, node, chunk)
             versions = (image[9], image[10], image[12])
-            known = (extension, driver) == (undefined, undefined) and cache <= 2
+            known = (extension, driver) == (undefined, undefined) and cache <= 1
             if not known or status or any(versions) or 0 in ranks:
                 raise Unreadable("a superblock of other versions, flags or parts than read here")
         elif version in (2, 3):
@@ -403,6 +403,8 @@ class Objects:
     ) -> None:
         if self.image[address : address + 4] != b"SNOD":
             raise Unreadable(f"no symbol table node at {address}")
+        if self._byte(address + 4) != 1:
+            raise Unreadable("a symbol table node of an unknown version")
         entry = 2 * self._o + 24
         pos = address + 8
         symbols = self._uint(address + 6, 2)
@@ -412,8 +414,10 @@ class Objects:
             if names and name <= names[-1][0]:
                 raise Unreadable("a symbol table node whose names are out of order")
             names.append((name, self._offset(pos + self._o)))
-            if self._uint(pos + 2 * self._o, 4) > 2:  # no cache, a group's, a soft link's
-                raise Unreadable("a symbol table entry of an unknown cache type")
+            # no cache or a group's; a soft link's (2) names its target in the heap, which
+            # the library follows: left to it, as are unknown types
+            if self._uint(pos + 2 * self._o, 4) > 1:
+                raise Unreadable("a symbol table entry of a soft link or an unknown cache type")
             pos += entry
 
     def _node(self, address: int, end: int, entries: int, rank: int) -> None:
