@@ -49,6 +49,8 @@ MAX_FILE_BYTES = 1 << 28
 _DATASPACE, _LINK_INFO, _DATATYPE, _LINK, _LAYOUT = 0x01, 0x02, 0x03, 0x06, 0x08
 _OLD_FILL_VALUE, _FILL_VALUE = 0x04, 0x05
 _FILTERS, _ATTRIBUTE, _CONTINUATION, _SYMBOL_TABLE, _ATTRIBUTE_INFO = 0x0B, 0x0C, 0x10, 0x11, 0x15
+# the messages a dataset has at most one of (the library reads the first of a type)
+_ONE_PER_DATASET = {_DATASPACE, _DATATYPE, _OLD_FILL_VALUE, _FILL_VALUE, _LAYOUT, _FILTERS}
 _PLAIN_FLAGS = 0x01 | 0x04  # a message's flags read here: constant, not to be shared
 # the types of message read here, or known to be safe to pass over: no message, fill values
 # (two versions), group info. The library checks others (modification times, comments) as
@@ -211,7 +213,11 @@ class Objects:
         address = self.address(path)
         if self._kind(address) != "dataset":
             raise Unreadable(f"{path} is not a dataset")
-        found = {kind: (start, size) for kind, start, size, _ in self._messages(address)}
+        found: dict[int, tuple[int, int]] = {}
+        for kind, start, size, _ in self._messages(address):
+            if kind in found and kind in _ONE_PER_DATASET:
+                raise Unreadable(f"{path} has two messages of type {kind}")
+            found[kind] = (start, size)
         for fill in (_OLD_FILL_VALUE, _FILL_VALUE):
             if fill in found:
                 self._fill_value(fill, *found[fill])
@@ -326,25 +332,28 @@ class Objects:
     # --- groups
 
     def _links(self, address: int) -> dict[str, int]:
+        messages = list(self._messages(address))
+        kinds = [kind for kind, _, _, _ in messages]
+        tables, infos = kinds.count(_SYMBOL_TABLE), kinds.count(_LINK_INFO)
+        if not tables and not infos:
+            raise KeyError("not a group")
+        if tables + infos > 1 or (tables and _LINK in kinds):
+            # which of them the library reads is not repeated here
+            raise Unreadable("a group with two tables or kinds of links")
         links: dict[str, int] = {}
-        found = False
-        for kind, start, size, _ in self._messages(address):
+        for kind, start, size, _ in messages:
             if kind == _SYMBOL_TABLE:
                 tree, heap = self._offset(start), self._offset(start + self._o)
                 names: list[tuple[bytes, int]] = []
                 self._symbol_tree(tree, self._local_heap(heap), names, set())
                 links.update((name.decode(), target) for name, target in names)
-                found = True
             elif kind == _LINK:
                 name, target = self._link(start, start + size)
+                if name in links:
+                    raise Unreadable(f"two links named {name!r}")
                 links[name] = target
-                found = True
-            elif kind == _LINK_INFO:
-                if self._dense(start, 8):
-                    raise Unreadable("links in dense storage")
-                found = True
-        if not found:
-            raise KeyError("not a group")
+            elif kind == _LINK_INFO and self._dense(start, 8):
+                raise Unreadable("links in dense storage")
         return links
 
     def _dense(self, start: int, creation_index_bytes: int) -> bool:
@@ -477,8 +486,9 @@ class Objects:
         if data > end or named < 1:
             raise Unreadable("an attribute message past its end")
         text = self.image[name_at : name_at + named - 1]
-        if b"\0" in text:  # the library's check: the text fills its size, with its NUL
-            raise Unreadable("an attribute name shorter than its size")
+        # the library's check: the text fills its size and ends with its NUL
+        if b"\0" in text or self.image[name_at + named - 1] != 0:
+            raise Unreadable("an attribute name not of its size")
         name = text.decode()
         kind, dims = self._dataspace(space_at, spaced)
         count = math.prod(dims) if kind == "simple" else 1 if kind == "scalar" else 0
