@@ -279,7 +279,10 @@ class Objects:
                     raise Unreadable("a message not aligned to 8 bytes or past its block")
                 count += 1
                 if kind == _CONTINUATION:
-                    blocks.append((self._offset(pos), self._length(pos + self._o)))
+                    length = self._length(pos + self._o)
+                    if length == 0:  # refused by the library
+                        raise Unreadable("an empty continuation block")
+                    blocks.append((self._offset(pos), length))
                 elif kind:
                     messages.append((kind, pos, size, flags))
                 pos += size
@@ -522,8 +525,8 @@ class Objects:
             at, size = self._global_heap(self._offset(pos + 4)).get(
                 self._uint(pos + 4 + self._o, 4), (0, -1)
             )
-            if size < length:
-                raise Unreadable("a variable-length string outside its heap")
+            if size != length:  # the library reads only an object of the string's size
+                raise Unreadable("a variable-length string not of its heap object's size")
             texts.append(self.image[at : at + length].decode("utf-8", "surrogateescape"))
         if count == 1:
             return texts[0]
