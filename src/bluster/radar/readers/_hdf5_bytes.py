@@ -535,8 +535,8 @@ class Objects:
     def _global_heap(self, address: int) -> dict[int, tuple[int, int]]:
         """The objects (start, size) of the global heap collection at ``address``, by index."""
         if address not in self._heaps:
-            if self.image[address : address + 4] != b"GCOL":
-                raise Unreadable(f"no global heap collection at {address}")
+            if self.image[address : address + 4] != b"GCOL" or self._byte(address + 4) != 1:
+                raise Unreadable(f"no global heap collection of version 1 at {address}")
             end = self._within(address, self._length(address + 8))
             objects = {}
             pos = address + 8 + self._l
