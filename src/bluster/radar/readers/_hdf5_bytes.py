@@ -578,6 +578,11 @@ class Objects:
         if kind == _STRING and size > 0:
             return np.dtype(f"S{size}")
         if kind == _VARIABLE_LENGTH and bits & 0x0F == 1:
+            # a reference into the global heap of the file's sizes, to bytes of one byte each
+            base = pos + 8
+            byte = length >= 20 and self._byte(base) == 0x10 and self._uint(base + 4, 4) == 1
+            if size != 8 + self._o or not byte or self._uint(base + 8, 4) != 8 << 16:
+                raise Unreadable("a variable-length string of another size or base type")
             return "vlen string"
         raise Unreadable(f"datatype class {kind}")
 
