@@ -543,7 +543,9 @@ class Objects:
             while pos + 8 + self._l <= end:
                 index = self._uint(pos, 2)
                 size = self._length(pos + 8)
-                if index == 0:  # free space, to the end of the collection
+                if index == 0:  # free space, to the end of the collection, its header in
+                    if pos + size != end:  # its size (the library reads on after it otherwise)
+                        raise Unreadable("a global heap's free space not at its end")
                     break
                 at = pos + 8 + self._l
                 objects[index] = (at, size)
