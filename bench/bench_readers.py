@@ -6,7 +6,8 @@ Two volumes, written once into bench/results/ by xradar with every moment stored
 codes (gain, offset, "undetect", "nodata") and the rays' angles and times, as weather services
 write them: the volume of the command-line benchmark (5 sweeps x 360 rays x 400 gates) and a
 larger one (10 sweeps x 360 rays x 1,000 gates). Every variant is timed in interleaved rounds
-and the best of each is kept; one thread.
+and the best of each is kept. The lean reader inflates and decodes the moments' chunks on one
+thread per core (as `open_volume` does), and on one thread (`read_odim(..., n_threads=1)`).
 
 Then the inflation alone: the stored chunks of each volume's velocity datasets inflated by
 `_readers.inflate` (one call per dataset, libdeflate) and by Python's `zlib.decompress` (chunk
@@ -30,6 +31,7 @@ import _readers
 from bluster.radar import open_volume
 from bluster.radar.calibration import CALIBRATION_QUANTITIES
 from bluster.radar.readers._chunks import stored_chunks
+from bluster.radar.readers.odim import read_odim
 from harness import print_table
 
 HERE = Path(__file__).resolve().parent
@@ -81,6 +83,9 @@ def variants(path: Path) -> dict[str, object]:
         ),
         "open_volume, calibration's moments": lambda: open_volume(
             path, quantities=CALIBRATION_QUANTITIES
+        ),
+        "read_odim, calibration's moments, one thread": lambda: read_odim(
+            path, CALIBRATION_QUANTITIES, n_threads=1
         ),
         "h5py floor: the velocity datasets, undecoded": lambda: h5py_floor(path, {"VRADH"}),
         "open_volume, the velocity": lambda: open_volume(path, quantities=["velocity"]),
@@ -172,7 +177,14 @@ def main() -> None:
         vel = (
             best["open_volume, the velocity"] / best["h5py floor: the velocity datasets, undecoded"]
         )
-        print(f"calibration's moments: {cal:.2f}x the floor; the velocity: {vel:.2f}x the floor")
+        one = (
+            best["read_odim, calibration's moments, one thread"]
+            / best["h5py floor: calibration's datasets, undecoded"]
+        )
+        print(
+            f"calibration's moments: {cal:.2f}x the floor ({one:.2f}x on one thread); "
+            f"the velocity: {vel:.2f}x the floor"
+        )
     for label in VOLUMES:
         time_inflations(label)
     print(f"load average at the end {os.getloadavg()[0]:.1f}")

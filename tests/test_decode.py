@@ -6,7 +6,7 @@ import pytest
 import xarray as xr
 
 import _readers
-from util import assert_thread_invariant, same_bits
+from util import assert_thread_invariant, deflated_chunks, same_bits
 
 STORED = [np.uint8, np.int8, np.uint16, np.int16, np.uint32, np.int32, np.float32, np.float64]
 
@@ -227,3 +227,85 @@ def test_inflate_errors(chunks, size, error, message):
 
     with pytest.raises(error, match=message):
         _readers.inflate(chunks(zlib.compress), size)
+
+
+@pytest.mark.parametrize("shuffled", [False, True], ids=["plain", "shuffled"])
+def test_inflate_decode_gives_the_bits_of_decode(shuffled):
+    """Moments of every stored type, chunks that do not divide them, rows reordered and
+    repeated, in one call: each moment bit for bit what decode gives of it, for every thread
+    count."""
+    rng = np.random.default_rng(5)
+    image, moments, expected = b"", [], []
+    for k, dtype in enumerate(STORED):
+        shape, chunk = (37 + k, 50 + 3 * k), (8, 45 - 2 * k)
+        stored = stored_values(dtype, shape, rng, codes=(3,))
+        rows = None if k % 2 else rng.integers(0, shape[0], shape[0] + 4)
+        scale, offset = [(0.5, -32.0), (None, None), (0.01, None), (None, 3.0)][k % 4]
+        part, addresses, sizes, starts = deflated_chunks(stored, chunk, rng, shuffled=shuffled)
+        out = np.full((shape[0] if rows is None else rows.size, shape[1]), 7.0)
+        moment = (addresses + len(image), sizes, starts, chunk, shape, np.dtype(dtype),
+                  shuffled, scale, offset, np.array([3.0, 255.0]), rows, out)  # fmt: skip
+        image += part
+        moments.append(moment)
+        expected.append(_readers.decode(stored, scale, offset, [3.0, 255.0], rows, 1))
+
+    def call(n_threads):
+        for moment in moments:
+            moment[-1][...] = np.nan
+        _readers.inflate_decode(image, moments, n_threads)
+        return np.concatenate([moment[-1].ravel() for moment in moments])
+
+    assert same_bits(assert_thread_invariant(call), np.concatenate([e.ravel() for e in expected]))
+
+
+def inflate_decode_error(change):
+    """The message of inflate_decode for a moment of 2 x 3 chunks changed by ``change``."""
+    rng = np.random.default_rng(0)
+    stored = np.arange(40 * 30, dtype=np.uint16).reshape(40, 30)
+    image, addresses, sizes, starts = deflated_chunks(stored, (20, 10), rng)
+    parts = {"image": image, "addresses": addresses, "sizes": sizes, "starts": starts,
+             "chunk": (20, 10), "shape": (40, 30), "dtype": np.dtype(np.uint16), "rows": None,
+             "out": np.empty((40, 30))}  # fmt: skip
+    change(parts)
+    moment = tuple(parts[k] for k in ("addresses", "sizes", "starts", "chunk", "shape", "dtype"))
+    moment += (False, None, None, [], parts["rows"], parts["out"])
+    with pytest.raises((ValueError, TypeError)) as error:
+        _readers.inflate_decode(parts["image"], [moment], 2)
+    return str(error.value)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda p: p.update(image=p["image"][:-1]), "lies outside image"),
+        (lambda p: p["addresses"].__setitem__(0, -1), "chunk 0 lies outside image"),
+        (lambda p: p["starts"].__setitem__(1, p["starts"][0]), "starts must put one chunk"),
+        (lambda p: p["starts"].__setitem__((2, 1), 5), "starts must put one chunk"),
+        (lambda p: p["starts"].__setitem__((3, 0), 40), "starts must put one chunk"),
+        (lambda p: p.update(shape=(40, 31), out=np.empty((40, 31))), "starts must put one"),
+        (lambda p: p.update(chunk=(20, 11)), "starts must put one chunk"),
+        (lambda p: p.update(chunk=(2**14, 2**14)), "a chunk must hold at most 2**28 bytes"),
+        (lambda p: p.update(chunk=(0, 10)), "chunk must be two sizes of at least 1"),
+        (lambda p: p.update(rows=[0, 40]), "rows must hold row numbers of the moment"),
+        (lambda p: p.update(out=np.empty((40, 30), np.float32)), "out must be a writable"),
+        (lambda p: p.update(sizes=p["sizes"][:-1]), "must describe the same chunks"),
+        (lambda p: p.update(dtype=np.dtype(">u2")), "native byte order, got dtype >u2"),
+        (lambda p: p["sizes"].__setitem__(4, p["sizes"][4] - 1), "chunk 4 does not inflate to 400"),
+    ],
+)
+def test_inflate_decode_checks_every_moment_before_it_reads(change, message):
+    got = inflate_decode_error(change)
+    assert got.startswith("moments[0]: ") and message in got
+
+
+def test_inflate_decode_refuses_moments_writing_into_one_array():
+    rng = np.random.default_rng(1)
+    stored = np.arange(12, dtype=np.uint8).reshape(3, 4)
+    image, addresses, sizes, starts = deflated_chunks(stored, (2, 2), rng)
+    block = np.empty(23)
+    chunks = (addresses, sizes, starts, (2, 2), (3, 4), np.dtype(np.uint8), False, None, None, [])
+    moments = [(*chunks, None, block[11:].reshape(3, 4)), (*chunks, None, block[:12].reshape(3, 4))]
+    with pytest.raises(ValueError, match=r"moments\[1\]: out must not share memory with another"):
+        _readers.inflate_decode(image, moments)
+    moments[0] = (*chunks, None, np.empty((3, 4)))
+    _readers.inflate_decode(image, moments)

@@ -14,6 +14,7 @@ long run (CI does so under AddressSanitizer and UndefinedBehaviorSanitizer).
 import math
 import os
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -25,7 +26,7 @@ import _bluster
 import _calibration
 import _phase
 import _readers
-from util import same_bits
+from util import deflated_chunks, same_bits
 
 FUZZ_EXAMPLES = int(os.environ.get("BLUSTER_FUZZ_EXAMPLES", "0"))
 _COMMON = dict(
@@ -718,3 +719,57 @@ def test_inflate_gives_a_documented_error_or_what_zlib_gives(call):
         event("result")
         assert got.dtype == np.uint8 and got.shape == (len(chunks), size)
         assert [row.tobytes() for row in got] == [zlib.decompress(c) for c in chunks]
+
+
+@st.composite
+def inflate_decode_calls(draw):
+    """(image, moments, expected) of one call: one to three moments of any decoded type in
+    chunks that do or do not divide them, shuffled or not, whose chunks are sometimes cut,
+    overwritten or moved, and whose places sometimes leave the grid; expected: each moment as
+    decode gives it."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    image, moments, expected = b"", [], []
+    for _ in range(draw(st.integers(1, 3))):
+        dtype = np.dtype(draw(st.sampled_from(DECODED_TYPES)))
+        shape = (draw(st.integers(0, 30)), draw(st.integers(0, 30)))
+        chunk = (draw(st.integers(1, 12)), draw(st.integers(1, 12)))
+        raw = rng.integers(0, 256, (shape[0], shape[1] * dtype.itemsize), dtype=np.uint8)
+        stored = raw.view(dtype).reshape(shape)
+        shuffled = draw(st.booleans())
+        part, addresses, sizes, starts = deflated_chunks(stored, chunk, rng, shuffled=shuffled)
+        damage = draw(st.sampled_from(["none", "none", "none", "cut", "overwrite", "place"]))
+        part = bytearray(part)
+        if damage == "cut" and sizes.size:
+            sizes[rng.integers(sizes.size)] -= draw(st.integers(1, 3))
+        elif damage == "overwrite" and part:
+            part[rng.integers(len(part))] ^= 1 << draw(st.integers(0, 7))
+        elif damage == "place" and sizes.size:
+            starts[rng.integers(sizes.size), rng.integers(2)] += draw(st.sampled_from([-1, 1, 64]))
+        rows = rng.integers(0, max(shape[0], 1), draw(st.integers(0, 40)))
+        rows = None if draw(st.booleans()) else rows
+        out = np.full((shape[0] if rows is None else rows.size, shape[1]), NAN)
+        codes = np.array([float(stored.flat[0])] if stored.size else [])
+        moments.append((addresses + len(image), sizes, starts, chunk, shape, dtype, shuffled,
+                        0.5, -32.0, codes, rows, out))  # fmt: skip
+        image += bytes(part)
+        if damage != "none" or (stored.shape[0] == 0 and rows is not None and rows.size):
+            expected.append(None)  # damaged, or rows of a moment without rows: may fail
+        else:
+            expected.append(_readers.decode(stored, 0.5, -32.0, codes, rows, 1))
+    return image, moments, expected
+
+
+@settings(PROFILE)
+@given(call=inflate_decode_calls(), n_threads=st.integers(-1, 4))
+def test_inflate_decode_gives_a_documented_error_or_the_bits_of_decode(call, n_threads):
+    image, moments, expected = call
+    try:
+        _readers.inflate_decode(image, moments, n_threads)
+    except ValueError as error:
+        event(f"ValueError: {str(error).split(': ', 1)[1].split(' ')[0]}")
+        index = int(re.fullmatch(r"moments\[(\d)\]: .+", str(error)).group(1))
+        assert expected[index] is None, "an undamaged moment refused"
+    else:
+        event("result")
+        for moment, values in zip(moments, expected, strict=True):
+            assert values is None or same_bits(moment[-1], values)

@@ -166,24 +166,30 @@ void decode_row(const Stored* in, int64_t gates, const Unpacking& u,
   }
 }
 
-// Output row r of a moment: stored row `source` of `gates` values, unpacked by u.
+// `count` consecutive stored values unpacked by u into out: a row of a moment, or the part of a
+// row that one stored chunk holds (each gate's bits do not depend on where the span starts).
 template <class Stored>
-void decode_moment_row(const Stored* stored, int64_t gates, int64_t source, const Unpacking& u,
-                       double* out_row) {
+void decode_span(const Stored* in, int64_t count, const Unpacking& u, double* out) {
   double codes[kFastCodes];
   for (int k = 0; k < kFastCodes; ++k) {
     codes[k] = k < u.n_codes ? u.codes[k] : std::numeric_limits<double>::quiet_NaN();
   }
-  const Stored* in = stored + source * gates;
   if (u.has_scale && u.has_offset) {
-    decode_row<Stored, true, true>(in, gates, u, codes, out_row);
+    decode_row<Stored, true, true>(in, count, u, codes, out);
   } else if (u.has_scale) {
-    decode_row<Stored, true, false>(in, gates, u, codes, out_row);
+    decode_row<Stored, true, false>(in, count, u, codes, out);
   } else if (u.has_offset) {
-    decode_row<Stored, false, true>(in, gates, u, codes, out_row);
+    decode_row<Stored, false, true>(in, count, u, codes, out);
   } else {
-    decode_row<Stored, false, false>(in, gates, u, codes, out_row);
+    decode_row<Stored, false, false>(in, count, u, codes, out);
   }
+}
+
+// Output row r of a moment: stored row `source` of `gates` values, unpacked by u.
+template <class Stored>
+void decode_moment_row(const Stored* stored, int64_t gates, int64_t source, const Unpacking& u,
+                       double* out_row) {
+  decode_span(stored + source * gates, gates, u, out_row);
 }
 
 }  // namespace readers

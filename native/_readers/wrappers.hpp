@@ -4,8 +4,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "common/bindings.hpp"
@@ -30,5 +32,19 @@ common::OutArray decode_py(const py::array& data, std::optional<double> scale,
 // The deflate streams of a dataset's chunks, each inflated to exactly `size` bytes (a row of
 // the result); ValueError naming the first that is not.
 py::array_t<uint8_t> inflate_py(const std::vector<py::buffer>& chunks, int64_t size);
+
+// One moment of inflate_decode: its chunks' addresses, stored sizes and first (row, gate) in
+// the file's bytes, the chunk's and the moment's shapes, the stored type, whether the byte
+// shuffle was applied, the unpacking (as decode_py takes it) and where to write.
+using MomentJob =
+    std::tuple<OrderArray, OrderArray, OrderArray, std::array<int64_t, 2>, std::array<int64_t, 2>,
+               py::dtype, bool, std::optional<double>, std::optional<double>, common::InArray,
+               std::optional<OrderArray>, py::array>;
+
+// The moments stored in deflated chunks of the file's bytes `image`, inflated and decoded into
+// their `out`, the chunks of all of them shared out over n_threads threads; ValueError naming
+// the first chunk that does not inflate to a chunk's bytes.
+void inflate_decode_py(const py::buffer& image, const std::vector<MomentJob>& moments,
+                       int32_t n_threads);
 
 }  // namespace readers

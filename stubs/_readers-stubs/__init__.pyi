@@ -16,7 +16,7 @@ anything is computed.
 """
 
 from collections.abc import Buffer, Sequence
-from typing import SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -140,4 +140,88 @@ def inflate(chunks: Sequence[Buffer], size: SupportsInt | SupportsIndex) -> NDAr
     Traceback (most recent call last):
     ...
     ValueError: chunk 0 does not inflate to 8 bytes
+    """
+
+def inflate_decode(
+    image: Buffer,
+    moments: Sequence[tuple[Any, ...]],
+    n_threads: SupportsInt | SupportsIndex = 0,
+) -> None:
+    """Moments stored in deflated chunks of a file's bytes, inflated and decoded into float64.
+
+    Each chunk of each moment is inflated (as ``inflate`` does, into a scratch of one chunk),
+    its bytes put back in order when the byte shuffle was applied, and the part of each of its
+    rows inside the moment decoded (as ``decode`` does) straight into the output row that
+    takes that stored row: the codes of a moment are never laid out whole. The chunks of all
+    the moments are shared out over the threads without the GIL; every output gate is written
+    by exactly one chunk, so the result is bit-identical for every thread count and to
+    ``decode`` of the moment laid out from ``inflate``'s chunks.
+
+    Parameters
+    ----------
+    image : bytes-like
+        The file's bytes (contiguous, one byte per item), where the chunks are.
+    moments : sequence of tuples
+        One tuple per moment: ``(addresses, sizes, starts, chunk, shape, dtype, shuffled,
+        scale, offset, codes, rows, out)``. ``addresses`` and ``sizes`` (int64, shape (n,)):
+        each chunk's offset in ``image`` and its size as stored; ``starts`` (int64, shape
+        (n, 2)): each chunk's first row and gate in the moment; ``chunk`` and ``shape``: two
+        sizes each, of a chunk and of the moment as stored (rays, gates); ``dtype``: the
+        stored type (as ``decode`` reads it); ``shuffled``: whether the byte shuffle was
+        applied before deflating; ``scale``, ``offset``, ``codes`` and ``rows`` as for
+        ``decode``; ``out``: where to write, a writable C-contiguous float64 array of shape
+        (m, gates) sharing no memory with ``image``.
+    n_threads : int, default 0
+        Threads; 0 or negative: one per hardware thread.
+
+    Returns
+    -------
+    None
+        The moments are written into their ``out``.
+
+    Raises
+    ------
+    ValueError
+        Checked moment by moment before anything is inflated, the first failing check wins:
+        "image must be contiguous bytes"; "moments[k]: addresses, sizes and starts must
+        describe the same chunks"; "moments[k]: chunk must be two sizes of at least 1";
+        "moments[k]: shape must be two sizes of at least 0"; "moments[k]: a chunk must hold
+        at most 2**28 bytes"; "moments[k]: codes must be 1-D"; "moments[k]: rows must be
+        1-D"; "moments[k]: rows must hold row numbers of the moment"; "moments[k]: out must
+        be a writable C-contiguous float64 array of the result's shape"; "moments[k]: out
+        must not share memory with image"; "moments[k]: chunk c lies outside image";
+        "moments[k]: starts must put one chunk on each cell of the grid" (a chunk off the grid
+        of chunks or outside the moment, two on one cell, or a cell without one); then, over
+        all the moments, "moments[k]: out must not share memory with another moment's out"
+        (the later of two). Then "moments[k]: chunk c does not inflate to n bytes" (the first
+        such chunk in order; the outputs are left unspecified).
+    TypeError
+        "moments[k]: dtype: expected 8-, 16- or 32-bit integers, float32 or float64 in native
+        byte order, got dtype ..."; a tuple of another shape or types.
+
+    Examples
+    --------
+    A moment of 3 rays x 4 gates stored as uint16 in chunks of 2 x 2 (the last row of chunks
+    padded), gain 0.5, offset -32, 0 meaning "undetect"; the rays sorted in reverse:
+
+    >>> import zlib, numpy as np, _readers
+    >>> codes = np.arange(12, dtype=np.uint16).reshape(3, 4)
+    >>> padded = np.zeros((4, 4), np.uint16); padded[:3] = codes
+    >>> starts = np.array([[0, 0], [0, 2], [2, 0], [2, 2]])
+    >>> streams = [zlib.compress(padded[r : r + 2, g : g + 2].tobytes()) for r, g in starts]
+    >>> image = b"".join(streams)
+    >>> sizes = np.array([len(s) for s in streams])
+    >>> addresses = np.cumsum(sizes) - sizes
+    >>> out = np.empty((3, 4))
+    >>> moment = (addresses, sizes, starts, (2, 2), (3, 4), np.dtype(np.uint16), False,
+    ...           0.5, -32.0, [0.0], [2, 1, 0], out)
+    >>> _readers.inflate_decode(image, [moment])
+    >>> out
+    array([[-28. , -27.5, -27. , -26.5],
+           [-30. , -29.5, -29. , -28.5],
+           [  nan, -31.5, -31. , -30.5]])
+    >>> _readers.inflate_decode(image[:-1], [moment])
+    Traceback (most recent call last):
+    ...
+    ValueError: moments[0]: chunk 3 lies outside image
     """

@@ -2,6 +2,7 @@
 // parallel_rows) over generated inputs at several thread counts, without Python. Built with
 // -fsanitize=thread, it fails on any data race the sanitizer sees; it also fails when a
 // result differs by a single bit from the one-thread run.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "_calibration/phidp_rays.hpp"
 #include "_nexrad/level2.hpp"
 #include "_phase/kdp_rays.hpp"
+#include "_readers/inflate_decode.hpp"
 #include "_wind/vad_sweep.hpp"
 #include "common/parallel_blocks.hpp"
 
@@ -218,6 +220,94 @@ void run_nexrad() {
       }
     }
     nexrad::decode_rows(rows, n_threads);
+    return out;
+  });
+}
+
+// A zlib stream of `raw` in stored (uncompressed) deflate blocks, as a writer at level 0 makes.
+std::vector<uint8_t> stored_zlib(const std::vector<uint8_t>& raw) {
+  std::vector<uint8_t> z = {0x78, 0x01};
+  size_t at = 0;
+  do {
+    const size_t n = std::min<size_t>(raw.size() - at, 65535);
+    const bool last = at + n == raw.size();
+    z.insert(z.end(),
+             {static_cast<uint8_t>(last), static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+              static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
+    z.insert(z.end(), raw.begin() + at, raw.begin() + at + n);
+    at += n;
+  } while (at < raw.size());
+  uint32_t a = 1, b = 0;  // Adler-32, big-endian after the blocks
+  for (const uint8_t byte : raw) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  const uint32_t sum = b << 16 | a;
+  z.insert(z.end(), {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16),
+                     static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)});
+  return z;
+}
+
+// Two moments of uint16 codes in chunks that do not divide them, the second byte-shuffled and
+// its rays reversed, all their chunks inflated and decoded over the threads.
+void run_inflate_decode() {
+  const int64_t rows = 90, gates = 250, chunk_rows = 20, chunk_gates = 60;
+  std::vector<uint8_t> image;
+  std::vector<std::vector<int64_t>> addresses(2), sizes(2), starts(2);
+  std::mt19937 rng(7);
+  for (int k = 0; k < 2; ++k) {
+    for (int64_t r = 0; r < rows; r += chunk_rows) {
+      for (int64_t g = 0; g < gates; g += chunk_gates) {
+        std::vector<uint8_t> raw(chunk_rows * chunk_gates * 2);
+        for (size_t e = 0; e < raw.size() / 2; ++e) {
+          const uint16_t code = static_cast<uint16_t>(rng() % 300);
+          const size_t low = k == 1 ? e : 2 * e, high = k == 1 ? raw.size() / 2 + e : 2 * e + 1;
+          raw[low] = static_cast<uint8_t>(code);
+          raw[high] = static_cast<uint8_t>(code >> 8);
+        }
+        const std::vector<uint8_t> z = stored_zlib(raw);
+        addresses[k].push_back(static_cast<int64_t>(image.size()));
+        sizes[k].push_back(static_cast<int64_t>(z.size()));
+        starts[k].insert(starts[k].end(), {r, g});
+        image.insert(image.end(), z.begin(), z.end());
+      }
+    }
+  }
+  std::vector<int64_t> reversed(rows);
+  for (int64_t r = 0; r < rows; ++r) reversed[r] = rows - 1 - r;
+  const double codes[] = {0.0, 299.0};
+  check("inflate_decode", [&](int32_t n_threads) {
+    std::vector<double> out(2 * rows * gates, kNan);
+    std::vector<readers::ChunkedMoment> moments;
+    for (int k = 0; k < 2; ++k) {
+      moments.push_back({.image = image.data(),
+                         .addresses = addresses[k].data(),
+                         .sizes = sizes[k].data(),
+                         .starts = starts[k].data(),
+                         .n_chunks = static_cast<int64_t>(sizes[k].size()),
+                         .rows = rows,
+                         .gates = gates,
+                         .chunk_rows = chunk_rows,
+                         .chunk_gates = chunk_gates,
+                         .shuffled = k == 1,
+                         .source = k == 1 ? reversed.data() : nullptr,
+                         .out_rows = rows,
+                         .unpacking = {.has_scale = true,
+                                       .scale = 0.5,
+                                       .has_offset = true,
+                                       .offset = -32.0,
+                                       .codes = codes,
+                                       .n_codes = 2},
+                         .out = out.data() + k * rows * gates,
+                         .inflate_decode = readers::inflate_decode_chunk<uint16_t>});
+    }
+    const int64_t failed =
+        readers::inflate_decode_moments(moments, chunk_rows * chunk_gates * 2, true, n_threads);
+    if (failed != 2 * static_cast<int64_t>(sizes[0].size())) {
+      std::fprintf(stderr, "inflate_decode: chunk %lld does not inflate\n",
+                   static_cast<long long>(failed));
+      ++failures;
+    }
     return out;
   });
 }
@@ -487,6 +577,7 @@ int main() {
   run_phidp_rays();
   run_kdp_rays();
   run_nexrad();
+  run_inflate_decode();
   if (failures != 0) {
     std::fprintf(stderr, "%d thread-count mismatches\n", failures);
     return 1;

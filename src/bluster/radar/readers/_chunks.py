@@ -8,10 +8,15 @@ their bytes, written one after the other, are one read of the file (else
 dataset in one call without the GIL, and the decoder of ``_readers`` decodes them without it,
 so that other threads read, inflate and decode at the same time.
 
-Inflating one file's moments on a pool of threads while the reader reads the next ones was
-tried and measured slower on a loaded 2-core machine: every call that releases the GIL takes
-it back on its return, and a thread waiting for the GIL while the reader runs Python waits up
-to the interpreter's switch interval (5 ms), holding up the reader in turn.
+A file read from its bytes (``_hdf5_bytes``) gives the places of all its moments' chunks
+before any is inflated: ``moment_job`` describes each moment and ``inflate_decode`` inflates
+and decodes the chunks of all of them in one call, on threads, each chunk straight into its
+rows of float64, so that the codes of a moment are never laid out whole. (Inflating one file's
+moments on a pool of threads while the reader reads the next ones was tried and measured
+slower on a loaded 2-core machine: every call that releases the GIL takes it back on its
+return, and a thread waiting for the GIL while the reader runs Python waits up to the
+interpreter's switch interval, 5 ms, holding up the reader in turn. One call per file
+releases the GIL once.)
 
 Only what inflates here exactly as in the library is read this way: a chunked dataset of
 numbers whose filters are deflate, optionally after the byte shuffle, every chunk written
@@ -31,7 +36,7 @@ import numpy as np
 import _readers
 
 if TYPE_CHECKING:
-    from . import _hdf5_bytes
+    from . import _decode, _hdf5_bytes
 
 
 class NotInflatable(Exception):
@@ -120,6 +125,54 @@ def image_chunks(dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects")
     """The chunks of ``dataset`` as stored in the bytes of the file of ``objects``
     (``_hdf5_bytes.Unreadable`` unless every chunk of its grid is written once, with every
     filter applied, inside the file)."""
+    chunk, starts, addresses, sizes = _image_chunk_records(dataset, objects)
+    view = memoryview(objects.image)
+    pieces: Pieces = [
+        (tuple(start), view[at : at + size])
+        for start, at, size in zip(starts.tolist(), addresses.tolist(), sizes.tolist(), strict=True)
+    ]
+    shuffled = dataset.filters[0] == _SHUFFLE
+    return StoredChunks(dataset.shape, dataset.dtype, chunk, shuffled, pieces)
+
+
+# A moment of ``_readers.inflate_decode``: its chunks (addresses, sizes, first elements), the
+# chunk's and its shapes, the stored type, the byte shuffle, the unpacking, rows and output.
+MomentJob = tuple[Any, ...]
+
+
+def moment_job(
+    dataset: "_hdf5_bytes.Dataset",
+    objects: "_hdf5_bytes.Objects",
+    unpacking: "_decode.Unpacking",
+    rows: np.ndarray | None,
+    out: np.ndarray,
+) -> MomentJob:
+    """The 2-D moment ``dataset`` of the file of ``objects``, to be decoded into ``out``
+    (output row i is stored row ``rows[i]``) by ``unpacking`` (``_decode.native_unpacking``)
+    straight from its chunks by :func:`inflate_decode` (``_hdf5_bytes.Unreadable`` as for
+    ``image_chunks``)."""
+    chunk, starts, addresses, sizes = _image_chunk_records(dataset, objects)
+    shuffled = dataset.filters[0] == _SHUFFLE
+    return (addresses, sizes, starts, chunk, dataset.shape, dataset.dtype, shuffled,
+            *unpacking, rows, out)  # fmt: skip
+
+
+def inflate_decode(image: bytes, jobs: list[MomentJob], n_threads: int) -> None:
+    """Decode the moments of ``jobs`` (:func:`moment_job`) of the file's bytes ``image``, each
+    chunk inflated and decoded in cache, the chunks of all of them shared out over
+    ``n_threads`` threads without the GIL (0: one per core); ``NotInflatable`` for a chunk that
+    does not inflate to its size."""
+    try:
+        _readers.inflate_decode(image, jobs, n_threads)
+    except ValueError as err:
+        raise NotInflatable(str(err)) from err
+
+
+def _image_chunk_records(
+    dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects"
+) -> tuple[tuple[int, ...], np.ndarray, np.ndarray, np.ndarray]:
+    """The shape of a chunk of ``dataset``, and the first element, address and stored size of
+    each of its chunks (see ``image_chunks``)."""
     from ._hdf5_bytes import Unreadable
 
     shape, chunk, chunks = dataset.shape, dataset.chunk, dataset.chunks
@@ -139,13 +192,7 @@ def image_chunks(dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects")
     addresses, sizes = chunks["address"].astype(np.int64), chunks["size"].astype(np.int64)
     if (addresses + sizes).max() > objects.end:
         raise Unreadable("a chunk past the end of the file")
-    view = memoryview(objects.image)
-    pieces: Pieces = [
-        (tuple(start), view[at : at + size])
-        for start, at, size in zip(starts.tolist(), addresses.tolist(), sizes.tolist(), strict=True)
-    ]
-    shuffled = dataset.filters[0] == _SHUFFLE
-    return StoredChunks(shape, dataset.dtype, chunk, shuffled, pieces)
+    return chunk, starts, addresses, sizes
 
 
 def _pieces_by_library(

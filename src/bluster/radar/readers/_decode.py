@@ -35,34 +35,50 @@ def decode(
     float64; NaN also where the stored value is one of ``codes``; output row i is stored row
     ``rows[i]`` (default: all rows in order); written into ``out`` when given (a C-contiguous
     float64 array of the result's shape)."""
-    coding = {key: attrs[key] for key in _CF_CODING if key in attrs and attrs[key] is not None}
-    scale, offset = coding.get("scale_factor"), coding.get("add_offset")
-    unpacked = scale is not None or offset is not None
-    exact = (
-        stored.dtype.newbyteorder("=") in _NATIVE
-        and "_Unsigned" not in coding
-        and (not unpacked or _decoded_type(stored.dtype, _types(coding)) == np.float64)
-    )
-    if not exact:
-        values = _decoded_by_xarray(stored, coding, codes, rows)
+    unpacking = native_unpacking(stored.dtype, attrs, codes)
+    if unpacking is None:
+        values = _decoded_by_xarray(stored, _coding(attrs), codes, rows)
         if out is None:
             return values
         out[...] = values
         return out
     if not stored.dtype.isnative:
         stored = stored.astype(stored.dtype.newbyteorder("="))
+    # the files are the parallel work: one thread each
+    return _readers.decode(stored, *unpacking, rows, 1, out)
+
+
+Unpacking = tuple[float | None, float | None, np.ndarray]
+
+
+def native_unpacking(
+    dtype: np.dtype, attrs: Mapping[str, Any], codes: Sequence[float] = ()
+) -> Unpacking | None:
+    """The scale, offset and codes with which ``_readers`` decodes values stored as ``dtype``
+    (in any byte order) with the CF attributes ``attrs`` and the further ``codes`` as xarray
+    does; None when only xarray's decoding gives xarray's bits (see the module's notes)."""
+    coding = _coding(attrs)
+    scale, offset = coding.get("scale_factor"), coding.get("add_offset")
+    unpacked = scale is not None or offset is not None
+    exact = (
+        dtype.newbyteorder("=") in _NATIVE
+        and "_Unsigned" not in coding
+        and (not unpacked or _decoded_type(dtype, _types(coding)) == np.float64)
+    )
+    if not exact:
+        return None
     fills = [
         v for key in ("_FillValue", "missing_value") if key in coding for v in _values(coding[key])
     ]
-    return _readers.decode(
-        stored,
+    return (
         None if scale is None else _number(scale),
         None if offset is None else _number(offset),
         np.array([*fills, *codes], dtype=np.float64),
-        rows,
-        1,  # the files are the parallel work: one thread each
-        out,
     )
+
+
+def _coding(attrs: Mapping[str, Any]) -> dict[str, Any]:
+    return {key: attrs[key] for key in _CF_CODING if key in attrs and attrs[key] is not None}
 
 
 def _values(value: Any) -> list[float]:

@@ -5,10 +5,11 @@ moments asked for (refused past ``bluster.radar.volume.MAX_VOLUME_BYTES`` before
 and only the ``dataM`` groups of those moments, each read as its stored chunks, inflated and
 decoded by ``_readers`` without the GIL and outside the HDF5 library (see ``_chunks``). The
 metadata and the chunks' places are read from the file's bytes (see ``_hdf5_bytes``), at a
-fraction of the cost of h5py's calls; a file that uses what is not read there (or that
-contradicts itself) is read through h5py's low-level interface instead, which gives the
-library's values and errors. The result is the DataTree that xradar's ``odim`` engine gives,
-with these differences:
+fraction of the cost of h5py's calls, and then the chunks of all the moments are inflated and
+decoded in one call, on threads, each chunk straight into its rows of float64; a file that
+uses what is not read there (or that contradicts itself) is read through h5py's low-level
+interface instead, which gives the library's values and errors. The result is the DataTree
+that xradar's ``odim`` engine gives, with these differences:
 
 - Gates at the ``undetect`` code are NaN: xradar masks only ``nodata`` and keeps ``undetect``
   as a value (``undetect * gain + offset``: -32 dBZ for a common reflectivity coding, a
@@ -33,7 +34,7 @@ import numpy as np
 import xarray as xr
 
 from . import Quantities, _chunks, _layout, moment_names
-from ._decode import decode
+from ._decode import decode, native_unpacking
 from ._hdf5 import Attributes, declared_bytes, root_of
 from ._hdf5_bytes import Dataset, Objects, file_image
 
@@ -57,7 +58,9 @@ def is_odim(path: Any) -> bool:
     return root is not None and root.attrs.get("Conventions", "").startswith("ODIM_H5")
 
 
-def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr.DataTree:
+def read_odim(
+    path: str | os.PathLike[str], quantities: Quantities = None, *, n_threads: int = 0
+) -> xr.DataTree:
     """Read an ODIM_H5 polar volume (or scan) as a DataTree of sweeps.
 
     Parameters
@@ -67,6 +70,9 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     quantities : collection of str, optional
         Quantities to read (keys of :data:`bluster.radar.MOMENT_ALIASES`): each sweep's first
         moment of the quantity's aliases. Default: every moment.
+    n_threads : int, optional
+        Threads inflating and decoding the moments' chunks: 1 or more means that many, 0
+        (default) or negative one per CPU. The result is the same for every count.
 
     Returns
     -------
@@ -84,7 +90,7 @@ def read_odim(path: str | os.PathLike[str], quantities: Quantities = None) -> xr
     from ..volume import OversizedVolumeError
 
     try:
-        return _read(path, quantities, _ImageFile(Objects(file_image(path))))
+        return _read(path, quantities, _ImageFile(Objects(file_image(path)), n_threads))
     except OversizedVolumeError:
         raise
     except Exception:  # what the bytes do not give here (a feature of HDF5 not read from
@@ -110,6 +116,7 @@ def _read(path: str | os.PathLike[str], quantities: Quantities, file: "_File") -
     file.refuse_oversized(path, chosen)
     file.allot(chosen)
     sweeps = [_sweep(file, groups[n], n - 1, version, moments[n]) for n in numbers]
+    file.finish()
     source = file.attrs("what").get("source")
     if not sweeps:
         raise ValueError("the file holds no datasetN groups")
@@ -142,6 +149,22 @@ class _File:
     def stored(self, path: str) -> np.ndarray:
         """The 2-D dataset at ``path`` as stored."""
         raise NotImplementedError
+
+    def decoded(
+        self,
+        path: str,
+        coding: dict[str, Any],
+        codes: tuple[float, ...],
+        rows: np.ndarray | None,
+        out: np.ndarray | None,
+    ) -> np.ndarray:
+        """The 2-D dataset at ``path`` decoded with the CF ``coding`` and the further
+        ``codes``, output row i its row ``rows[i]`` (see ``_decode.decode``), into ``out``
+        when given; its values may wait for :meth:`finish`."""
+        return decode(self.stored(path), coding, codes=codes, rows=rows, out=out)
+
+    def finish(self) -> None:
+        """Give every array :meth:`decoded` returned its values."""
 
     def refuse_oversized(self, name: Any, moments: list[str]) -> None:
         """Refuse the file (named ``name``) when the data of the moment groups ``moments``
@@ -178,11 +201,13 @@ class _ImageFile(_File):
     """A file read from its bytes (see ``_hdf5_bytes``); its chunks inflated as in
     ``_chunks``, any other storage ``Unreadable``."""
 
-    def __init__(self, objects: Objects) -> None:
+    def __init__(self, objects: Objects, n_threads: int = 0) -> None:
         super().__init__()
         self._objects = objects
         self._attrs: dict[str, Any] = {}
         self._datasets: dict[str, Dataset] = {}
+        self._jobs: list[_chunks.MomentJob] = []
+        self._threads = n_threads
 
     def members(self, path: str) -> list[str]:
         return list(self._objects.members(path))
@@ -210,6 +235,31 @@ class _ImageFile(_File):
         dataset = self._dataset(path)
         _check_dimensions(path, len(dataset.shape))
         return _chunks.image_chunks(dataset, self._objects).inflated()
+
+    def decoded(
+        self,
+        path: str,
+        coding: dict[str, Any],
+        codes: tuple[float, ...],
+        rows: np.ndarray | None,
+        out: np.ndarray | None,
+    ) -> np.ndarray:
+        """Where ``_readers`` decodes as xarray does, the moment waits for :meth:`finish`,
+        which inflates and decodes the chunks of all of them at once; else as the base class
+        does."""
+        dataset = self._dataset(path)
+        _check_dimensions(path, len(dataset.shape))
+        unpacking = native_unpacking(dataset.dtype, coding, codes)
+        if unpacking is None or not dataset.dtype.isnative:
+            return super().decoded(path, coding, codes, rows, out)
+        if out is None:
+            out = np.empty((dataset.shape[0] if rows is None else rows.size, dataset.shape[1]))
+        self._jobs.append(_chunks.moment_job(dataset, self._objects, unpacking, rows, out))
+        return out
+
+    def finish(self) -> None:
+        jobs, self._jobs = self._jobs, []
+        _chunks.inflate_decode(self._objects.image, jobs, self._threads)
 
 
 class _LibraryFile(_File):
@@ -336,9 +386,9 @@ def _moment(file: _File, name: str, group: str, dim: str, order: np.ndarray | No
         coding |= {"scale_factor": gain, "add_offset": offset}
     undetect = what.get("undetect")
     codes = () if undetect is None else (undetect,)
-    stored = file.stored(f"{group}/data")
-    rows = stored.shape[0] if order is None else order.size
-    values = decode(stored, coding, codes=codes, rows=order, out=file.place(group, rows))
+    path = f"{group}/data"
+    rows = file.shape(path)[0] if order is None else order.size
+    values = file.decoded(path, coding, codes, order, file.place(group, rows))
     attrs = {"_Undetect": 0.0 if undetect is None else undetect}
     legend = what.get("legend")
     if legend is not None:
