@@ -150,8 +150,9 @@ def moment_job(
     """The 2-D moment ``dataset`` of the file of ``objects``, to be decoded into ``out``
     (output row i is stored row ``rows[i]``) by ``unpacking`` (``_decode.native_unpacking``)
     straight from its chunks by :func:`inflate_decode` (``_hdf5_bytes.Unreadable`` as for
-    ``image_chunks``)."""
-    chunk, starts, addresses, sizes = _image_chunk_records(dataset, objects)
+    ``image_chunks``, but for chunks off the grid of chunks, which ``inflate_decode`` refuses
+    as ``NotInflatable``)."""
+    chunk, starts, addresses, sizes = _image_chunk_records(dataset, objects, on_the_grid=False)
     shuffled = dataset.filters[0] == _SHUFFLE
     return (addresses, sizes, starts, chunk, dataset.shape, dataset.dtype, shuffled,
             *unpacking, rows, out)  # fmt: skip
@@ -160,8 +161,9 @@ def moment_job(
 def inflate_decode(image: bytes, jobs: list[MomentJob], n_threads: int) -> None:
     """Decode the moments of ``jobs`` (:func:`moment_job`) of the file's bytes ``image``, each
     chunk inflated and decoded in cache, the chunks of all of them shared out over
-    ``n_threads`` threads without the GIL (0: one per core); ``NotInflatable`` for a chunk that
-    does not inflate to its size."""
+    ``n_threads`` threads without the GIL (0: one per core); ``NotInflatable`` for chunks that
+    do not tile a moment or a chunk that does not inflate to its size (any file read from its
+    bytes that the library would read, or refuse, differently is left to the library)."""
     try:
         _readers.inflate_decode(image, jobs, n_threads)
     except ValueError as err:
@@ -169,10 +171,12 @@ def inflate_decode(image: bytes, jobs: list[MomentJob], n_threads: int) -> None:
 
 
 def _image_chunk_records(
-    dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects"
+    dataset: "_hdf5_bytes.Dataset", objects: "_hdf5_bytes.Objects", *, on_the_grid: bool = True
 ) -> tuple[tuple[int, ...], np.ndarray, np.ndarray, np.ndarray]:
     """The shape of a chunk of ``dataset``, and the first element, address and stored size of
-    each of its chunks (see ``image_chunks``)."""
+    each of its chunks (see ``image_chunks``). Without ``on_the_grid``, that every cell of the
+    grid of chunks has one chunk is left to the caller (``_readers.inflate_decode`` checks
+    it)."""
     from ._hdf5_bytes import Unreadable
 
     shape, chunk, chunks = dataset.shape, dataset.chunk, dataset.chunks
@@ -180,17 +184,18 @@ def _image_chunk_records(
         raise Unreadable("a dataset not stored in chunks indexed by a version 1 B-tree")
     if not _inflatable(dataset.filters, dataset.dtype, shape):
         raise Unreadable("chunks that do not inflate here")
-    grid = [-(-n // c) for n, c in zip(shape, chunk, strict=True)]
-    # on the grid of chunks (the tree's keys are checked), inside the dataset
+    if chunks["filter_mask"].any():
+        raise Unreadable("a chunk with a filter skipped")
     starts = chunks["start"][:, :-1].astype(np.int64)
-    outside = ((starts < 0) | (starts >= shape)).any()
-    if len(chunks) != math.prod(grid) or outside or chunks["filter_mask"].any():
-        raise Unreadable("chunks never written, outside, or with a filter skipped")
-    cells = np.ravel_multi_index(tuple((starts // chunk).T), grid)
-    if np.unique(cells).size != cells.size:
-        raise Unreadable("a chunk written twice")
+    if on_the_grid:  # (the tree's keys are checked to be on it), inside the dataset, once each
+        grid = [-(-n // c) for n, c in zip(shape, chunk, strict=True)]
+        if len(chunks) != math.prod(grid) or ((starts < 0) | (starts >= shape)).any():
+            raise Unreadable("chunks never written or outside")
+        cells = np.ravel_multi_index(tuple((starts // chunk).T), grid)
+        if np.unique(cells).size != cells.size:
+            raise Unreadable("a chunk written twice")
     addresses, sizes = chunks["address"].astype(np.int64), chunks["size"].astype(np.int64)
-    if (addresses + sizes).max() > objects.end:
+    if len(chunks) and (addresses + sizes).max() > objects.end:
         raise Unreadable("a chunk past the end of the file")
     return chunk, starts, addresses, sizes
 
