@@ -520,6 +520,29 @@ def test_what_the_library_reads_otherwise_is_left_to_it(files, tmp_path, field, 
         walk(Objects(bytes(content)), "")
 
 
+@pytest.mark.parametrize("field", ["version", "free space"])
+def test_a_global_heap_the_library_reads_otherwise_is_left_to_it(korpo, field):
+    # the real volume's strings are in a global heap: of another version, or with its free
+    # space short of the collection's end, the library refuses it or reads on past it
+    import struct
+
+    from bluster.radar.readers._hdf5_bytes import Objects, Unreadable
+
+    content = bytearray(korpo.read_bytes())
+    at = content.index(b"GCOL")
+    if field == "version":
+        content[at + 4] = 2
+    else:
+        end, pos = at + struct.unpack_from("<Q", content, at + 8)[0], at + 16
+        while struct.unpack_from("<H", content, pos)[0]:  # to the free space object
+            pos += 16 + -(-struct.unpack_from("<Q", content, pos + 8)[0] // 8) * 8
+        struct.pack_into("<Q", content, pos + 8, end - pos - 8)
+    objects = Objects(bytes(content))
+    with pytest.raises(Unreadable, match="global heap"):
+        for path in ["", *(f"{name}/what" for name in objects.members(""))]:
+            objects.attributes(path)
+
+
 def test_radar_files_read_from_bytes_as_h5py_reads_them(files, korpo):
     for path in (files["packed.h5"], files["float.h5"], korpo):
         assert compare_objects(path) == []
