@@ -25,23 +25,11 @@ common::OutArray out_array(const std::optional<py::array>& given, int64_t rows, 
     return common::OutArray({rows, gates});
   }
   const py::array& out = *given;
-  const bool fits = py::isinstance<GivenOut>(out) && out.writeable() &&
-                    (out.flags() & py::array::c_style) != 0 && out.ndim() == 2 &&
-                    out.shape(0) == rows && out.shape(1) == gates;
-  if (!fits) {
+  if (!fits_out(out, rows, gates)) {
     throw std::invalid_argument(
         "out must be a writable C-contiguous float64 array of the result's shape");
   }
   return py::reinterpret_borrow<common::OutArray>(out);
-}
-
-// Whether two arrays' bytes overlap (rows are decoded in any order, so a result written
-// over its own stored values would read values already decoded).
-bool overlaps(const py::array& a, const py::array& b) {
-  const auto* a_first = static_cast<const char*>(a.data());
-  const auto* b_first = static_cast<const char*>(b.data());
-  return a.nbytes() > 0 && b.nbytes() > 0 && a_first < b_first + b.nbytes() &&
-         b_first < a_first + a.nbytes();
 }
 
 template <class Stored>
@@ -55,7 +43,7 @@ common::OutArray decode_as(const py::array& data, const Unpacking& u, const int6
   }
   const int64_t gates = stored.shape(1);
   common::OutArray out = out_array(given, out_rows, gates);
-  if (given && overlaps(stored, out)) {
+  if (given && overlapping(stored.data(), stored.nbytes(), out.data(), out.nbytes())) {
     throw std::invalid_argument("out must not share memory with data");
   }
   if (out_rows == 0 || gates == 0) {
@@ -95,18 +83,11 @@ common::OutArray decode_py(const py::array& data, std::optional<double> scale,
     }
     out_rows = rows->shape(0);
     order = rows->data();
-    for (int64_t r = 0; r < out_rows; ++r) {
-      if (order[r] < 0 || order[r] >= stored_rows) {
-        throw std::invalid_argument("rows must hold row numbers of data");
-      }
+    if (!rows_within(order, out_rows, stored_rows)) {
+      throw std::invalid_argument("rows must hold row numbers of data");
     }
   }
-  const Unpacking u{.has_scale = scale.has_value(),
-                    .scale = scale.value_or(1.0),
-                    .has_offset = offset.has_value(),
-                    .offset = offset.value_or(0.0),
-                    .codes = codes.data(),
-                    .n_codes = codes.shape(0)};
+  const Unpacking u = unpacking_of(scale, offset, codes);
   if (is_stored_as<uint8_t>(data)) {
     return decode_as<uint8_t>(data, u, order, out_rows, n_threads, out);
   }

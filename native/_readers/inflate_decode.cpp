@@ -116,23 +116,15 @@ ChunkedMoment checked(const MomentJob& job, const py::buffer_info& image, const 
     }
     out_rows = rows->shape(0);
     source = rows->data();
-    for (int64_t r = 0; r < out_rows; ++r) {
-      if (source[r] < 0 || source[r] >= stored_rows) {
-        throw std::invalid_argument(where + "rows must hold row numbers of the moment");
-      }
+    if (!rows_within(source, out_rows, stored_rows)) {
+      throw std::invalid_argument(where + "rows must hold row numbers of the moment");
     }
   }
-  const bool fits = py::isinstance<GivenOut>(out) && out.writeable() &&
-                    (out.flags() & py::array::c_style) != 0 && out.ndim() == 2 &&
-                    out.shape(0) == out_rows && out.shape(1) == gates;
-  if (!fits) {
+  if (!fits_out(out, out_rows, gates)) {
     throw std::invalid_argument(
         where + "out must be a writable C-contiguous float64 array of the result's shape");
   }
-  const auto* first = static_cast<const char*>(image.ptr);
-  const auto* out_first = static_cast<const char*>(out.data());
-  if (out.nbytes() > 0 && image.size > 0 && out_first < first + image.size &&
-      first < out_first + out.nbytes()) {
+  if (overlapping(image.ptr, image.size, out.data(), out.nbytes())) {
     throw std::invalid_argument(where + "out must not share memory with image");
   }
   ChunkedMoment m{.image = static_cast<const uint8_t*>(image.ptr),
@@ -147,12 +139,7 @@ ChunkedMoment checked(const MomentJob& job, const py::buffer_info& image, const 
                   .shuffled = shuffled,
                   .source = source,
                   .out_rows = out_rows,
-                  .unpacking = {.has_scale = scale.has_value(),
-                                .scale = scale.value_or(1.0),
-                                .has_offset = offset.has_value(),
-                                .offset = offset.value_or(0.0),
-                                .codes = codes.data(),
-                                .n_codes = codes.shape(0)},
+                  .unpacking = unpacking_of(scale, offset, codes),
                   .out = static_cast<double*>(const_cast<void*>(out.data())),
                   .inflate_decode = runner};
   if (out_rows == 0 || gates == 0) {

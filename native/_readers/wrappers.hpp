@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/bindings.hpp"
+#include "decode.hpp"
 
 namespace readers {
 
@@ -23,6 +24,45 @@ using OrderArray = py::array_t<int64_t, py::array::c_style | py::array::forcecas
 // Where decode writes, when the caller gives it: a writable C-contiguous float64 array (no
 // conversion, which would write into a copy).
 using GivenOut = py::array_t<double, py::array::c_style>;
+
+// The checks and the unpacking that decode and inflate_decode share; each caller raises its
+// own message.
+
+// Whether `out` is a writable C-contiguous float64 array of shape (rows, gates).
+inline bool fits_out(const py::array& out, int64_t rows, int64_t gates) {
+  return py::isinstance<GivenOut>(out) && out.writeable() &&
+         (out.flags() & py::array::c_style) != 0 && out.ndim() == 2 && out.shape(0) == rows &&
+         out.shape(1) == gates;
+}
+
+// Whether the bytes [a, a + a_size) and [b, b + b_size) overlap (a result written over what it
+// is read from would read values already written).
+inline bool overlapping(const void* a, int64_t a_size, const void* b, int64_t b_size) {
+  const auto* a_first = static_cast<const char*>(a);
+  const auto* b_first = static_cast<const char*>(b);
+  return a_size > 0 && b_size > 0 && a_first < b_first + b_size && b_first < a_first + a_size;
+}
+
+// Whether the n row numbers `rows` are all rows of a moment of `stored_rows` rows.
+inline bool rows_within(const int64_t* rows, int64_t n, int64_t stored_rows) {
+  for (int64_t r = 0; r < n; ++r) {
+    if (rows[r] < 0 || rows[r] >= stored_rows) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The unpacking of the arguments scale, offset and codes (1-D, checked by the caller).
+inline Unpacking unpacking_of(std::optional<double> scale, std::optional<double> offset,
+                              const common::InArray& codes) {
+  return {.has_scale = scale.has_value(),
+          .scale = scale.value_or(1.0),
+          .has_offset = offset.has_value(),
+          .offset = offset.value_or(0.0),
+          .codes = codes.data(),
+          .n_codes = codes.shape(0)};
+}
 
 common::OutArray decode_py(const py::array& data, std::optional<double> scale,
                            std::optional<double> offset, const common::InArray& codes,
