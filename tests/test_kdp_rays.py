@@ -121,8 +121,9 @@ def test_errors(args, message):
         _phase.kdp_rays([[1.0]], [], 0.0, 0.25, 2.0, 3, 0.9)
 
 
-def test_bit_identical_for_every_thread_count_argument_form_and_neighbour():
-    phidp, rhohv = noisy_rays(37, 150, seed=3)
+@pytest.mark.parametrize("rays", [37, 39])  # groups of four and a ray, or a pair and a ray
+def test_bit_identical_for_every_thread_count_argument_form_and_neighbour(rays):
+    phidp, rhohv = noisy_rays(rays, 150, seed=3)
     reference = assert_thread_invariant(
         lambda n: _phase.kdp_rays(phidp, rhohv, 310.0, 0.25, 4, 5, 0.9, n)
     )
@@ -133,7 +134,7 @@ def test_bit_identical_for_every_thread_count_argument_form_and_neighbour():
     )  # fmt: skip
     assert same_bits(converted, reference)
     assert same_bits(phidp, copies[0]) and same_bits(rhohv, copies[1])
-    # rays go through the fit two at a time: each must have the bits it has alone
+    # rays go through the fit in groups: each must have the bits it has alone
     alone = [_phase.kdp_rays(phidp[r : r + 1], rhohv[r : r + 1], 310.0, 0.25, 4, 5, 0.9, 1)
              for r in range(len(phidp))]  # fmt: skip
     assert same_bits(np.concatenate(alone, axis=1), reference)
