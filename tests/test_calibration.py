@@ -282,3 +282,26 @@ def test_sweep_statistics_are_the_kernels_over_whole_sweeps(storm, max_range):
             for name in kernel.data_vars:
                 got = result[name].sel(sweep=sweep.name).values
                 assert got.tobytes() == kernel[name].values[0].tobytes(), (sweep.name, name)
+
+
+@pytest.mark.parametrize("first, last", [(40, 90), (3, 396)])  # a slice of columns, or all
+def test_kept_samples_give_the_kernel_the_whole_sweeps_samples(first, last):
+    """Whether the kernels get the columns of the usable gates or whole rows, they see the
+    samples of the whole sweep in its order: the same bits."""
+    import bluster
+    from bluster.radar.summary import kept_samples
+
+    rng = np.random.default_rng(7)
+    zdr = rng.normal(0.3, 0.5, (60, 400))
+    z = np.full((60, 400), np.nan)
+    z[:, first : last + 1] = rng.uniform(15.0, 35.0, (60, last + 1 - first))
+    kept = rng.random((60, 400)) > 0.2
+    usable = np.isfinite(zdr) & (z >= 20.0) & (z <= 30.0)
+    settings = {"elevation": 1.0, "table": 0.2, "z_min": 20.0, "z_max": 30.0, "n_threads": 1}
+    rows = kept_samples(kept, usable, zdr=zdr, dbz=z)
+    whole = bluster.offset_stats(
+        zdr.reshape(1, -1), dbz=z.reshape(1, -1), mask=kept.reshape(1, -1), **settings
+    )
+    got = bluster.offset_stats(rows["zdr"], dbz=rows["dbz"], mask=rows["mask"], **settings)
+    for name in whole.data_vars:
+        assert got[name].values.tobytes() == whole[name].values.tobytes(), name

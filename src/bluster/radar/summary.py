@@ -107,14 +107,17 @@ def kept_samples(
     kept: np.ndarray | None, candidates: np.ndarray, **arrays: np.ndarray | None
 ) -> dict[str, np.ndarray | None]:
     """The samples of ``arrays`` (rays, gates; None for an absent one) as the kernels take
-    them, one row each, with ``kept`` (all gates for None) as their ``mask``: only the gates
-    from the nearest to the farthest where a ray keeps one of the ``candidates`` (every gate
-    the kernel could use), a slice of columns that keeps the order of the samples, so that the
-    kernels' sums and medians see the same values in the same order without scanning the
-    others. (Gathering the samples themselves costs more than the kernels' scan of them.)"""
+    them, one row each, with ``kept`` (all gates for None) as their ``mask``. Where a ray keeps
+    one of the ``candidates`` (every gate the kernel could use) only from a gate to another
+    leaving out a quarter of the gates or more, only the columns between them: a slice that
+    keeps the order of the samples, so that the kernels' sums and medians see the same values
+    in the same order without scanning the others. (Gathering the samples themselves costs
+    more than the kernels' scan of them; so does copying the slice, where it leaves out few.)"""
     usable = candidates if kept is None else candidates & kept
     columns = np.flatnonzero(usable.any(axis=0))
-    span = slice(int(columns[0]), int(columns[-1]) + 1) if columns.size else slice(None)
+    span = slice(None)
+    if columns.size and 4 * (int(columns[-1]) + 1 - int(columns[0])) <= 3 * usable.shape[1]:
+        span = slice(int(columns[0]), int(columns[-1]) + 1)
     rows = {name: None if v is None else flat(v[:, span]) for name, v in arrays.items()}
     return rows | {"mask": None if kept is None else flat(kept[:, span])}
 
