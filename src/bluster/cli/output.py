@@ -4,11 +4,16 @@ A file is never written in place: the new content goes to a hidden temporary fil
 directory, for Zarr) beside the target and is renamed over it when complete, so an interrupted
 or failed run leaves the previous file or none, never a corrupt one. A NetCDF file is made in
 memory first and then written with plain file calls: a full disk or a quota is then an
-``OSError`` of that write, and never leaves the HDF5 library with a half-written file.
+``OSError`` of that write, and never leaves the HDF5 library with a half-written file. It is
+made by netCDF4 (the netCDF-C library) where xarray writes with it to memory: a run's rows in
+a sixth of h5netcdf's time, whose cost is per variable (18 against 118 ms for the 21 variables
+of 40 calibration rows); else by h5netcdf.
 
 A volume is known by its identity, the site and the start time: one row per identity.
 """
 
+import contextlib
+import functools
 import glob
 import os
 import re
@@ -16,12 +21,15 @@ import shutil
 import uuid
 from collections.abc import Iterable
 from pathlib import Path
+from typing import Literal
 
 import dask.config
 import numpy as np
 import xarray as xr
 
 from bluster.cli.tasks import SITE, SOURCE, TIME
+from bluster.radar.readers._hdf5_bytes import Objects, Unreadable
+from bluster.radar.volume import netcdf_library_lock
 
 
 def is_zarr(path: Path) -> bool:
@@ -127,7 +135,13 @@ def _temporary_beside(path: Path, kind: str) -> Path:
 
 
 def _write_netcdf(dataset: xr.Dataset, path: Path) -> None:
-    content = dataset.to_netcdf(engine="h5netcdf")  # in memory, before the disk is touched
+    engine = _netcdf_engine()
+    # in memory, before the disk is touched; netCDF-C is not thread-safe, and workers may be
+    # reading volumes through it
+    with netcdf_library_lock() if engine == "netcdf4" else contextlib.nullcontext():
+        content = bytes(dataset.to_netcdf(engine=engine))
+    if engine == "netcdf4":
+        content = _allocated_part(content)
     temporary = _temporary_beside(path, "tmp")
     try:
         with open(temporary, "wb") as file:
@@ -138,6 +152,29 @@ def _write_netcdf(dataset: xr.Dataset, path: Path) -> None:
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+@functools.cache
+def _netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
+    """``"netcdf4"`` where it is installed and xarray writes with it to memory, else
+    ``"h5netcdf"`` (both write NetCDF-4 files that xarray reads back identical)."""
+    try:
+        with netcdf_library_lock():
+            xr.Dataset({"probe": ("time", [1.0])}).to_netcdf(engine="netcdf4")
+    except (ImportError, ValueError, TypeError, NotImplementedError):
+        return "h5netcdf"
+    return "netcdf4"
+
+
+def _allocated_part(image: bytes) -> bytes:
+    """The HDF5 file in ``image`` without the zeros after it: netCDF-C hands back its whole
+    buffer, grown in steps of 64 KiB, and the file ends at the end of file address its
+    superblock states."""
+    try:
+        end = Objects(image).end
+    except Unreadable:
+        return image
+    return image[:end] if image.count(0, end) == len(image) - end else image
 
 
 def _write_zarr(dataset: xr.Dataset, path: Path) -> None:

@@ -7,7 +7,7 @@ from pathlib import Path
 from bluster import __version__
 from bluster.radar.volume import MOMENT_ALIASES
 
-#: The output formats, by the suffix of --out: NetCDF (h5netcdf) or a Zarr store.
+#: The output formats, by the suffix of --out: NetCDF-4 or a Zarr store.
 NETCDF_SUFFIXES = (".nc", ".nc4", ".h5", ".netcdf")
 ZARR_SUFFIX = ".zarr"
 
@@ -49,7 +49,7 @@ exit status:
   tries them again.
 
 output:
-  NetCDF (h5netcdf) when --out ends in .nc, .nc4, .h5 or .netcdf, or a Zarr store with
+  NetCDF-4 when --out ends in .nc, .nc4, .h5 or .netcdf, or a Zarr store with
   consolidated metadata when it ends in .zarr (any other name is a usage error), with one
   row per volume (a site and start time) along 'time', the path of each row's file in
   'source', and the command, bluster version and options of the run as attributes. --out

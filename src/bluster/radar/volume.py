@@ -604,6 +604,12 @@ def _reading(engine: str | None) -> contextlib.AbstractContextManager[object]:
     return _SERIAL_READER
 
 
+def netcdf_library_lock() -> contextlib.AbstractContextManager[object]:
+    """The lock of the reads through the netCDF-C library, for any other use of it in the
+    process while volumes are read (the command line's NetCDF output)."""
+    return _SERIAL_READER
+
+
 _HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 
 
