@@ -275,7 +275,9 @@ def moment(
         )
     variable = sweep.data.variables[name]
     factor = _unit_factor(quantity, variable.attrs.get("units"), f"{sweep.name}/{name}")
-    values = np.asarray(variable.transpose(sweep.ray_dim, "range").values, dtype=np.float64)
+    if variable.dims != (sweep.ray_dim, "range"):  # a transpose copies the variable
+        variable = variable.transpose(sweep.ray_dim, "range")
+    values = np.asarray(variable.values, dtype=np.float64)
     return values * factor if factor != 1.0 else values
 
 
