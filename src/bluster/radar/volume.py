@@ -821,14 +821,17 @@ def _normalised(tree: xr.DataTree, what: str, *, owned: bool = False) -> xr.Data
     unchanged = owned and len(nodes) == len(tree.children)
     for name, node in nodes:
         ds = node.to_dataset(inherit=False)
+        # the checks read the variables themselves: a DataArray is made for each look
+        variables = ds.variables
         for angle in ("azimuth", "elevation"):
-            if angle not in ds.coords and angle not in ds.data_vars:
+            if angle not in variables:
                 raise ValueError(
                     f"{what}: {name} has no {angle} angles; a sweep needs azimuth and "
                     "elevation of every ray"
                 )
-        ray_dim = str(ds["azimuth"].dims[0]) if ds["azimuth"].ndim == 1 else ""
-        if ds["azimuth"].ndim != 1 or ds["elevation"].dims != (ray_dim,):
+        azimuth, elevation = variables["azimuth"], variables["elevation"]
+        ray_dim = str(azimuth.dims[0]) if azimuth.ndim == 1 else ""
+        if azimuth.ndim != 1 or elevation.dims != (ray_dim,):
             raise ValueError(f"{what}: {name} needs one azimuth and elevation per ray")
         if ray_dim not in ("azimuth", "elevation"):
             target = "elevation" if _mode(ds) == "rhi" else "azimuth"
@@ -851,7 +854,7 @@ def _in_degrees(ds: xr.Dataset, where: str) -> xr.Dataset:
     refused in a unit that is no angle ("1", "", "count", "percent", "dB"); no units attribute
     means degrees."""
     for angle in ("azimuth", "elevation"):
-        units = ds[angle].attrs.get("units")
+        units = ds.variables[angle].attrs.get("units")
         if units is None:
             continue
         factor = _factor(_text(units), "degree", f"{where}/{angle}", angle)
@@ -863,8 +866,9 @@ def _in_degrees(ds: xr.Dataset, where: str) -> xr.Dataset:
 
 def _checked_times(ds: xr.Dataset, where: str) -> xr.Dataset:
     """The sweep, whose ray times, if it has any, must be dates."""
-    if "time" in ds.variables and ds["time"].dtype.kind != "M":
-        units = ds["time"].attrs.get("units", ds["time"].encoding.get("units"))
+    times = ds.variables.get("time")
+    if times is not None and times.dtype.kind != "M":
+        units = times.attrs.get("units", times.encoding.get("units"))
         raise ValueError(
             f"{where}: its ray times are not dates (units {units!r}; expected 'seconds since' "
             "a date)"
