@@ -248,7 +248,7 @@ struct WindowSumsLanes {
 
   // WindowSums::update in each lane.
   void update(int64_t j, V u, int64_t origin, V reference, double sign) {
-    const M usable = u == u;
+    const M usable = u == u;  // NOLINT(misc-redundant-expression): false where u is NaN
     const V x = lanes_of<V>(static_cast<double>(j - origin));
     const V y = u - reference;
     n += kept(usable, lanes_of<V>(sign));
@@ -285,7 +285,7 @@ void kdp_ray_lanes(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
     const int64_t low = window.low(i);
     const int64_t high = window.high(i, gates);
     const V centre = at(i);
-    const M present = centre == centre;
+    const M present = centre == centre;  // NOLINT(misc-redundant-expression): NaN test
     const bool restart = i % kRestartGates == 0;
     if (restart) {
       origin = i;
