@@ -821,7 +821,7 @@ def _normalised(tree: xr.DataTree, what: str, *, owned: bool = False) -> xr.Data
     unchanged = owned and len(nodes) == len(tree.children)
     for name, node in nodes:
         ds = node.to_dataset(inherit=False)
-        # the checks read the variables themselves: a DataArray is made for each look
+        # the checks read the variables: ds[name] would make a DataArray for each look
         variables = ds.variables
         for angle in ("azimuth", "elevation"):
             if angle not in variables:
