@@ -309,6 +309,7 @@ void kdp_ray_lanes(const KdpInputs& in, int64_t r, double* kdp, double* fit) {
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define BLUSTER_KDP_AVX2 1
 // kdp_ray_lanes of four rays, every function it calls compiled into it for AVX2 (flatten).
 __attribute__((target("avx2"), flatten)) inline void kdp_quad_avx2(const KdpInputs& in, int64_t r,
                                                                    double* kdp, double* fit) {
@@ -319,9 +320,6 @@ inline bool has_avx2() {
   static const bool found = __builtin_cpu_supports("avx2") != 0;
   return found;
 }
-#else
-inline void kdp_quad_avx2(const KdpInputs&, int64_t, double*, double*) {}
-inline bool has_avx2() { return false; }
 #endif
 
 // Rays handed to a thread at a time: four, as one group where the processor has AVX2, else as
@@ -338,10 +336,12 @@ inline int64_t kdp_items(int64_t rays) {
 inline void kdp_item(const KdpInputs& in, int64_t k, int64_t rays, double* kdp, double* fit) {
   int64_t r = kRaysPerItem * k;
   const int64_t end = std::min(r + kRaysPerItem, rays);
+#ifdef BLUSTER_KDP_AVX2
   if (end - r == 4 && has_avx2()) {
     kdp_quad_avx2(in, r, kdp + r * in.gates, fit + r * in.gates);
     return;
   }
+#endif
   for (; end - r >= 2; r += 2) {
     kdp_ray_lanes<RayPair, RayPairMask>(in, r, kdp + r * in.gates, fit + r * in.gates);
   }
